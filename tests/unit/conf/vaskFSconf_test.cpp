@@ -1,0 +1,299 @@
+// vaskFSconf and vaskFSviewconf run as programs on temporary roots: their
+// standard output, standard error and exit status.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "testSupport.h"
+
+namespace {
+
+const std::string CONF = VASKFSCONF_PATH;
+const std::string VIEWCONF = VASKFSVIEWCONF_PATH;
+const std::string NOTFOUND_TEXT = "MDB_NOTFOUND: No matching key/data pair found";
+
+const std::string TEXT_RULE = "write.text(file='' ccsid='IBM-1047' method=NL)";
+const std::string TEXT_FORMAT = "format.text(ccsid='UTF-8')";
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Runs `program` (also its argv[0]) with `args`, no standard input.
+Outcome run(const std::string& program, const std::vector<std::string>& args) {
+  TempDir capture;
+  const std::string outPath = capture.path() + "/out";
+  const std::string errPath = capture.path() + "/err";
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int in = open("/dev/null", O_RDONLY);
+    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (in < 0 || out < 0 || err < 0) _exit(120);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    execv(program.c_str(), argv.data());
+    _exit(121);
+  }
+  Outcome result;
+  int raw = 0;
+  if (pid < 0 || waitpid(pid, &raw, 0) != pid) return result;
+  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  result.out = slurp(outPath);
+  result.err = slurp(errPath);
+  return result;
+}
+
+std::string usage(const std::string& program, bool view) {
+  std::string text = "Usage: " + program + " [-hlLvV] " + (view ? "" : "[-c r|w] ") +
+                     "[-d index | -m index -n new-index | -i index [-o flags] -p pattern -t "
+                     "targetPattern -s fileString -f formatStr] confRoot" +
+                     (view ? " view-name" : "") + "\n\n\t-h\tthis help\n";
+  if (!view) text += "\t-c\tselect read or write configuration [default: write]\n";
+  return text +
+         "\t-d\tdelete config entry\n\t-l|-L\tlist all config entries\n"
+         "\t-v\tlist view names of confRoot\n\t-V\tlist all entries of all views of confRoot\n"
+         "\t-m\tmove config entry from index to new-index\n\t-i\tindex to store config entry\n"
+         "\t-o\tset config option flags\n\t-p\tset file name pattern\n"
+         "\t-t\tset target pattern to build physical filename\n\t-s\tset file string\n"
+         "\t-f\tset format string\n";
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+class VaskFSconfTest : public testing::Test {
+ protected:
+  // Sets a text rule at `index` with the given extra options.
+  Outcome set(const std::string& index, std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {"-i", index,     "-p", "*.txt",
+                                     "-s", TEXT_RULE, "-f", TEXT_FORMAT};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back(root.path());
+    return run(CONF, args);
+  }
+
+  TempDir root;
+};
+
+}  // namespace
+
+TEST_F(VaskFSconfTest, UsageAndMissingArguments) {
+  Outcome r = run(CONF, {});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "confRoot is missing\n\n" + usage(CONF, false));
+
+  r = run(CONF, {"-h", root.path()});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, usage(CONF, false));
+  r = run(VIEWCONF, {"-h"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, usage(VIEWCONF, true));
+
+  r = run(VIEWCONF, {"-l", root.path()});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "view-name is missing\n\n" + usage(VIEWCONF, true));
+}
+
+TEST_F(VaskFSconfTest, SetRefusesMissingFieldsAndBadNumbers) {
+  const std::string missing = "please specify all required fields to set an entry\n";
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{"-i", "0", "-p", "*", "-s", TEXT_RULE, "-f", TEXT_FORMAT}, missing},
+      {{"-i", "abc", "-p", "*", "-s", TEXT_RULE, "-f", TEXT_FORMAT}, missing},
+      {{"-p", "*", "-s", TEXT_RULE, "-f", TEXT_FORMAT}, missing},
+      {{"-i", "1", "-s", TEXT_RULE, "-f", TEXT_FORMAT}, missing},
+      {{"-i", "1", "-p", "*", "-f", TEXT_FORMAT}, missing},
+      {{"-i", "1", "-p", "*", "-s", TEXT_RULE}, missing},
+      {{"-i", "1", "-p", "", "-s", TEXT_RULE, "-f", TEXT_FORMAT}, missing},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.push_back(root.path());
+    const Outcome r = run(CONF, args);
+    EXPECT_EQ(r.status, 255) << args[1];
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, c.err + usage(CONF, false));
+  }
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } numbers[] = {
+      {{"-i", "99999999999999999999"}, "Illegal index 99999999999999999999\n"},
+      {{"-d", "-99999999999999999999"}, "Illegal index -99999999999999999999\n"},
+      {{"-m", "1", "-n", "99999999999999999999"}, "Illegal index 99999999999999999999\n"},
+      {{"-i", "1", "-o", "99999999999999999999"}, "Illegal flags 99999999999999999999\n"},
+  };
+  for (const auto& c : numbers) {
+    std::vector<std::string> args = c.args;
+    args.push_back(root.path());
+    const Outcome r = run(CONF, args);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, c.err);
+  }
+  EXPECT_FALSE(exists(root.path() + "/.vaskIndex"));
+}
+
+TEST_F(VaskFSconfTest, SyntaxErrorsStopTheSet) {
+  Outcome r = set("1", {"-f", "format"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err, "illegal format string\naborted with error in format string.\n");
+  r = set("1", {"-s", "write.text(file='' ccsid=IBM-1047)"});
+  EXPECT_EQ(r.status, 87);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("CLP-PARSER  : .text(file='' ccsid=I\n"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.substr(r.err.size() - 37), "aborted with error in format string.\n");
+  EXPECT_FALSE(exists(root.path() + "/.vaskIndex"));
+}
+
+TEST_F(VaskFSconfTest, SetListMoveAndDelete) {
+  const std::string target = "[path]/[base].ebc";
+  // 2^32 + 3 keeps its low 32 bits; without -t the target pattern is empty.
+  Outcome r = set("4294967299", {"-t", target, "-o", "1"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "set entry in " + root.path() + "\n");
+  EXPECT_EQ(r.err, "");
+  ASSERT_EQ(set("1073741829", {"-p", "*.log"}).status, 0);
+
+  r = run(CONF, {"-l", root.path()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, "list entries in " + root.path() + "\n" + "  3,enabled,useIR:*.txt:" + target +
+                       ":" + TEXT_RULE + ":" + TEXT_FORMAT + "\n" +
+                       "  5,disabled,noIR:*.log::" + TEXT_RULE + ":" + TEXT_FORMAT + "\n");
+  r = run(CONF, {"-L", root.path()});
+  EXPECT_EQ(r.out, "list entries in " + root.path() + "\n" + "  3:1:*.txt:" + target + ":" +
+                       TEXT_RULE + ":" + TEXT_FORMAT + "\n" + "1073741829:0:*.log::" + TEXT_RULE +
+                       ":" + TEXT_FORMAT + "\n");
+
+  // Enable rule 5 by moving it, then move it onto rule 3.
+  r = run(CONF, {"-m", "1073741829", "-n", "5", root.path()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "move entry in " + root.path() + " from 1073741829 to 5\n");
+  r = run(CONF, {"-m", "5", "-n", "3", root.path()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  r = run(CONF, {"-l", root.path()});
+  EXPECT_EQ(r.out, "list entries in " + root.path() + "\n" +
+                       "  3,enabled,noIR:*.log::" + TEXT_RULE + ":" + TEXT_FORMAT + "\n");
+
+  r = run(CONF, {"-m", "7", "-n", "3", root.path()});
+  EXPECT_EQ(r.status, 178);
+  EXPECT_EQ(r.err, "failed to get move index 7: " + NOTFOUND_TEXT + "\n");
+
+  r = run(CONF, {"-d", "5", root.path()});
+  EXPECT_EQ(r.status, 178);
+  EXPECT_EQ(r.out, "delete entry in " + root.path() + "\n");
+  EXPECT_EQ(r.err, "failed to delete index 5 -> " + NOTFOUND_TEXT + "\n");
+  r = run(CONF, {"-d", "3", root.path()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  r = run(CONF, {"-L", root.path()});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "list entries in " + root.path() + "\n");
+}
+
+TEST_F(VaskFSconfTest, ReadOrWriteRulesAreChosenByC) {
+  // -c w cannot undo -c r; unknown options are reported by getopt and ignored.
+  Outcome r = set("1", {"-c", "r", "-x", "-c", "w"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("invalid option -- 'x'"), std::string::npos) << r.err;
+  r = run(CONF, {"-c", "R", "-l", root.path()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("  1,enabled,noIR:*.txt:"), std::string::npos) << r.out;
+
+  r = run(CONF, {"-l", root.path()});
+  EXPECT_EQ(r.status, 178);
+  EXPECT_EQ(r.out, "list entries in " + root.path() + "\n");
+  EXPECT_EQ(r.err, "mdb_dbi_open " + root.path() + " confW failed: " + NOTFOUND_TEXT + "\n");
+}
+
+TEST_F(VaskFSconfTest, ViewToolWorksOnTheReadRulesOfOneView) {
+  const std::string index = root.path() + "/.vaskIndex";
+  std::vector<std::string> args = {"-c",        "w",
+                                   "-i",        "1",
+                                   "-p",        "*",
+                                   "-t",        "[copy]",
+                                   "-s",        "read.auto(file='')",
+                                   "-f",        "format.bin()",
+                                   root.path(), "pub"};
+  // The root's own index has to exist before a view can be made.
+  Outcome r = run(VIEWCONF, args);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "set entry in " + root.path() + "\n");
+  EXPECT_EQ(r.err, "failed to create " + index + "/pub -> No such file or directory\n" +
+                       "Failed to open " + index + "/pub: Unknown error -1\n");
+
+  ASSERT_EQ(set("1").status, 0);
+  r = run(VIEWCONF, args);
+  EXPECT_EQ(r.status, 0) << r.err;
+  r = run(VIEWCONF, {"-l", root.path(), "pub"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "list entries of view pub in " + root.path() + "\n" +
+                       "  1,enabled,noIR:*:[copy]:read.auto(file=''):format.bin()\n");
+  // The root's read rules are untouched by the view.
+  r = run(CONF, {"-c", "r", "-l", root.path()});
+  EXPECT_EQ(r.status, 178);
+
+  // Views: configured, without lock.mdb, with lock.mdb as a directory, hidden
+  // directories and plain files skipped.
+  ASSERT_EQ(mkdir((index + "/nolock").c_str(), 0700), 0);
+  std::ofstream(index + "/nolock/data.mdb") << "x";
+  ASSERT_EQ(mkdir((index + "/lockdir").c_str(), 0700), 0);
+  std::ofstream(index + "/lockdir/data.mdb") << "x";
+  ASSERT_EQ(mkdir((index + "/lockdir/lock.mdb").c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((index + "/.hidden").c_str(), 0700), 0);
+  std::ofstream(index + "/plain") << "x";
+
+  for (const std::string& program : {CONF, VIEWCONF}) {
+    r = run(program, {"-v", root.path()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    std::vector<std::string> lines;
+    std::istringstream in(r.out);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{"lockdir\twithout configuration",
+                                        "nolock\twithout configuration", "pub\tconfigured"}));
+  }
+  r = run(CONF, {"-V", root.path()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("pub\tconfigured\n  1:0:*:[copy]:read.auto(file=''):format.bin()\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("nolock\twithout configuration\n"), std::string::npos) << r.out;
+
+  TempDir bare;
+  r = run(CONF, {"-v", bare.path()});
+  EXPECT_EQ(r.status, ENOENT);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "Unable to open " + bare.path() + "\n");
+}
