@@ -142,6 +142,15 @@ std::string usage(const ClpArg& arg) {
 class Parser {
  public:
   Parser(ClpHandle& handle, std::string_view text) : h_(handle), lex_(text) {}
+  Parser(const Parser&) = delete;
+  Parser& operator=(const Parser&) = delete;
+
+  // Where a failed parse stopped.
+  int row() const { return row_; }
+  int column() const { return column_; }
+
+  // Parses the whole text into `root`; 0 or a CLPERR_ code with the
+  // message in the handle.
 
   int parseCommand(ClpNode& root) {
     if (int rc = shift()) return rc;
@@ -194,12 +203,6 @@ class Parser {
     return code;
   }
 
- public:
-  // Where the failed parse stopped.
-  int row() const { return row_; }
-  int column() const { return column_; }
-
- private:
   // At a choice keyword: reads "choice ( args )" into `node`.
   int parseChoice(const ClpArg* choices, std::string_view context, ClpNode& node,
                   const ClpArg*& chosen, int depth) {
@@ -235,11 +238,9 @@ class Parser {
     }
     for (;;) {
       switch (tok_.kind) {
-        case Tok::Close: {
-          Token closer = tok_;
-          if (int rc = checkRequired(table, context, parent, closer)) return rc;
+        case Tok::Close:
+          if (int rc = checkRequired(table, context, parent, tok_)) return rc;
           return shift();
-        }
         case Tok::End:
           return fail(CLPERR_UNBALANCED, opener,
                       "'(' of '" + std::string(context) + "' is not closed before the end of text");

@@ -208,26 +208,4 @@ TEST(Vocabulary, MessagesNameTheKeywordAndWhatWasExpected) {
   EXPECT_EQ(p.message, "constant 'ANY' not allowed for 'method' (allowed: LF, CRLF, CR, NL)");
 }
 
-TEST(Vocabulary, TablesShareTheirSubTables) {
-  // The same layer choices serve comp in READ and WRITE; the same text
-  // arguments serve fmt of INPUT and OUTPUT and FORMAT.
-  auto entry = [](const ClpArg* table, const char* key) -> const ClpArg* {
-    for (; table->keyword != nullptr; ++table) {
-      if (std::string(table->keyword) == key) return table;
-    }
-    return nullptr;
-  };
-  const ClpArg* readBin = entry(asClpOrgRedPar, "bin");
-  const ClpArg* writeBin = entry(asClpOrgWrtPar, "bin");
-  ASSERT_NE(readBin, nullptr);
-  ASSERT_NE(writeBin, nullptr);
-  EXPECT_EQ(readBin->table, writeBin->table);
-  EXPECT_EQ(entry(asClpWrtFmtPar, "text")->table, entry(asClpRedFmtPar, "text")->table);
-  const ClpArg* inFmt = entry(asClpZulInpPar, "fmt");
-  const ClpArg* outFmt = entry(asClpZulOutPar, "fmt");
-  EXPECT_EQ(entry(inFmt->table, "text")->table, entry(asClpWrtFmtPar, "text")->table);
-  EXPECT_EQ(entry(outFmt->table, "rec")->table, entry(inFmt->table, "rec")->table);
-  EXPECT_EQ(entry(asClpZulInpPar, "cnv")->table, entry(asClpZulOutPar, "cnv")->table);
-}
-
 }  // namespace
