@@ -67,7 +67,10 @@ struct ClpNode {
 };
 
 // Filled by the parser after a failed parse. The pointers refer to the
-// parser's own state and stay valid until vdClpClose.
+// parser's own state and stay valid until the next parse or vdClpClose.
+// Row and column count in the parsed text (not the whole command with its
+// verb); a bracket that is never closed is reported where it opens, a
+// missing required argument at the ")" that ends its list.
 struct ParserErrorRefs {
   const char* message = nullptr;  // the error in words, naming the keyword or token
   const char* source = nullptr;   // the source name of the parsed text
