@@ -1,0 +1,465 @@
+// The byte interface: open, read, write, flush, close.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "xiobyt/handle.h"
+#include "xiobyt/trace.h"
+
+using xio::traceFailure;
+
+namespace xio {
+
+namespace {
+
+const char* const kSupportedLayers[] = {"gzip"};
+
+// What the strings ask for that this library refuses before touching a file.
+int checkRequest(const XioHandle& h, std::string& why) {
+  for (const Layer& l : h.spec.layers) {
+    if (std::find_if(std::begin(kSupportedLayers), std::end(kSupportedLayers),
+                     [&](const char* k) { return l.kind == k; }) == std::end(kSupportedLayers)) {
+      why = "the " + l.kind + " layer is not supported by xiobyt " + xiovsn();
+      return ENOTSUP;
+    }
+  }
+  if (h.spec.kind == Kind::REC && !h.format.text) {
+    why =
+        "format.bin() over rec records is refused: records have no byte form; "
+        "use format.text(...)";
+    return EINVAL;
+  }
+  if ((h.spec.kind == Kind::BIN || h.spec.kind == Kind::AUTO) && h.format.text) {
+    why = std::string("format.text(...) over ") + (h.spec.kind == Kind::BIN ? "bin" : "auto") +
+          " data is refused: the file holds bytes, not text; use format.bin()";
+    return EINVAL;
+  }
+  return 0;
+}
+
+std::unique_ptr<Stage> formatStage(const XioHandle& h, std::string& why) {
+  const FileSpec& f = h.spec;
+  const FormatSpec& fmt = h.format;
+  if (f.kind == Kind::REC) {
+    RecordParams p{fmt.ccsid, f.ccsid, fmt.method, fmt.bom, f.varRecords, f.recl, f.pad};
+    return h.write ? makeRecordWriter(p, why) : makeRecordReader(p, why);
+  }
+  TextParams p;
+  if (fmt.text) {
+    p = h.write ? TextParams{fmt.ccsid, f.ccsid, fmt.method,
+                             f.method,  fmt.bom, f.bom && h.startOffset == 0,
+                             false}
+                : TextParams{f.ccsid, fmt.ccsid, f.method, fmt.method, true, fmt.bom, false};
+  } else {  // the file's own characters: only its byte-order mark is handled
+    p = TextParams{f.ccsid, f.ccsid, f.method, f.method, !h.write, h.write && f.bom, true};
+    if (h.write && !(f.bom && h.startOffset == 0)) return nullptr;
+  }
+  return makeTextStage(p, why);
+}
+
+}  // namespace
+
+int buildPipeline(XioHandle& h, std::string& why) {
+  auto pipe = std::make_unique<Pipeline>();
+  std::vector<std::unique_ptr<Stage>> codecs;
+  for (const Layer& l : h.spec.layers) {  // gzip only, checked at open
+    std::string name = h.state.file.empty() ? h.physical : h.state.file;
+    int level = l.level >= 0 ? l.level : defaultLevel(l.kind);
+    auto s = h.write ? makeGzipWriter(level, name, h.state.comment, why) : makeGzipReader(why);
+    if (!s) return errno;
+    codecs.push_back(std::move(s));
+  }
+  std::unique_ptr<Stage> format;
+  if (h.spec.kind == Kind::TEXT || h.spec.kind == Kind::REC) {
+    errno = 0;
+    format = formatStage(h, why);
+    if (!format && errno != 0) return errno;
+  }
+  h.autoStage = nullptr;
+  if (h.write) {
+    h.gather = !format;  // a format stage takes each write itself, so its errors surface there
+    if (format) pipe->add(std::move(format));
+    for (auto it = codecs.rbegin(); it != codecs.rend(); ++it) pipe->add(std::move(*it));
+    auto sink = makeFileSink(h.fd.get());
+    h.file = sink.get();
+    pipe->add(std::move(sink));
+  } else {
+    auto source = makeFileSource(h.fd.get());
+    h.file = source.get();
+    pipe->add(std::move(source));
+    for (auto& c : codecs) pipe->add(std::move(c));
+    if (h.spec.kind == Kind::AUTO) {
+      auto a = makeAutoReader(why);
+      h.autoStage = a.get();
+      pipe->add(std::move(a));
+    }
+    if (format) pipe->add(std::move(format));
+  }
+  h.pipe = std::move(pipe);
+  return 0;
+}
+
+}  // namespace xio
+
+namespace {
+
+using namespace xio;
+
+constexpr char kVersion[] = "0.1.0";
+
+int openWrite(XioHandle& h, std::string& why) {
+  int flags = O_WRONLY | O_CLOEXEC | (h.startOffset > 0 ? O_APPEND : 0);
+  bool created = true;
+  int fd = ::open(h.physical.c_str(), flags | O_CREAT | O_EXCL, 0666);
+  if (fd < 0 && errno == EEXIST) {
+    created = false;
+    fd = ::open(h.physical.c_str(), flags);
+  }
+  if (fd < 0) {
+    int e = errno;
+    why = std::string("cannot open for writing: ") + strerror(e);
+    return e;
+  }
+  h.fd.reset(fd);
+  // The stages are set up before the file is truncated, so that a mistake
+  // in the strings (an unknown character set) leaves the old file alone.
+  if (int rc = buildPipeline(h, why)) {
+    if (created) ::unlink(h.physical.c_str());
+    return rc;
+  }
+  if (h.startOffset == 0 && ftruncate(fd, 0) != 0) {
+    int e = errno;
+    why = std::string("cannot truncate: ") + strerror(e);
+    return e;
+  }
+  h.expected = h.startOffset;
+  return 0;
+}
+
+int openRead(XioHandle& h, std::string& why) {
+  int fd = ::open(h.physical.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    int e = errno;
+    why = std::string("cannot open for reading: ") + strerror(e);
+    return e;
+  }
+  h.fd.reset(fd);
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    why = std::string("cannot read: ") + strerror(EISDIR);
+    return EISDIR;
+  }
+  h.tail.resize(kLinkSize);
+  return buildPipeline(h, why);
+}
+
+XioHandle* openHandle(char* trace, const char* fileString, const char* formatString,
+                      std::string* state, int64_t offset) {
+  if (fileString == nullptr) {
+    traceFailure(trace, "xiopopen", "", "", EINVAL, "no file string (null)");
+    return nullptr;
+  }
+  auto h = std::make_unique<XioHandle>();
+  h->write = state != nullptr;
+  h->fileString = fileString;
+  h->startOffset = offset;
+  std::string why;
+  int rc = parseFileString(fileString, h->spec, why);
+  if (rc == 0) rc = parseFormatString(formatString, h->write, h->format, why);
+  if (rc == 0 && state != nullptr) rc = parseStateText(*state, h->state, why);
+  if (rc == 0 && h->spec.write != h->write) {
+    why = h->write ? "a read file string cannot open a file for writing"
+                   : "a write file string cannot open a file for reading";
+    rc = EINVAL;
+  }
+  if (rc == 0 && offset < 0) {
+    why = "negative start offset " + std::to_string(offset);
+    rc = EINVAL;
+  }
+  if (rc == 0) {
+    h->physical = h->spec.file.empty() ? h->state.file : h->spec.file;
+    if (h->physical.empty()) {
+      why = "no physical file name: file='' and no state text names a file";
+      rc = EINVAL;
+    }
+  }
+  if (rc == 0) rc = checkRequest(*h, why);
+  if (rc == 0) rc = h->write ? openWrite(*h, why) : openRead(*h, why);
+  if (rc != 0) {
+    traceFailure(trace, "xiopopen", h->physical, fileString, rc, why);
+    return nullptr;
+  }
+  return h.release();
+}
+
+void traceHandle(char* trace, const char* call, const XioHandle& h, int code,
+                 const std::string& cause) {
+  traceFailure(trace, call, h.physical, h.fileString.c_str(), code, cause);
+}
+
+int64_t pipelineFailed(char* trace, const char* call, XioHandle& h, int64_t offset) {
+  const StageError& e = h.pipe->failure();
+  std::string cause = std::string("the ") + h.pipe->failedStage() + " stage failed near offset " +
+                      std::to_string(offset) + ": " + e.message;
+  traceHandle(trace, call, h, e.code ? e.code : EIO, cause);
+  return -1;
+}
+
+// Hands bytes to a writing pipeline, gathered into blocks where that pays.
+int feed(char* trace, XioHandle& h, const uint8_t* data, size_t n) {
+  if (h.gather) {
+    if (h.head.empty() && n >= kLinkSize) {
+      if (h.pipe->push(data, n, EndOp::CONTINUE) == 0) return 0;
+    } else {
+      h.head.insert(h.head.end(), data, data + n);
+      if (h.head.size() < kLinkSize) return 0;
+      int rc = h.pipe->push(h.head.data(), h.head.size(), EndOp::CONTINUE);
+      h.head.clear();
+      if (rc == 0) return 0;
+    }
+  } else if (h.pipe->push(data, n, EndOp::CONTINUE) == 0) {
+    return 0;
+  }
+  h.broken = h.pipe->failure().code ? h.pipe->failure().code : EIO;
+  pipelineFailed(trace, "xiopwrite", h, h.expected);
+  return -1;
+}
+
+int finish(char* trace, const char* call, XioHandle& h, EndOp op) {
+  int rc = 0;
+  if (!h.head.empty()) {
+    rc = h.pipe->push(h.head.data(), h.head.size(), EndOp::CONTINUE);
+    h.head.clear();
+  }
+  if (rc == 0) rc = h.pipe->push(nullptr, 0, op);
+  if (rc != 0) {
+    h.broken = h.pipe->failure().code ? h.pipe->failure().code : EIO;
+    pipelineFailed(trace, call, h, h.expected);
+  }
+  return rc;
+}
+
+bool checkHandle(char* trace, const char* call, XioHandle* h) {
+  if (h != nullptr) return true;
+  traceFailure(trace, call, "", "", EBADF, "no handle (null)");
+  return false;
+}
+
+}  // namespace
+
+namespace xio {
+
+int64_t readAt(char* trace, XioHandle& h, uint8_t* buffer, size_t count, int64_t offset) {
+  if (h.restart || offset < h.tailBase) {  // backward: start the stream over
+    std::string why;
+    if (lseek(h.fd.get(), 0, SEEK_SET) < 0) {
+      traceHandle(trace, "xiopread", h, errno, std::string("cannot rewind: ") + strerror(errno));
+      return -1;
+    }
+    h.fileBytes += h.file->bytes();
+    if (int rc = buildPipeline(h, why)) {
+      traceHandle(trace, "xiopread", h, rc, why);
+      return -1;
+    }
+    h.tailBase = 0;
+    h.tailLen = 0;
+    h.restart = false;
+  }
+  size_t done = 0;
+  while (done < count) {
+    int64_t at = offset + static_cast<int64_t>(done);
+    int64_t end = h.tailBase + static_cast<int64_t>(h.tailLen);
+    if (at < end) {
+      size_t from = static_cast<size_t>(at - h.tailBase);
+      size_t n = std::min(count - done, h.tailLen - from);
+      memcpy(buffer + done, h.tail.data() + from, n);
+      done += n;
+      continue;
+    }
+    if (h.pipe->ended()) break;
+    // Forward: decode the next block (discarding it unless it is wanted).
+    h.tailBase = end;
+    h.tailLen = 0;
+    OutBuffer out{h.tail.data(), h.tail.size(), 0};
+    if (h.pipe->pull(out) != 0) {
+      h.restart = true;
+      return pipelineFailed(trace, "xiopread", h, end);
+    }
+    h.tailLen = out.pos;
+  }
+  h.appBytes += done;
+  return static_cast<int64_t>(done);
+}
+
+}  // namespace xio
+
+XioHandle* xiopopen(char* trace, const char* fileString, const char* formatString,
+                    std::string* state, int64_t offset) {
+  try {
+    return openHandle(trace, fileString, formatString, state, offset);
+  } catch (const std::bad_alloc&) {
+    traceFailure(trace, "xiopopen", "", fileString, ENOMEM, "out of memory");
+    return nullptr;
+  }
+}
+
+int64_t xiopread(char* trace, XioHandle* h, void* buffer, size_t count, int64_t offset) {
+  if (!checkHandle(trace, "xiopread", h)) return -1;
+  if (h->write) {
+    traceHandle(trace, "xiopread", *h, EBADF, "the handle is open for writing");
+    return -1;
+  }
+  if (offset < 0 || (buffer == nullptr && count > 0)) {
+    traceHandle(trace, "xiopread", *h, EINVAL, "negative offset or null buffer");
+    return -1;
+  }
+  try {
+    return readAt(trace, *h, static_cast<uint8_t*>(buffer), count, offset);
+  } catch (const std::bad_alloc&) {
+    h->restart = true;
+    traceHandle(trace, "xiopread", *h, ENOMEM, "out of memory");
+    return -1;
+  }
+}
+
+int64_t xiopwrite(char* trace, XioHandle* h, const void* data, size_t count, int64_t offset) {
+  if (!checkHandle(trace, "xiopwrite", h)) return -1;
+  if (!h->write) {
+    traceHandle(trace, "xiopwrite", *h, EBADF, "the handle is open for reading");
+    return -1;
+  }
+  if (h->broken) {
+    traceHandle(trace, "xiopwrite", *h, h->broken,
+                "an earlier failure ended this stream; nothing more is written");
+    return -1;
+  }
+  if (offset < h->expected) {
+    traceHandle(trace, "xiopwrite", *h, ESPIPE,
+                "write at offset " + std::to_string(offset) + " is below the expected offset " +
+                    std::to_string(h->expected) + ": a converted stream is written in order");
+    return -1;
+  }
+  if (data == nullptr && count > 0) {
+    traceHandle(trace, "xiopwrite", *h, EINVAL, "null data");
+    return -1;
+  }
+  try {
+    static const uint8_t zeros[64 << 10] = {};
+    while (h->expected < offset) {  // a gap reads back as zero bytes
+      size_t n = static_cast<size_t>(std::min<int64_t>(offset - h->expected, sizeof zeros));
+      if (feed(trace, *h, zeros, n) != 0) return -1;
+      h->expected += static_cast<int64_t>(n);
+    }
+    if (feed(trace, *h, static_cast<const uint8_t*>(data), count) != 0) return -1;
+    h->expected += static_cast<int64_t>(count);
+    return static_cast<int64_t>(count);
+  } catch (const std::bad_alloc&) {
+    h->broken = ENOMEM;
+    traceHandle(trace, "xiopwrite", *h, ENOMEM, "out of memory");
+    return -1;
+  }
+}
+
+int xiopflush(char* trace, XioHandle* h) {
+  if (!checkHandle(trace, "xiopflush", h)) return -1;
+  if (!h->write) return 0;
+  if (h->broken) {
+    traceHandle(trace, "xiopflush", *h, h->broken, "an earlier failure ended this stream");
+    return -1;
+  }
+  try {
+    return finish(trace, "xiopflush", *h, EndOp::FLUSH) == 0 ? 0 : -1;
+  } catch (const std::bad_alloc&) {
+    h->broken = ENOMEM;
+    traceHandle(trace, "xiopflush", *h, ENOMEM, "out of memory");
+    return -1;
+  }
+}
+
+namespace {
+
+int closeHandle(char* trace, XioHandle& h, XioStateList* states, std::string* inverseCommand,
+                std::string* inverseFormat) {
+  int rc = 0;
+  if (h.write) {
+    if (h.broken) {
+      traceHandle(trace, "xiopclose", h, h.broken, "an earlier failure ended this stream");
+      rc = -1;
+    } else if (finish(trace, "xiopclose", h, EndOp::END) != 0) {
+      rc = -1;
+    }
+  } else if (h.autoStage && h.autoStage->detected() == 0 && inverseCommand) {
+    uint8_t probe;  // the inverse names what auto finds: look at the data once
+    char ignored[XIO_TRACE_SIZE] = "";
+    readAt(ignored, h, &probe, 1, 0);
+  }
+  int savedErrno = errno;
+  if (int e = h.fd.close(); e != 0 && rc == 0) {
+    traceHandle(trace, "xiopclose", h, e, std::string("close failed: ") + strerror(e));
+    rc = -1;
+    savedErrno = e;
+  }
+  if (states) {
+    XioMemberState m;
+    m.member = h.write && !h.state.file.empty() ? h.state.file : h.physical;
+    if (h.write) {
+      m.bytesIn = static_cast<uint64_t>(h.expected - h.startOffset);
+      m.bytesOut = h.file ? h.file->bytes() : 0;
+    } else {
+      m.bytesIn = h.fileBytes + (h.file ? h.file->bytes() : 0);
+      m.bytesOut = h.appBytes;
+    }
+    states->members.push_back(std::move(m));
+  }
+  if (rc == 0 && inverseCommand) {
+    FileSpec inv = h.spec;
+    if (inv.kind == Kind::AUTO) {  // writing back needs what was found, not auto
+      inv.kind = Kind::BIN;
+      if (h.autoStage && h.autoStage->detected() == 1) {
+        Layer gzip;
+        gzip.kind = "gzip";
+        inv.layers.push_back(gzip);
+      }
+    }
+    *inverseCommand = fileCommand(inv, !h.write, h.physical);
+  }
+  if (rc == 0 && inverseFormat) *inverseFormat = formatCommand(h.format);
+  errno = rc == 0 ? errno : savedErrno;
+  return rc;
+}
+
+}  // namespace
+
+int xiopclose(char* trace, XioHandle* h, XioStateList* states, std::string* inverseCommand,
+              std::string* inverseFormat) {
+  if (inverseCommand) inverseCommand->clear();
+  if (inverseFormat) inverseFormat->clear();
+  if (!checkHandle(trace, "xiopclose", h)) return -1;
+  std::unique_ptr<XioHandle> owned(h);
+  try {
+    return closeHandle(trace, *h, states, inverseCommand, inverseFormat);
+  } catch (const std::bad_alloc&) {
+    traceHandle(trace, "xiopclose", *h, ENOMEM, "out of memory");
+    return -1;
+  }
+}
+
+void vdOrgLstStaFree(XioStateList* states) {
+  if (states) std::vector<XioMemberState>().swap(states->members);
+}
+
+const char* xiovsn() { return kVersion; }
+
+const char* xioabo() {
+  static const std::string about = std::string("xiobyt ") + kVersion +
+                                   ": conversion byte interface of vaskFS (bin, text and records "
+                                   "through iconv, gzip through zlib " +
+                                   zlibVersion() + ")";
+  return about.c_str();
+}

@@ -1,0 +1,42 @@
+// Character-set helpers over iconv. Code points travel between stages as
+// host-endian 32-bit units in iconv's "WCHAR_T" form (wchar_t is 32 bits on
+// Linux), so one line-end rule serves every character set.
+// Stateless functions; thread-safe.
+#pragma once
+
+#include <iconv.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "xiobyt/stage.h"
+
+namespace xio {
+
+constexpr const char* kWide = "WCHAR_T";
+static_assert(sizeof(wchar_t) == 4, "code points are 32-bit wchar_t");
+
+// Converts [src, src+n) with `cd`, appending to `out`. A sequence cut at the
+// end of the chunk is kept in `carry` and prepended to the next chunk; with
+// `end` the conversion is completed (shift state closed) and a cut sequence
+// is an error. Returns 0, or EILSEQ/EINVAL with the cause in `why`.
+// `consumed` counts input bytes already converted, for error positions.
+int convertAppend(iconv_t cd, const uint8_t* src, size_t n, bool end, std::string& carry,
+                  std::string& out, uint64_t& consumed, std::string& why);
+
+// Encodes code points in `charset`. Returns 0, or an errno with `why` set
+// (EINVAL: unknown character set, EILSEQ: not representable).
+int encodeChars(const std::string& charset, std::u32string_view chars, std::string& out,
+                std::string& why);
+
+// Decodes UTF-8 (the command strings' own encoding) into code points.
+// Returns false for malformed input.
+bool decodeUtf8(std::string_view text, std::u32string& out);
+
+// Opens `guard` for from -> to; returns 0 or EINVAL with `why` naming the
+// character set that iconv does not know.
+int openConverter(IconvGuard& guard, const std::string& to, const std::string& from,
+                  std::string& why);
+
+}  // namespace xio

@@ -1,0 +1,85 @@
+// The stages of this library and how to make them. Each factory returns a
+// stage owned by the caller, or null with errno and `why` set when the stage
+// cannot be set up (unknown character set, codec initialisation).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "xiobyt/spec.h"
+#include "xiobyt/stage.h"
+
+namespace xio {
+
+// A stage whose output is produced by a `transform` of whole input chunks
+// into a pending buffer that later steps drain. Suits converters whose
+// output size is not bounded by their input (character sets, records).
+class BufferedStage : public Stage {
+ public:
+  int64_t step(InBuffer& in, OutBuffer& out, EndOp op) override;
+
+ protected:
+  // Converts all of [src, src+n) (keeping cut sequences internally),
+  // appending to `pending_`; with `end` completes the stream. 0 or -1 (fail).
+  virtual int transform(const uint8_t* src, size_t n, bool end) = 0;
+  std::string pending_;
+
+ private:
+  void drain(OutBuffer& out);
+  size_t pendingPos_ = 0;
+  bool finished_ = false;
+};
+
+// The physical file. The sink writes what it receives in blocks of
+// kFileBlock bytes; the source reads the file in blocks and produces it.
+constexpr size_t kFileBlock = 1 << 20;
+class FileStage : public Stage {
+ public:
+  uint64_t bytes() const { return bytes_; }
+
+ protected:
+  uint64_t bytes_ = 0;
+};
+std::unique_ptr<FileStage> makeFileSink(int fd);
+std::unique_ptr<FileStage> makeFileSource(int fd);
+
+// gzip: the writer emits one member with the logical name (FNAME) and the
+// comment (FCOMMENT); the reader accepts concatenated members.
+std::unique_ptr<Stage> makeGzipWriter(int level, const std::string& name,
+                                      const std::string& comment, std::string& why);
+std::unique_ptr<Stage> makeGzipReader(std::string& why);
+
+// auto: gzip when the data starts with the gzip magic, else the bytes.
+class AutoStage : public Stage {
+ public:
+  // 0 while undecided, 1 gzip, 2 bytes.
+  virtual int detected() const = 0;
+};
+std::unique_ptr<AutoStage> makeAutoReader(std::string& why);
+
+// Text: converts characters from one set and line end to another.
+// `skipBom`: drop a byte-order mark at the start of the input; `emitBom`:
+// start the output with one. With `bytesOnly` the characters pass unchanged
+// and only the byte-order marks of `fromCharset`/`toCharset` are handled.
+struct TextParams {
+  std::string fromCharset, toCharset;
+  Method fromMethod = Method::LF, toMethod = Method::LF;
+  bool skipBom = false, emitBom = false, bytesOnly = false;
+};
+std::unique_ptr<Stage> makeTextStage(const TextParams& p, std::string& why);
+
+// Records: the writer cuts text (format charset and line end) into FIX or
+// VAR records of the file's character set; the reader turns records back
+// into lines of the format.
+struct RecordParams {
+  std::string textCharset, recordCharset;
+  Method textMethod = Method::LF;
+  bool textBom = false;  // writer: skip one at the start; reader: emit one
+  bool var = false;
+  int recl = 0;
+  std::string pad;  // one character (UTF-8); empty: the blank
+};
+std::unique_ptr<Stage> makeRecordWriter(const RecordParams& p, std::string& why);
+std::unique_ptr<Stage> makeRecordReader(const RecordParams& p, std::string& why);
+
+}  // namespace xio

@@ -1,0 +1,15 @@
+// The error trace: lines appended to the caller's buffer of XIO_TRACE_SIZE
+// bytes, always zero-terminated, never written past the end. Thread-safe
+// (touches only the buffer given).
+#pragma once
+
+#include <string>
+
+namespace xio {
+
+// Appends "<call> failed[ for physical file '<name>'] (file string "<fs>"):
+// <cause>" and a line feed, and sets errno to `code`. Null trace accepted.
+void traceFailure(char* trace, const char* call, const std::string& physical,
+                  const char* fileString, int code, const std::string& cause);
+
+}  // namespace xio

@@ -1,0 +1,16 @@
+# The conversion library: the byte interface, its pipeline and stages.
+add_library(xiobyt STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/api.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/size.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/command.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/inverse.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/pipeline.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/charset.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/trace.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stages/buffered.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stages/file.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stages/gzip.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stages/text.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stages/record.cpp)
+target_include_directories(xiobyt PUBLIC ${PROJECT_SOURCE_DIR}/extern)
+target_link_libraries(xiobyt PUBLIC xiobyt_tables corekit ZLIB::ZLIB)
