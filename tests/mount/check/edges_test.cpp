@@ -54,8 +54,10 @@ TEST_F(CheckEdges, NamesLongerThanTheBufferAreRefused) {
       struct stat st;
       EXPECT_EQ(-1, stat(onMount.c_str(), &st));
       EXPECT_EQ(ENAMETOOLONG, errno);
-      EXPECT_EQ(-1, open((onMount + "x").c_str(), O_WRONLY | O_CREAT, 0644));
+      const int fd = open((onMount + "x").c_str(), O_WRONLY | O_CREAT, 0644);
       EXPECT_EQ(ENAMETOOLONG, errno);
+      EXPECT_EQ(-1, fd);
+      if (fd != -1) close(fd);
       break;
     }
   }

@@ -252,6 +252,21 @@ void CheckerTest::mountWith(const std::vector<std::string>& args, const std::str
   ASSERT_EQ("", error);
 }
 
+std::vector<std::string> CheckerTest::logLines() const {
+  std::string text = readFile(log_);
+  text.resize(text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1);
+  return splitLines(text);
+}
+
+bool CheckerTest::waitForLogLine(const std::string& needle) const {
+  const auto end = Clock::now() + kWaitLimit;
+  while (countContaining(logLines(), needle) == 0) {
+    if (Clock::now() >= end) return false;
+    std::this_thread::sleep_for(kPollStep);
+  }
+  return true;
+}
+
 int CheckerTest::unmount() {
   const int status = checker_.stop();
   EXPECT_EQ(std::string::npos, checker_.err().find("Sanitizer")) << checker_.err();

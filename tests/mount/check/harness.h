@@ -92,7 +92,11 @@ class CheckerTest : public ::testing::Test {
   void mount(const std::vector<std::string>& extraOptions = {});
   void mountWith(const std::vector<std::string>& args, const std::string& cwd, bool daemon);
   int unmount();
-  std::vector<std::string> logLines() const { return splitLines(readFile(log_)); }
+  // The log's lines so far; a line still being written is left out.
+  std::vector<std::string> logLines() const;
+  // Waits (at most 20 s) for a log line that contains needle, for lines of
+  // calls that the kernel makes after the system call has returned (release).
+  bool waitForLogLine(const std::string& needle) const;
 
   TempDir temp_;
   std::string root_, mnt_, plain_, log_;
