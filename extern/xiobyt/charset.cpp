@@ -1,6 +1,8 @@
 #include "xiobyt/charset.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace xio {
@@ -44,7 +46,14 @@ int convertAppend(iconv_t cd, const uint8_t* src, size_t n, bool end, std::strin
       inLeft = 0;
     } else {
       out.resize(used);
-      why = "invalid or unconvertible character at input byte " + std::to_string(consumed);
+      why = "invalid or unconvertible character at input byte " + std::to_string(consumed) +
+            " (bytes";
+      for (size_t k = 0; k < std::min<size_t>(inLeft, 4); ++k) {
+        char hex[4];
+        snprintf(hex, sizeof hex, " %02X", static_cast<unsigned char>(in[k]));
+        why += hex;
+      }
+      why += ")";
       return EILSEQ;
     }
   }

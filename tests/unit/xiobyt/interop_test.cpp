@@ -1,0 +1,139 @@
+// Physical files are standard files: gzip, iconv and dd read what the
+// library writes, and the library reads what they write.
+#include "xio_test.h"
+
+using namespace xiotest;
+
+namespace {
+
+std::string run(const std::string& command, int* status = nullptr) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  char buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  int rc = pclose(p);
+  if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  return out;
+}
+
+std::string stateFor(const std::string& physical, const std::string& comment = "made by a test") {
+  return "state(file=" + quote(physical) + " comment=" + quote(comment) + ")";
+}
+
+class Interop : public ::testing::Test {
+ protected:
+  TempDir dir;
+  std::mt19937 rng{11};
+};
+
+TEST_F(Interop, GzipToolReadsWhatIsWrittenWithNameAndComment) {
+  std::string data = sampleText(40000, rng);
+  std::string file = dir / "out.gz";
+  Written w;
+  ASSERT_TRUE(writeAll("write.bin(file='' comp.gzip(level=9))", "", stateFor(file, "vaskFS 0.1.0"),
+                       data, rng, w));
+  EXPECT_EQ(sh("gzip -t '" + file + "'"), 0);
+  int status = -1;
+  EXPECT_TRUE(run("gzip -dc '" + file + "'", &status) == data);
+  EXPECT_EQ(status, 0);
+  // FNAME and FCOMMENT follow the fixed header.
+  std::string raw = readFile(file);
+  ASSERT_GT(raw.size(), 10u);
+  EXPECT_EQ(raw[3] & 0x18, 0x18);
+  EXPECT_EQ(raw.compare(10, file.size() + 1, std::string(file.c_str(), file.size() + 1)), 0);
+  EXPECT_EQ(raw.compare(11 + file.size(), 13, std::string("vaskFS 0.1.0\0", 13)), 0);
+}
+
+TEST_F(Interop, AppendingAddsAMemberThatGzipConcatenates) {
+  std::string file = dir / "log.gz";
+  std::string first = sampleText(3000, rng), second = sampleText(2000, rng);
+  Written w;
+  ASSERT_TRUE(writeAll("write.bin(file='' comp.gzip())", "", stateFor(file), first, rng, w));
+  ASSERT_TRUE(writeAll("write.bin(file='' comp.gzip())", "", stateFor(file), second, rng, w,
+                       static_cast<int64_t>(first.size())));
+  EXPECT_EQ(sh("gzip -t '" + file + "'"), 0);
+  EXPECT_TRUE(run("gzip -dc '" + file + "'") == first + second);
+  std::string back;
+  ASSERT_TRUE(readAll(w.command, w.format, rng, back));
+  EXPECT_TRUE(back == first + second);
+}
+
+TEST_F(Interop, ReadsFilesMadeByGzipAlsoConcatenated) {
+  std::string a = sampleText(5000, rng), b(100000, 'b');
+  writeFile(dir / "a", a);
+  writeFile(dir / "b", b);
+  ASSERT_EQ(sh("cd '" + dir.path() + "' && gzip -6 -c a > one.gz && gzip -1 -c b > two.gz && " +
+               "cat one.gz two.gz one.gz > three.gz"),
+            0);
+  struct Case {
+    const char* file;
+    std::string data;
+  } cases[] = {{"one.gz", a}, {"three.gz", a + b + a}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    std::string path = quote(dir / c.file), back, inverse;
+    ASSERT_TRUE(readAll("read.bin(file=" + path + " comp.gzip())", "", rng, back));
+    EXPECT_TRUE(back == c.data);
+    ASSERT_TRUE(readAll("input(file=" + path + " cnv[gzip()] fmt.bin())", "", rng, back));
+    EXPECT_TRUE(back == c.data);
+    ASSERT_TRUE(readAll("read.auto(file=" + path + ")", "", rng, back, &inverse));
+    EXPECT_TRUE(back == c.data);
+    EXPECT_EQ(inverse, "write.bin(file=" + path + " comp.gzip(level=6))");
+  }
+  std::string plain = quote(dir / "a"), back, inverse;
+  ASSERT_TRUE(readAll("read.auto(file=" + plain + ")", "", rng, back, &inverse));
+  EXPECT_TRUE(back == a);
+  EXPECT_EQ(inverse, "write.bin(file=" + plain + ")");
+}
+
+// Line ends are characters: NL is U+0085, 0x15 in EBCDIC.
+TEST_F(Interop, EbcdicWithNlMatchesIconv) {
+  std::string lines = sampleText(20000, rng) + "last line without end";
+  std::string nl = lines;
+  for (size_t at = 0; (at = nl.find('\n', at)) != std::string::npos; at += 2)
+    nl.replace(at, 1, "\xC2\x85");
+  writeFile(dir / "nl.utf8", nl);
+  std::string expected = run("iconv -f UTF-8 -t IBM-1047 '" + (dir / "nl.utf8") + "'");
+  ASSERT_FALSE(expected.empty());
+
+  std::string file = dir / "e.txt";
+  Written w;
+  ASSERT_TRUE(writeAll("write.text(file='' ccsid='IBM-1047' method=NL)",
+                       "format.text(ccsid='UTF-8' method=LF)", stateFor(file), lines, rng, w));
+  EXPECT_TRUE(readFile(file) == expected);
+  EXPECT_EQ(w.command, "read.text(file=" + quote(file) + " ccsid='IBM-1047' method=NL)");
+  EXPECT_EQ(w.format, "format.text(ccsid='UTF-8' method=LF)");
+
+  // And what iconv made reads back as the UTF-8 lines.
+  writeFile(dir / "made", expected);
+  std::string back;
+  ASSERT_TRUE(readAll("read.text(file=" + quote(dir / "made") + " ccsid='IBM-1047' method=NL)",
+                      "format.text(ccsid='UTF-8')", rng, back));
+  EXPECT_TRUE(back == lines);
+}
+
+TEST_F(Interop, FixedRecordsMatchDdBlockAndUnblock) {
+  std::string lines;
+  for (int i = 0; i < 5000; ++i)
+    lines += std::string(static_cast<size_t>(i % 81), static_cast<char>('a' + i % 26)) +
+             (i % 7 ? " tail" : "") + "\n";
+  for (size_t at = 0, end; (end = lines.find('\n', at)) != std::string::npos; at = end + 1)
+    if (end - at > 80) lines.erase(at + 80, end - at - 80), end = at + 80;
+  lines += "no final line end";
+  writeFile(dir / "lines", lines);
+  std::string blocked = run("dd if='" + (dir / "lines") + "' conv=block cbs=80 status=none");
+  std::string file = dir / "fix80";
+  Written w;
+  ASSERT_TRUE(writeAll("write.rec(file='' recf=FIX recl=80)", "format.text()", stateFor(file),
+                       lines, rng, w));
+  EXPECT_EQ(readFile(file).size(), blocked.size());
+  EXPECT_TRUE(readFile(file) == blocked);
+
+  std::string unblocked = run("dd if='" + file + "' conv=unblock cbs=80 status=none");
+  std::string back;
+  ASSERT_TRUE(readAll(w.command, w.format, rng, back));
+  EXPECT_TRUE(back == unblocked);
+}
+
+}  // namespace
