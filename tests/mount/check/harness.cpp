@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -111,6 +112,21 @@ size_t countContaining(const std::vector<std::string>& lines, const std::string&
   size_t n = 0;
   for (const std::string& line : lines) n += line.find(needle) != std::string::npos ? 1 : 0;
   return n;
+}
+
+std::string captureStderr(const std::function<void()>& action) {
+  TempDir temp;
+  const std::string name = temp.path() + "/stderr";
+  std::fflush(stderr);
+  const int saved = dup(2);
+  const int file = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  dup2(file, 2);
+  close(file);
+  action();
+  std::fflush(stderr);
+  dup2(saved, 2);
+  close(saved);
+  return readFile(name);
 }
 
 TempDir::TempDir() {

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,10 @@ std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& data);
 std::vector<std::string> splitLines(const std::string& text);
 size_t countContaining(const std::vector<std::string>& lines, const std::string& needle);
+
+// Runs action with this process's standard error going to a file; returns
+// what was written there.
+std::string captureStderr(const std::function<void()>& action);
 
 // A fresh directory under the system's temporary directory, removed with
 // everything in it when the object goes.
