@@ -83,7 +83,10 @@ int buildPipeline(XioHandle& h, std::string& why) {
   }
   h.autoStage = nullptr;
   if (h.write) {
-    h.gather = !format;  // a format stage takes each write itself, so its errors surface there
+    // A codec first in line gets the application's writes gathered into
+    // large blocks; a format stage takes each write itself, so that its
+    // errors surface in that write; the file sink buffers on its own.
+    h.gather = !format && !codecs.empty();
     if (format) pipe->add(std::move(format));
     for (auto it = codecs.rbegin(); it != codecs.rend(); ++it) pipe->add(std::move(*it));
     auto sink = makeFileSink(h.fd.get());

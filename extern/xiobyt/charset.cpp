@@ -17,7 +17,7 @@ void ensureRoom(std::string& out, size_t used, size_t need) {
 }  // namespace
 
 int convertAppend(iconv_t cd, const uint8_t* src, size_t n, bool end, std::string& carry,
-                  std::string& out, uint64_t& consumed, std::string& why) {
+                  std::string& out, uint64_t& consumed, std::string& why, double growth) {
   std::string joined;
   const char* input = reinterpret_cast<const char*>(src);
   size_t inLeft = n;
@@ -29,7 +29,7 @@ int convertAppend(iconv_t cd, const uint8_t* src, size_t n, bool end, std::strin
     inLeft = joined.size();
   }
   size_t used = out.size();
-  ensureRoom(out, used, inLeft * 4 + 64);
+  ensureRoom(out, used, static_cast<size_t>(static_cast<double>(inLeft) * growth) + 64);
   char* in = const_cast<char*>(input);
   while (inLeft > 0) {
     char* dst = out.data() + used;
@@ -40,7 +40,7 @@ int convertAppend(iconv_t cd, const uint8_t* src, size_t n, bool end, std::strin
     used = out.size() - room;
     if (rc != static_cast<size_t>(-1)) break;
     if (errno == E2BIG) {
-      ensureRoom(out, used, inLeft * 4 + 64);
+      ensureRoom(out, used, inLeft * 2 + 64);
     } else if (errno == EINVAL) {  // cut sequence: wait for the rest
       carry.assign(in, inLeft);
       inLeft = 0;

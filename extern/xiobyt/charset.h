@@ -22,8 +22,13 @@ static_assert(sizeof(wchar_t) == 4, "code points are 32-bit wchar_t");
 // `end` the conversion is completed (shift state closed) and a cut sequence
 // is an error. Returns 0, or EILSEQ/EINVAL with the cause in `why`.
 // `consumed` counts input bytes already converted, for error positions.
+// `growth` is the expected output bytes per input byte (room is made for
+// that much first and grown when iconv asks for more).
 int convertAppend(iconv_t cd, const uint8_t* src, size_t n, bool end, std::string& carry,
-                  std::string& out, uint64_t& consumed, std::string& why);
+                  std::string& out, uint64_t& consumed, std::string& why, double growth = 1.0);
+
+// Growth of conversions into code points, out of them, and between sets.
+constexpr double kToWide = 4.0, kFromWide = 1.0, kDirect = 2.0;
 
 // Encodes code points in `charset`. Returns 0, or an errno with `why` set
 // (EINVAL: unknown character set, EILSEQ: not representable).

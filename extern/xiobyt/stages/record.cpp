@@ -59,7 +59,7 @@ class RecordWriter : public BufferedStage {
   int cut(const uint8_t* src, size_t n, bool end) {
     std::string why;
     wide_.clear();
-    if (int rc = convertAppend(toWide_.get(), src, n, end, carry_, wide_, consumed_, why))
+    if (int rc = convertAppend(toWide_.get(), src, n, end, carry_, wide_, consumed_, why, kToWide))
       return static_cast<int>(fail(rc, why + " (reading " + p_.textCharset + ")"));
     size_t count = wide_.size() / sizeof(char32_t);
     for (size_t i = 0; i < count; ++i) {

@@ -72,27 +72,50 @@ class TextStage : public BufferedStage {
       return 0;
     }
     if (mode_ == DIRECT) {
-      int rc = convertAppend(direct_.get(), src, n, end, carry_, pending_, consumed_, why);
+      int rc = convertAppend(direct_.get(), src, n, end, carry_, pending_, consumed_, why, kDirect);
       return rc ? static_cast<int>(
                       fail(rc, why + " (" + p_.fromCharset + " to " + p_.toCharset + ")"))
                 : 0;
     }
     wide_.clear();
-    int rc = convertAppend(toWide_.get(), src, n, end, carry_, wide_, consumed_, why);
+    int rc = convertAppend(toWide_.get(), src, n, end, carry_, wide_, consumed_, why, kToWide);
     if (rc) return static_cast<int>(fail(rc, why + " (reading " + p_.fromCharset + ")"));
-    mapLineEnds(end);
+    const uint8_t* wide;
+    size_t wideSize;
+    if (!crlf_ && toEnd_.size() == 1) {  // one character for another, in place
+      replaceInPlace();
+      wide = reinterpret_cast<const uint8_t*>(wide_.data());
+      wideSize = wide_.size();
+    } else {
+      mapLineEnds(end);
+      wide = reinterpret_cast<const uint8_t*>(mapped_.data());
+      wideSize = mapped_.size() * sizeof(char32_t);
+    }
     uint64_t before = wideDone_;
-    rc =
-        convertAppend(fromWide_.get(), reinterpret_cast<const uint8_t*>(mapped_.data()),
-                      mapped_.size() * sizeof(char32_t), end, wideCarry_, pending_, wideDone_, why);
+    rc = convertAppend(fromWide_.get(), wide, wideSize, end, wideCarry_, pending_, wideDone_, why,
+                       kFromWide);
     if (rc) {
-      size_t at = (wideDone_ - before) / sizeof(char32_t);
+      size_t at = (wideDone_ - before);
       char code[16] = "";
-      if (at < mapped_.size()) snprintf(code, sizeof code, "U+%04X", unsigned(mapped_[at]));
+      if (at + sizeof(char32_t) <= wideSize) {
+        char32_t c;
+        memcpy(&c, wide + at, sizeof c);
+        snprintf(code, sizeof code, "U+%04X", unsigned(c));
+      }
       return static_cast<int>(fail(rc, std::string("character ") + code +
                                            " cannot be represented in '" + p_.toCharset + "'"));
     }
     return 0;
+  }
+
+  void replaceInPlace() {
+    char32_t to = toEnd_[0];
+    char* w = wide_.data();
+    for (size_t i = 0; i + sizeof(char32_t) <= wide_.size(); i += sizeof(char32_t)) {
+      char32_t c;
+      memcpy(&c, w + i, sizeof c);
+      if (c == fromEnd_) memcpy(w + i, &to, sizeof to);
+    }
   }
 
   void mapLineEnds(bool end) {

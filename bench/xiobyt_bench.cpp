@@ -1,0 +1,128 @@
+// xiobyt_bench CORPUS WORKDIR [REPEATS]: writes the corpus through the byte
+// interface and reads it back for each case, and prints one line per
+// measurement: "RESULT case op chunk seconds bytes physical-bytes rss-kib",
+// the best of REPEATS runs. rss-kib is the peak resident memory above the
+// corpus held in memory. An untimed read verifies every byte.
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "xiobyt/xiobyt.h"
+
+namespace {
+
+struct Case {
+  const char* name;
+  const char* fileString;  // %s: the physical name
+  const char* format;
+};
+
+const Case kCases[] = {
+    {"bin", "write.bin(file='%s')", ""},
+    {"text-1047-NL", "write.text(file='%s' ccsid='IBM-1047' method=NL)",
+     "format.text(ccsid='UTF-8' method=LF)"},
+    {"gzip-6", "write.bin(file='%s' comp.gzip(level=6))", ""},
+};
+
+double now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+long peakKiB() {
+  struct rusage ru;
+  getrusage(RUSAGE_SELF, &ru);
+  return ru.ru_maxrss;
+}
+
+int64_t fileSize(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+bool writeCase(const std::string& fs, const char* format, const std::string& data, size_t chunk,
+               std::string& inverse, std::string& inverseFormat) {
+  char trace[XIO_TRACE_SIZE] = "";
+  std::string state = "state(file='bench' comment='xiobyt bench')";
+  XioHandle* h = xiopopen(trace, fs.c_str(), format, &state, 0);
+  if (!h) return fprintf(stderr, "%s", trace), false;
+  for (size_t at = 0; at < data.size(); at += chunk) {
+    size_t n = std::min(chunk, data.size() - at);
+    if (xiopwrite(trace, h, data.data() + at, n, static_cast<int64_t>(at)) != int64_t(n))
+      return fprintf(stderr, "%s", trace), false;
+  }
+  XioStateList states;
+  if (xiopclose(trace, h, &states, &inverse, &inverseFormat) != 0)
+    return fprintf(stderr, "%s", trace), false;
+  return true;
+}
+
+bool readCase(const std::string& command, const std::string& format, const std::string& data,
+              size_t chunk, bool verify) {
+  char trace[XIO_TRACE_SIZE] = "";
+  XioHandle* h = xiopopen(trace, command.c_str(), format.c_str(), nullptr, 0);
+  if (!h) return fprintf(stderr, "%s", trace), false;
+  std::vector<char> buf(chunk);
+  size_t at = 0;
+  for (;;) {
+    int64_t n = xiopread(trace, h, buf.data(), chunk, static_cast<int64_t>(at));
+    if (n < 0) return fprintf(stderr, "%s", trace), false;
+    if (n == 0) break;
+    if (at + size_t(n) > data.size() ||
+        (verify && memcmp(buf.data(), data.data() + at, size_t(n)) != 0))
+      return fprintf(stderr, "data differs near offset %zu\n", at), false;
+    at += size_t(n);
+  }
+  xiopclose(trace, h, nullptr, nullptr, nullptr);
+  if (at != data.size()) return fprintf(stderr, "short read: %zu bytes\n", at), false;
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    fprintf(stderr, "usage: xiobyt_bench CORPUS WORKDIR [REPEATS]\n");
+    return 2;
+  }
+  int repeats = argc > 3 ? atoi(argv[3]) : 3;
+  std::string data(static_cast<size_t>(std::max<int64_t>(fileSize(argv[1]), 0)), '\0');
+  FILE* in = fopen(argv[1], "rb");
+  if (!in || fread(data.data(), 1, data.size(), in) != data.size())
+    return fprintf(stderr, "cannot read %s\n", argv[1]), 1;
+  fclose(in);
+  if (data.empty()) return fprintf(stderr, "empty corpus %s\n", argv[1]), 1;
+  long base = peakKiB();
+  for (const Case& c : kCases) {
+    std::string physical = std::string(argv[2]) + "/xiobyt." + c.name;
+    char fs[1024];
+    snprintf(fs, sizeof fs, c.fileString, physical.c_str());
+    for (size_t chunk : {size_t(1) << 20, size_t(4096)}) {
+      double bestWrite = 1e9, bestRead = 1e9;
+      std::string inverse, inverseFormat;
+      for (int r = 0; r < repeats; ++r) {
+        double t0 = now();
+        if (!writeCase(fs, c.format, data, chunk, inverse, inverseFormat)) return 1;
+        double t1 = now();
+        if (!readCase(inverse, inverseFormat, data, chunk, false)) return 1;
+        double t2 = now();
+        bestWrite = std::min(bestWrite, t1 - t0);
+        bestRead = std::min(bestRead, t2 - t1);
+      }
+      // Once more, untimed, comparing every byte.
+      if (!readCase(inverse, inverseFormat, data, chunk, true)) return 1;
+      long rss = peakKiB() - base;
+      printf("RESULT %s write %zu %.4f %zu %lld %ld\n", c.name, chunk, bestWrite, data.size(),
+             static_cast<long long>(fileSize(physical)), rss);
+      printf("RESULT %s read %zu %.4f %zu %lld %ld\n", c.name, chunk, bestRead, data.size(),
+             static_cast<long long>(fileSize(physical)), rss);
+      fflush(stdout);
+    }
+  }
+  return 0;
+}
