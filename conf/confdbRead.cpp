@@ -70,8 +70,7 @@ int readConfigEntry(MDB_cursor* cursor, ConfigEntry& entry, MDB_cursor_op op) {
   }
   int32_t index = 0;
   if (key.mv_size != sizeof index) {
-    confdbReport(1, "config entry with a key of %zu bytes is corrupt -> %s\n", key.mv_size,
-                 mdb_strerror(MDB_CORRUPTED));
+    confdbReport(1, "config entry with a key of %zu bytes is corrupt\n", key.mv_size);
     return MDB_CORRUPTED;
   }
   std::memcpy(&index, key.mv_data, sizeof index);
@@ -89,8 +88,8 @@ int readConfigEntry(MDB_cursor* cursor, ConfigEntry& entry, MDB_cursor_op op) {
           reader.text(targetPattern);
   if (whole && hasFlags) whole = reader.word(flags);
   if (!whole) {
-    confdbReport(1, "config entry %d is corrupt: its lengths run past the %zu bytes stored -> %s\n",
-                 index, data.mv_size, mdb_strerror(MDB_CORRUPTED));
+    confdbReport(1, "config entry %d is corrupt: its lengths run past the %zu bytes stored\n",
+                 index, data.mv_size);
     return MDB_CORRUPTED;
   }
 
