@@ -28,8 +28,9 @@ class ParserGuard {
 int parse(const ClpArg* table, bool overlay, const char* command, const char* what,
           const char* text, ClpNode& root, std::string& why) {
   ParserErrorRefs errors;
+  // No parameter files: a command string never makes the library read a file.
   ParserGuard parser(pvClpOpen("vaskFS", "xiobyt", xiovsn(), command, "", "", overlay ? 1 : 0,
-                               table, &root, &errors, siClpFile2String, siClpSaf));
+                               table, &root, &errors, nullptr, nullptr));
   if (parser.get() == nullptr) {
     why = std::string(what) + ": the parser cannot start";
     return EINVAL;

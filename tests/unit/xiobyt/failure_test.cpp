@@ -242,6 +242,51 @@ TEST_F(Failure, DamagedVariableRecords) {
   }
 }
 
+TEST_F(Failure, SizeOfMissingOrUnreadableFiles) {
+  struct {
+    std::string fileString;
+    int error;
+  } cases[] = {{"read.bin(file=" + path("none") + ")", ENOENT},
+               {"read.bin(file=" + path("none") + " comp.gzip())", ENOENT},
+               {"read.bin(file=" + quote(dir.path()) + " comp.gzip())", EISDIR},
+               {"read.bin(file=" + path("x") + " comp.zstd())", ENOTSUP}};
+  for (const auto& c : cases) {
+    trace[0] = '\0';
+    EXPECT_EQ(xiopsize(trace, c.fileString.c_str(), ""), -1);
+    EXPECT_EQ(errno, c.error) << trace;
+    EXPECT_NE(strstr(trace, c.fileString.c_str()), nullptr) << trace;
+  }
+}
+
+// Random bytes through every reader: data or an error with a trace, never
+// a crash (the sanitizer build runs this too).
+TEST_F(Failure, RandomInputThroughEveryReader) {
+  const char* readers[][2] = {
+      {"read.bin(file=%s comp.gzip())", ""},
+      {"read.auto(file=%s)", ""},
+      {"read.text(file=%s ccsid='IBM-1047' method=NL)", "format.text(ccsid='UTF-8' bom)"},
+      {"read.text(file=%s ccsid='UTF-16LE' method=CRLF)", "format.text(ccsid='UTF-8')"},
+      {"read.text(file=%s ccsid='UTF-8' method=CR)", "format.text(ccsid='ISO-8859-1')"},
+      {"read.rec(file=%s recf=FIX recl=7 ccsid='IBM-1047')", "format.text()"},
+      {"read.rec(file=%s recf=VAR recl=100)", "format.text(ccsid='UTF-16')"},
+      {"input(file=%s cnv[gzip()] fmt.rec(recf=VAR recl=9))", "format.text()"}};
+  for (int round = 0; round < 60; ++round) {
+    std::string bytes(rng() % 3000, '\0');
+    for (char& b : bytes) b = static_cast<char>(rng() % (round % 2 ? 256 : 8));
+    if (round % 3 == 0 && bytes.size() > 2) bytes[0] = '\x1f', bytes[1] = '\x8b';
+    writeFile(dir / "rnd", bytes);
+    for (const auto& r : readers) {
+      char fileString[512];
+      snprintf(fileString, sizeof fileString, r[0], path("rnd").c_str());
+      std::string back;
+      auto result = readAll(fileString, r[1], rng, back);
+      if (!result) {
+        EXPECT_NE(std::string(result.message()).find("failed"), std::string::npos);
+      }
+    }
+  }
+}
+
 TEST_F(Failure, TraceStaysWithinItsBuffer) {
   memset(trace, 'x', sizeof trace - 10);
   trace[sizeof trace - 10] = '\0';

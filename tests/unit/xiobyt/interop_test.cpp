@@ -136,4 +136,21 @@ TEST_F(Interop, FixedRecordsMatchDdBlockAndUnblock) {
   EXPECT_TRUE(back == unblocked);
 }
 
+// The name in file= is relative to the working directory (the daemon's is
+// the root); the inverse command carries it as given.
+TEST_F(Interop, NamesAreRelativeToTheWorkingDirectory) {
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  mkdir("sub", 0755);
+  Written w;
+  auto ok = writeAll("write.text(file='' ccsid='ISO-8859-1')", "format.text()",
+                     "state(file='sub/x''y.txt')", "caf\xC3\xA9\n", rng, w);
+  std::string raw = readFile("sub/x'y.txt");
+  ASSERT_EQ(chdir(cwd), 0);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(raw, "caf\xE9\n");
+  EXPECT_EQ(w.command, "read.text(file='sub/x''y.txt' ccsid='ISO-8859-1' method=LF)");
+}
+
 }  // namespace
