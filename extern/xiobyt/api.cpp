@@ -215,20 +215,28 @@ int64_t pipelineFailed(char* trace, const char* call, XioHandle& h, int64_t offs
 }
 
 // Hands bytes to a writing pipeline, gathered into blocks where that pays.
+// The gathering buffer never grows past one block, whatever `n` is.
 int feed(char* trace, XioHandle& h, const uint8_t* data, size_t n) {
-  if (h.gather) {
-    if (h.head.empty() && n >= kLinkSize) {
-      if (h.pipe->push(data, n, EndOp::CONTINUE) == 0) return 0;
-    } else {
-      h.head.insert(h.head.end(), data, data + n);
-      if (h.head.size() < kLinkSize) return 0;
-      int rc = h.pipe->push(h.head.data(), h.head.size(), EndOp::CONTINUE);
-      h.head.clear();
-      if (rc == 0) return 0;
+  int rc = 0;
+  if (!h.gather) {
+    rc = h.pipe->push(data, n, EndOp::CONTINUE);
+  } else {
+    while (rc == 0 && n > 0) {
+      if (h.head.empty() && n >= kLinkSize) {
+        rc = h.pipe->push(data, n, EndOp::CONTINUE);
+        break;
+      }
+      size_t take = std::min(n, kLinkSize - h.head.size());
+      h.head.insert(h.head.end(), data, data + take);
+      data += take;
+      n -= take;
+      if (h.head.size() == kLinkSize) {
+        rc = h.pipe->push(h.head.data(), h.head.size(), EndOp::CONTINUE);
+        h.head.clear();
+      }
     }
-  } else if (h.pipe->push(data, n, EndOp::CONTINUE) == 0) {
-    return 0;
   }
+  if (rc == 0) return 0;
   h.broken = h.pipe->failure().code ? h.pipe->failure().code : EIO;
   pipelineFailed(trace, "xiopwrite", h, h.expected);
   return -1;
