@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "xiobyt/spec.h"
+#include "xiobyt/settings.h"
 #include "xiobyt/tables.h"
 #include "xiobyt/xiobyt.h"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "xiobyt/pipeline.h"
-#include "xiobyt/spec.h"
+#include "xiobyt/settings.h"
 #include "xiobyt/stages/stages.h"
 #include "xiobyt/xiobyt.h"
 

@@ -3,7 +3,7 @@
 // can never add arguments to the command.
 #include <string>
 
-#include "xiobyt/spec.h"
+#include "xiobyt/settings.h"
 
 namespace xio {
 

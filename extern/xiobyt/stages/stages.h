@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "xiobyt/spec.h"
+#include "xiobyt/settings.h"
 #include "xiobyt/stage.h"
 
 namespace xio {
