@@ -64,6 +64,17 @@ TEST_F(CheckEdges, NamesLongerThanTheBufferAreRefused) {
   EXPECT_GE(physical.size(), 1024u);
 }
 
+// libfuse gets 32 arguments: program, mount point and "-f" take three, the
+// 29th further argument is the last one passed, later ones are dropped.
+TEST_F(CheckEdges, FurtherArgumentsBeyondThirtyTwoAreDropped) {
+  std::vector<std::string> args{"-f", "-l", log_, root_, mnt_, "--"};
+  args.insert(args.end(), 28, "-s");
+  args.insert(args.end(), {"-oro", "no-such-option"});
+  ASSERT_NO_FATAL_FAILURE(mountWith(args, temp_.path(), false));
+  EXPECT_EQ(-1, open((mnt_ + "/f").c_str(), O_WRONLY | O_CREAT, 0644));
+  EXPECT_EQ(EROFS, errno);
+}
+
 TEST_F(CheckEdges, RelativeRootWithTrailingSlash) {
   ASSERT_NO_FATAL_FAILURE(
       mountWith({"-f", "-l", "check.log", "root/", "mnt"}, temp_.path(), false));

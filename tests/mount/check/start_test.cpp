@@ -72,6 +72,18 @@ TEST(CheckStart, MessagesAndExitStatuses) {
   }
 }
 
+// libfuse 3 knows no "nonempty": with -e the mount fails, and the checker
+// still ends with 0 as it does after any end of libfuse.
+TEST(CheckStart, ExistingDirectoryOptionMakesTheMountFail) {
+  TempDir temp;
+  for (const char* dir : {"/r", "/m"}) ASSERT_EQ(0, mkdir((temp.path() + dir).c_str(), 0755));
+  const RunResult r = runChecker({"-f", "-e", "r", "m"}, temp.path());
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(kForeground + "Using existing directory\nvaskFS closing.\n", r.out);
+  EXPECT_EQ(0u, r.err.find("vaskFS starting at " + temp.path() + "/m.\n")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("nonempty")) << r.err;
+}
+
 TEST(CheckStart, LogFileIsAppendedAndQuietEndsIt) {
   TempDir temp;
   const std::string log = temp.path() + "/log";
