@@ -361,3 +361,30 @@ TEST(OpenConfig, CreatesTheIndexAndViewDirectoriesPrivately) {
   EXPECT_EQ(GetCapturedStdout().find("view only"), std::string::npos);
   closeIndex(env);
 }
+
+TEST_F(ConfdbTest, FailedWritesAndMovesLeaveTheIndexAsItWas) {
+  // The map keeps its default size, so a large enough value cannot be stored.
+  ConfigEntry huge = makeEntry(1, std::string(4 << 20, 'p'));
+  CaptureStderr();
+  EXPECT_EQ(writeConfigEntry(env, huge, "confW"), MDB_MAP_FULL);
+  EXPECT_EQ(GetCapturedStderr(),
+            std::string("failed to save index 1 -> ") + mdb_strerror(MDB_MAP_FULL) + "\n");
+  CaptureStderr();
+  ConfigEntry entry;
+  initConfEntry(entry);
+  EXPECT_EQ(readAllEntries(env, entry, "confW"), MDB_NOTFOUND);
+  EXPECT_EQ(GetCapturedStderr(), "mdb_dbi_open failed: " + NOTFOUND_TEXT + "\n");
+
+  // A value that fits once but not twice: the copy under the new index
+  // fails, and the entry stays where it was.
+  ConfigEntry big = makeEntry(2, std::string(600 << 10, 'b'));
+  ASSERT_EQ(writeConfigEntry(env, big, "confW"), 0);
+  int rc = 0;
+  const std::string stored = rawGet(env, "confW", 2, &rc);
+  CaptureStderr();
+  EXPECT_EQ(moveConfigEntry(env, 2, 3, "confW"), MDB_MAP_FULL);
+  EXPECT_EQ(GetCapturedStderr(),
+            std::string("failed to store in new index 3: ") + mdb_strerror(MDB_MAP_FULL) + "\n");
+  EXPECT_EQ(indices("confW"), std::vector<int32_t>{2});
+  EXPECT_EQ(rawGet(env, "confW", 2, &rc), stored);
+}

@@ -100,6 +100,16 @@ class VaskFSconfTest : public testing::Test {
   TempDir root;
 };
 
+// Stores a value as another writer of the index might have left it.
+void putRaw(const std::string& root, int32_t index, const std::string& value) {
+  MDB_env* env = nullptr;
+  ASSERT_EQ(mdb_env_create(&env), 0);
+  ASSERT_EQ(mdb_env_set_maxdbs(env, 4), 0);
+  EXPECT_EQ(mdb_env_open(env, (root + "/.vaskIndex").c_str(), 0, 0600), 0);
+  EXPECT_EQ(rawPut(env, "confW", index, value), 0);
+  mdb_env_close(env);
+}
+
 }  // namespace
 
 TEST_F(VaskFSconfTest, UsageAndMissingArguments) {
@@ -296,4 +306,32 @@ TEST_F(VaskFSconfTest, ViewToolWorksOnTheReadRulesOfOneView) {
   EXPECT_EQ(r.status, ENOENT);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "Unable to open " + bare.path() + "\n");
+}
+
+TEST_F(VaskFSconfTest, ListsOlderLayoutsWithAWarningAndStopsAtACorruptValue) {
+  ASSERT_EQ(set("1", {"-o", "7"}).status, 0);
+  const std::string strings = le32(1) + "p" + le32(2) + "w." + le32(2) + "f." + le32(1) + "t";
+  putRaw(root.path(), 2, le32(20180300) + strings);
+  putRaw(root.path(), 3, strings);
+
+  // The older layouts carry no flags: they show those of the entry before.
+  const std::string head = "list entries in " + root.path() + "\n" +
+                           "  1,enabled,useIR:*.txt::" + TEXT_RULE + ":" + TEXT_FORMAT + "\n";
+  Outcome r = run(CONF, {"-l", root.path()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, head + "  2,enabled,useIR:p:t:w.:f.\n  3,enabled,useIR:p:t:w.:f.\n");
+  EXPECT_EQ(r.err,
+            "WARNING: read config entry VERSION 20180300 but expected: 20180507\n"
+            "WARNING: read config entry VERSION 1 but expected: 20180507\n");
+
+  // A value whose pattern length runs past its end ends the listing there.
+  putRaw(root.path(), 2, le32(20180507) + le32(1000) + "p");
+  r = run(CONF, {"-L", root.path()});
+  EXPECT_EQ(r.status, MDB_CORRUPTED & 0xFF);
+  EXPECT_EQ(r.out, "list entries in " + root.path() + "\n" + "  1:7:*.txt::" + TEXT_RULE + ":" +
+                       TEXT_FORMAT + "\n");
+  EXPECT_EQ(r.err,
+            "config entry 2 is corrupt: its lengths run past the 9 bytes stored\n"
+            "readConfEntry failed: " +
+                std::to_string(MDB_CORRUPTED) + "\n");
 }
