@@ -228,6 +228,17 @@ void progress(const char* format, ...) {
   std::fflush(stdout);
 }
 
+// Runs one change on the index of confRoot (or of the view) and closes it.
+template <typename Change>
+int onIndex(const char* confRoot, Change change) {
+  MDB_env* env = nullptr;
+  int rc = openConfig(&env, confRoot, viewName);
+  if (rc != 0) return rc;
+  rc = change(env);
+  closeIndex(env);
+  return rc;
+}
+
 int runConf(int argc, char** argv) {
   const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "vaskFSconf";
   const size_t length = std::strlen(program);
@@ -315,7 +326,6 @@ int runConf(int argc, char** argv) {
   }
 
   int rc = 0;
-  MDB_env* env = nullptr;
   switch (mode) {
     case Mode::Set:
       if (entry.index == 0 || entry.pattern.empty() || entry.fileString.empty() ||
@@ -330,24 +340,17 @@ int runConf(int argc, char** argv) {
         break;
       }
       progress("set entry in %s\n", confRoot);
-      rc = openConfig(&env, confRoot, viewName);
-      if (rc != 0) break;
-      rc = writeConfigEntry(env, entry, dbName);
-      closeIndex(env);
+      rc = onIndex(confRoot, [&](MDB_env* env) { return writeConfigEntry(env, entry, dbName); });
       break;
     case Mode::Delete:
       progress("delete entry in %s\n", confRoot);
-      rc = openConfig(&env, confRoot, viewName);
-      if (rc != 0) break;
-      rc = deleteConfigEntry(env, entry, dbName);
-      closeIndex(env);
+      rc = onIndex(confRoot, [&](MDB_env* env) { return deleteConfigEntry(env, entry, dbName); });
       break;
     case Mode::Move:
       progress("move entry in %s from %d to %d\n", confRoot, entry.index, newIndex);
-      rc = openConfig(&env, confRoot, viewName);
-      if (rc != 0) break;
-      rc = moveConfigEntry(env, entry.index, newIndex, dbName);
-      closeIndex(env);
+      rc = onIndex(confRoot, [&](MDB_env* env) {
+        return moveConfigEntry(env, entry.index, newIndex, dbName);
+      });
       break;
     case Mode::List:
       if (viewOnly)

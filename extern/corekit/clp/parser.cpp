@@ -151,7 +151,6 @@ class Parser {
 
   // Parses the whole text into `root`; 0 or a CLPERR_ code with the
   // message in the handle.
-
   int parseCommand(ClpNode& root) {
     if (int rc = shift()) return rc;
     root.keyword = h_.command;
@@ -203,6 +202,13 @@ class Parser {
     return code;
   }
 
+  // Refuses a bracket opened deeper than kMaxDepth levels.
+  int checkDepth(int depth, const Token& opener) {
+    if (depth <= kMaxDepth) return 0;
+    return fail(CLPERR_SYNTAX, opener,
+                "nesting deeper than " + std::to_string(kMaxDepth) + " levels");
+  }
+
   // At a choice keyword: reads "choice ( args )" into `node`.
   int parseChoice(const ClpArg* choices, std::string_view context, ClpNode& node,
                   const ClpArg*& chosen, int depth) {
@@ -232,10 +238,7 @@ class Parser {
   // closing one, then checks the required arguments.
   int parseArgs(const ClpArg* table, std::string_view context, ClpNode& parent, const Token& opener,
                 int depth) {
-    if (depth > kMaxDepth) {
-      return fail(CLPERR_SYNTAX, opener,
-                  "nesting deeper than " + std::to_string(kMaxDepth) + " levels");
-    }
+    if (int rc = checkDepth(depth, opener)) return rc;
     for (;;) {
       switch (tok_.kind) {
         case Tok::Close:
@@ -351,10 +354,7 @@ class Parser {
 
   // After "[": reads elements up to and including "]".
   int parseArray(const ClpArg& arg, ClpNode& node, const Token& opener, int depth) {
-    if (depth > kMaxDepth) {
-      return fail(CLPERR_SYNTAX, opener,
-                  "nesting deeper than " + std::to_string(kMaxDepth) + " levels");
-    }
+    if (int rc = checkDepth(depth, opener)) return rc;
     for (;;) {
       switch (tok_.kind) {
         case Tok::BClose:
