@@ -44,11 +44,6 @@ int parse(const ClpArg* table, bool overlay, const char* command, const char* wh
   return rc == CLPERR_MEMORY ? ENOMEM : EINVAL;
 }
 
-const char* skipBlanks(const char* p) {
-  while (*p && isspace(static_cast<unsigned char>(*p))) ++p;
-  return p;
-}
-
 Method methodOf(const std::string& name) {
   return name == "CRLF" ? Method::CRLF
          : name == "CR" ? Method::CR
@@ -81,9 +76,12 @@ void applyChoice(const std::string& choice, const ClpNode& args, FileSpec& out) 
 
 }  // namespace
 
+// The verb is found exactly as the syntax check of vaskFSconf finds it: its
+// first character alone decides (no blanks skipped), and the parsed text
+// starts at the first "." (read, write) or "(" (input, output) of the
+// string. So a string that the check refuses never opens.
 int parseFileString(const char* text, FileSpec& out, std::string& why) {
-  const char* p = skipBlanks(text);
-  char verb = static_cast<char>(tolower(static_cast<unsigned char>(*p)));
+  char verb = static_cast<char>(tolower(static_cast<unsigned char>(*text)));
   out = FileSpec();
   out.objectForm = verb == 'i' || verb == 'o';
   out.write = verb == 'w' || verb == 'o';
@@ -91,7 +89,7 @@ int parseFileString(const char* text, FileSpec& out, std::string& why) {
     why = "the file string does not start with read, write, input or output";
     return EINVAL;
   }
-  const char* start = strchr(p, out.objectForm ? '(' : '.');
+  const char* start = strchr(text, out.objectForm ? '(' : '.');
   if (start == nullptr) {
     why =
         std::string("the file string has no '") + (out.objectForm ? "(" : ".") + "' after its verb";
@@ -122,11 +120,13 @@ int parseFileString(const char* text, FileSpec& out, std::string& why) {
   return 0;
 }
 
+// A format string starts at its first "." whatever comes before it, as in
+// the syntax check. No format string at all (null or "") is format.bin(),
+// the default; anything else must parse.
 int parseFormatString(const char* text, bool write, FormatSpec& out, std::string& why) {
   out = FormatSpec();
-  const char* p = text ? skipBlanks(text) : "";
-  if (*p == '\0') return 0;  // bytes unchanged
-  const char* start = strchr(p, '.');
+  if (text == nullptr || *text == '\0') return 0;
+  const char* start = strchr(text, '.');
   if (start == nullptr) {
     why = "the format string has no '.' after its verb";
     return EINVAL;
@@ -143,9 +143,8 @@ int parseFormatString(const char* text, bool write, FormatSpec& out, std::string
 
 int parseStateText(const std::string& text, StateSpec& out, std::string& why) {
   out = StateSpec();
-  const char* p = skipBlanks(text.c_str());
-  if (*p == '\0') return 0;
-  const char* start = strchr(p, '(');
+  if (text.empty()) return 0;
+  const char* start = strchr(text.c_str(), '(');
   if (start == nullptr) {
     why = "the state text has no '(' after its verb";
     return EINVAL;
