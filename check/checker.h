@@ -13,10 +13,12 @@
 #include <fuse.h>
 
 #include <array>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <new>
 #include <string>
 
 // The command line as main has settled it.
@@ -78,6 +80,22 @@ void report(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Writes one whole line to stream (locked, flushed).
 void writeLine(FILE* stream, const std::string& line);
+
+// What an operation on one name begins with: the physical path, then the
+// log line "<caller>[<operation>] <physical path>". Returns what
+// call(physical path) returns, the refusal of a name that is too long, or
+// -ENOMEM when memory runs out on the way.
+template <class Call>
+int onPath(const char* operation, const char* path, Call call) noexcept {
+  try {
+    std::string phys;
+    if (const int rc = physicalPath(path, phys)) return rc;
+    if (fileLog != nullptr) logLine("%s[%s] %s\n", callerName().c_str(), operation, phys.c_str());
+    return call(phys);
+  } catch (const std::bad_alloc&) {
+    return -ENOMEM;
+  }
+}
 
 // The operations, each catching std::bad_alloc at its boundary (-ENOMEM).
 int xmp_getattr(const char* path, struct stat* st, fuse_file_info* fi);

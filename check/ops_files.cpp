@@ -10,39 +10,33 @@
 
 #include "checker.h"
 
-int xmp_open(const char* path, fuse_file_info* fi) try {
-  std::string phys;
-  if (const int rc = physicalPath(path, phys)) return rc;
-  if (fileLog != nullptr) logLine("%s[open] %s\n", callerName().c_str(), phys.c_str());
-  auto handle = std::make_unique<CheckHandle>();
-  // An appending file is written at its end: that is where writes are expected.
-  if ((fi->flags & O_APPEND) != 0) {
-    struct stat st;
-    if (lstat(phys.c_str(), &st) == 0) handle->expectedOffset = st.st_size;
-  }
-  const int fd = open(phys.c_str(), fi->flags);
-  if (fd == -1) return -errno;
-  handle->fd = fd;
-  handle->writeOnly = (fi->flags & O_ACCMODE) == O_WRONLY ? 1 : 0;
-  fi->fh = reinterpret_cast<uint64_t>(handle.release());
-  return 0;
-} catch (const std::bad_alloc&) {
-  return -ENOMEM;
+int xmp_open(const char* path, fuse_file_info* fi) {
+  return onPath("open", path, [&](const std::string& phys) {
+    auto handle = std::make_unique<CheckHandle>();
+    // An appending file is written at its end: that is where writes are expected.
+    if ((fi->flags & O_APPEND) != 0) {
+      struct stat st;
+      if (lstat(phys.c_str(), &st) == 0) handle->expectedOffset = st.st_size;
+    }
+    const int fd = open(phys.c_str(), fi->flags);
+    if (fd == -1) return -errno;
+    handle->fd = fd;
+    handle->writeOnly = (fi->flags & O_ACCMODE) == O_WRONLY ? 1 : 0;
+    fi->fh = reinterpret_cast<uint64_t>(handle.release());
+    return 0;
+  });
 }
 
-int xmp_create(const char* path, mode_t mode, fuse_file_info* fi) try {
-  std::string phys;
-  if (const int rc = physicalPath(path, phys)) return rc;
-  if (fileLog != nullptr) logLine("%s[create] %s\n", callerName().c_str(), phys.c_str());
-  auto handle = std::make_unique<CheckHandle>();
-  const int fd = open(phys.c_str(), fi->flags, mode);
-  if (fd == -1) return -errno;
-  handle->fd = fd;
-  handle->writeOnly = 1;
-  fi->fh = reinterpret_cast<uint64_t>(handle.release());
-  return 0;
-} catch (const std::bad_alloc&) {
-  return -ENOMEM;
+int xmp_create(const char* path, mode_t mode, fuse_file_info* fi) {
+  return onPath("create", path, [&](const std::string& phys) {
+    auto handle = std::make_unique<CheckHandle>();
+    const int fd = open(phys.c_str(), fi->flags, mode);
+    if (fd == -1) return -errno;
+    handle->fd = fd;
+    handle->writeOnly = 1;
+    fi->fh = reinterpret_cast<uint64_t>(handle.release());
+    return 0;
+  });
 }
 
 namespace {
@@ -132,15 +126,12 @@ int xmp_fsync(const char* path, int, fuse_file_info*) try {
   return -ENOMEM;
 }
 
-int xmp_truncate(const char* path, off_t size, fuse_file_info* fi) try {
-  std::string phys;
-  if (const int rc = physicalPath(path, phys)) return rc;
-  if (fileLog != nullptr) logLine("%s[truncate] %s\n", callerName().c_str(), phys.c_str());
-  // The expected offset stays: a shortened file is still written where the
-  // application left off, which is what the check is about.
-  CheckHandle* handle = handleOf(fi);
-  if (handle != nullptr) return negErrno(ftruncate(static_cast<int>(handle->fd), size));
-  return negErrno(truncate(phys.c_str(), size));
-} catch (const std::bad_alloc&) {
-  return -ENOMEM;
+int xmp_truncate(const char* path, off_t size, fuse_file_info* fi) {
+  return onPath("truncate", path, [&](const std::string& phys) {
+    // The expected offset stays: a shortened file is still written where the
+    // application left off, which is what the check is about.
+    CheckHandle* handle = handleOf(fi);
+    if (handle != nullptr) return negErrno(ftruncate(static_cast<int>(handle->fd), size));
+    return negErrno(truncate(phys.c_str(), size));
+  });
 }

@@ -8,47 +8,31 @@
 
 #include "checker.h"
 
-int xmp_mknod(const char* path, mode_t mode, dev_t rdev) try {
-  std::string phys;
-  if (const int rc = physicalPath(path, phys)) return rc;
-  if (fileLog != nullptr) logLine("%s[mknod] %s\n", callerName().c_str(), phys.c_str());
-  if (S_ISREG(mode)) {
-    const int fd = open(phys.c_str(), O_WRONLY | O_CREAT | O_EXCL, mode);
-    if (fd == -1) return -errno;
-    close(fd);
-    return 0;
-  }
-  if (S_ISFIFO(mode)) return negErrno(mkfifo(phys.c_str(), mode));
-  return negErrno(mknod(phys.c_str(), mode, rdev));
-} catch (const std::bad_alloc&) {
-  return -ENOMEM;
+int xmp_mknod(const char* path, mode_t mode, dev_t rdev) {
+  return onPath("mknod", path, [&](const std::string& phys) {
+    if (S_ISREG(mode)) {
+      const int fd = open(phys.c_str(), O_WRONLY | O_CREAT | O_EXCL, mode);
+      if (fd == -1) return -errno;
+      return negErrno(close(fd));
+    }
+    if (S_ISFIFO(mode)) return negErrno(mkfifo(phys.c_str(), mode));
+    return negErrno(mknod(phys.c_str(), mode, rdev));
+  });
 }
 
-int xmp_mkdir(const char* path, mode_t mode) try {
-  std::string phys;
-  if (const int rc = physicalPath(path, phys)) return rc;
-  if (fileLog != nullptr) logLine("%s[mkdir] %s\n", callerName().c_str(), phys.c_str());
-  return negErrno(mkdir(phys.c_str(), mode));
-} catch (const std::bad_alloc&) {
-  return -ENOMEM;
+int xmp_mkdir(const char* path, mode_t mode) {
+  return onPath("mkdir", path,
+                [&](const std::string& phys) { return negErrno(mkdir(phys.c_str(), mode)); });
 }
 
-int xmp_unlink(const char* path) try {
-  std::string phys;
-  if (const int rc = physicalPath(path, phys)) return rc;
-  if (fileLog != nullptr) logLine("%s[unlink] %s\n", callerName().c_str(), phys.c_str());
-  return negErrno(unlink(phys.c_str()));
-} catch (const std::bad_alloc&) {
-  return -ENOMEM;
+int xmp_unlink(const char* path) {
+  return onPath("unlink", path,
+                [&](const std::string& phys) { return negErrno(unlink(phys.c_str())); });
 }
 
-int xmp_rmdir(const char* path) try {
-  std::string phys;
-  if (const int rc = physicalPath(path, phys)) return rc;
-  if (fileLog != nullptr) logLine("%s[rmdir] %s\n", callerName().c_str(), phys.c_str());
-  return negErrno(rmdir(phys.c_str()));
-} catch (const std::bad_alloc&) {
-  return -ENOMEM;
+int xmp_rmdir(const char* path) {
+  return onPath("rmdir", path,
+                [&](const std::string& phys) { return negErrno(rmdir(phys.c_str())); });
 }
 
 // The link text is stored as the caller gave it: prefixing it with the root
