@@ -162,10 +162,10 @@ int openRead(XioHandle& h, std::string& why) {
   return buildPipeline(h, why);
 }
 
-XioHandle* openHandle(char* trace, const char* fileString, const char* formatString,
-                      std::string* state, int64_t offset) {
+XioHandle* openOrFail(char* trace, const char* call, const char* fileString,
+                      const char* formatString, std::string* state, int64_t offset) {
   if (fileString == nullptr) {
-    traceFailure(trace, "xiopopen", "", "", EINVAL, "no file string (null)");
+    traceFailure(trace, call, "", "", EINVAL, "no file string (null)");
     return nullptr;
   }
   auto h = std::make_unique<XioHandle>();
@@ -173,9 +173,13 @@ XioHandle* openHandle(char* trace, const char* fileString, const char* formatStr
   h->fileString = fileString;
   h->startOffset = offset;
   std::string why;
+  // The physical name is known as early as the strings tell it, so that
+  // every later failure can name it.
   int rc = parseFileString(fileString, h->spec, why);
-  if (rc == 0) rc = parseFormatString(formatString, h->write, h->format, why);
+  if (rc == 0) h->physical = h->spec.file;
   if (rc == 0 && state != nullptr) rc = parseStateText(*state, h->state, why);
+  if (rc == 0 && h->physical.empty()) h->physical = h->state.file;
+  if (rc == 0) rc = parseFormatString(formatString, h->write, h->format, why);
   if (rc == 0 && h->spec.write != h->write) {
     why = h->write ? "a read file string cannot open a file for writing"
                    : "a write file string cannot open a file for reading";
@@ -185,17 +189,14 @@ XioHandle* openHandle(char* trace, const char* fileString, const char* formatStr
     why = "negative start offset " + std::to_string(offset);
     rc = EINVAL;
   }
-  if (rc == 0) {
-    h->physical = h->spec.file.empty() ? h->state.file : h->spec.file;
-    if (h->physical.empty()) {
-      why = "no physical file name: file='' and no state text names a file";
-      rc = EINVAL;
-    }
+  if (rc == 0 && h->physical.empty()) {
+    why = "no physical file name: file='' and no state text names a file";
+    rc = EINVAL;
   }
   if (rc == 0) rc = checkRequest(*h, why);
   if (rc == 0) rc = h->write ? openWrite(*h, why) : openRead(*h, why);
   if (rc != 0) {
-    traceFailure(trace, "xiopopen", h->physical, fileString, rc, why);
+    traceFailure(trace, call, h->physical, fileString, rc, why);
     return nullptr;
   }
   return h.release();
@@ -310,14 +311,19 @@ int64_t readAt(char* trace, XioHandle& h, uint8_t* buffer, size_t count, int64_t
 
 }  // namespace xio
 
-XioHandle* xiopopen(char* trace, const char* fileString, const char* formatString,
-                    std::string* state, int64_t offset) {
+XioHandle* xio::openHandle(char* trace, const char* call, const char* fileString,
+                           const char* formatString, std::string* state, int64_t offset) {
   try {
-    return openHandle(trace, fileString, formatString, state, offset);
+    return openOrFail(trace, call, fileString, formatString, state, offset);
   } catch (const std::bad_alloc&) {
-    traceFailure(trace, "xiopopen", "", fileString, ENOMEM, "out of memory");
+    traceFailure(trace, call, "", fileString, ENOMEM, "out of memory");
     return nullptr;
   }
+}
+
+XioHandle* xiopopen(char* trace, const char* fileString, const char* formatString,
+                    std::string* state, int64_t offset) {
+  return openHandle(trace, "xiopopen", fileString, formatString, state, offset);
 }
 
 int64_t xiopread(char* trace, XioHandle* h, void* buffer, size_t count, int64_t offset) {

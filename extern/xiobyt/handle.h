@@ -40,6 +40,9 @@ struct XioHandle {
 };
 
 namespace xio {
+// Opens like xiopopen; a failure is traced as a failure of `call`.
+XioHandle* openHandle(char* trace, const char* call, const char* fileString,
+                      const char* formatString, std::string* state, int64_t offset);
 // Builds (or, reading, rebuilds from the start of the file) the pipeline of
 // an open handle. Returns 0 or an errno with the cause in `why`.
 int buildPipeline(XioHandle& h, std::string& why);

@@ -8,7 +8,7 @@
 #include "xiobyt/trace.h"
 
 int64_t xiopsize(char* trace, const char* fileString, const char* formatString) {
-  XioHandle* h = xiopopen(trace, fileString, formatString, nullptr, 0);
+  XioHandle* h = xio::openHandle(trace, "xiopsize", fileString, formatString, nullptr, 0);
   if (h == nullptr) return -1;
   std::unique_ptr<XioHandle> owned(h);
   try {

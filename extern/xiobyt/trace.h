@@ -7,8 +7,11 @@
 
 namespace xio {
 
-// Appends "<call> failed[ for physical file '<name>'] (file string "<fs>"):
-// <cause>" and a line feed, and sets errno to `code`. Null trace accepted.
+// Appends "<call> failed for physical file '<name>' (file string "<fs>"):
+// <cause>" and a line feed ("for an unknown physical file" while there is
+// no name yet), and sets errno to `code`. Each text longer than a quarter of
+// the buffer is cut short with a note of its length, so that the whole line
+// fits even for very long strings. Null trace accepted.
 void traceFailure(char* trace, const char* call, const std::string& physical,
                   const char* fileString, int code, const std::string& cause);
 

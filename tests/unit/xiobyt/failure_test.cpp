@@ -64,6 +64,12 @@ TEST_F(Failure, OpensThatMustFail) {
     EXPECT_NE(strstr(trace, c.inTrace), nullptr) << trace;
     EXPECT_NE(strstr(trace, "xiopopen"), nullptr) << trace;
     EXPECT_NE(strstr(trace, fileString), nullptr) << trace;
+    // Once the file string has parsed, the trace names the physical file.
+    if (strstr(c.inTrace, "file string does not parse") == nullptr &&
+        strstr(c.inTrace, "does not start with") == nullptr) {
+      EXPECT_NE(strstr(trace, ("for physical file '" + (dir / "f") + "'").c_str()), nullptr)
+          << trace;
+    }
     // A refused write never truncates the file that is there.
     if (c.write) {
       EXPECT_EQ(readFile(dir / "f"), "old content");
@@ -255,6 +261,7 @@ TEST_F(Failure, SizeOfMissingOrUnreadableFiles) {
     EXPECT_EQ(xiopsize(trace, c.fileString.c_str(), ""), -1);
     EXPECT_EQ(errno, c.error) << trace;
     EXPECT_NE(strstr(trace, c.fileString.c_str()), nullptr) << trace;
+    EXPECT_EQ(strncmp(trace, "xiopsize failed", 15), 0) << trace;
   }
 }
 
@@ -293,6 +300,30 @@ TEST_F(Failure, TraceStaysWithinItsBuffer) {
   EXPECT_EQ(xiopopen(trace, "read.bin(file='/nonexistent/really')", "", nullptr, 0), nullptr);
   EXPECT_EQ(trace[sizeof trace - 1], '\0');
   EXPECT_LT(strlen(trace), sizeof trace);
+}
+
+// A file string of 20000 bytes still gives a whole trace line: the call,
+// the start of the physical name and of the file string, and the cause.
+TEST_F(Failure, VeryLongStringsKeepTheCauseInTheTrace) {
+  std::string name = "/nonexistent/" + std::string(20000 - 30, 'n');
+  struct {
+    std::string fileString;
+    const char* cause;
+  } cases[] = {{"read.bin(file='" + name + "')", "File name too long"},
+               {"read.bin(file='x'" + std::string(20000, ' ') + "bad)", "does not parse"}};
+  ASSERT_EQ(cases[0].fileString.size(), 20000u);
+  for (const auto& c : cases) {
+    trace[0] = '\0';
+    EXPECT_EQ(xiopopen(trace, c.fileString.c_str(), "format.bin()", nullptr, 0), nullptr);
+    size_t len = strnlen(trace, sizeof trace);
+    ASSERT_LT(len, sizeof trace);
+    EXPECT_EQ(strncmp(trace, "xiopopen failed", 15), 0) << trace;
+    EXPECT_NE(strstr(trace, c.fileString.substr(0, 1000).c_str()), nullptr);
+    EXPECT_NE(strstr(trace, c.cause), nullptr) << trace + len / 2;
+    EXPECT_EQ(trace[len - 1], '\n');
+    std::string note = "(" + std::to_string(c.fileString.size()) + " bytes)";
+    EXPECT_NE(strstr(trace, note.c_str()), nullptr);
+  }
 }
 
 }  // namespace
