@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -364,6 +365,12 @@ int64_t xiopwrite(char* trace, XioHandle* h, const void* data, size_t count, int
   }
   if (data == nullptr && count > 0) {
     traceHandle(trace, "xiopwrite", *h, EINVAL, "null data");
+    return -1;
+  }
+  if (count > static_cast<uint64_t>(INT64_MAX - offset)) {
+    traceHandle(trace, "xiopwrite", *h, EFBIG,
+                "a write of " + std::to_string(count) + " bytes at offset " +
+                    std::to_string(offset) + " ends past the largest offset");
     return -1;
   }
   try {

@@ -140,6 +140,9 @@ TEST_F(Failure, WriteBelowTheExpectedOffsetIsRefusedAndTheStreamGoesOn) {
   EXPECT_EQ(xiopwrite(trace, h, "X", 1, 3), -1);
   EXPECT_EQ(errno, ESPIPE);
   EXPECT_NE(strstr(trace, "below the expected offset 6"), nullptr) << trace;
+  // A write that would end past the largest offset is refused before any gap is filled.
+  EXPECT_EQ(xiopwrite(trace, h, "X", 1, INT64_MAX), -1);
+  EXPECT_EQ(errno, EFBIG);
   ASSERT_EQ(xiopwrite(trace, h, "gh", 2, 6), 2);
   std::string cmd, fmt;
   XioStateList states;
