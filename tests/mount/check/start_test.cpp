@@ -72,6 +72,27 @@ TEST(CheckStart, MessagesAndExitStatuses) {
   }
 }
 
+// A working directory longer than the name buffer cannot be read: a relative
+// root or mount point is refused with status 0, an absolute one is not asked.
+TEST(CheckStart, WorkingDirectoryThatCannotBeRead) {
+  TempDir temp;
+  std::string deep = temp.path();
+  while (deep.size() < 1100) {
+    deep += "/" + std::string(100, 'w');
+    ASSERT_EQ(0, mkdir(deep.c_str(), 0755));
+  }
+  const std::string unable =
+      "Unable to get current working path\nYou might try using the absolute path (beginning "
+      "with '/') for ";
+  RunResult r = runChecker({"-f", "root", "m"}, deep);
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(kForeground, r.out);
+  EXPECT_EQ(unable + "\"root\"\n", r.err);
+  r = runChecker({"-f", temp.path(), "m"}, deep);
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(unable + "\"m\"\n", r.err);
+}
+
 // libfuse 3 knows no "nonempty": with -e the mount fails, and the checker
 // still ends with 0 as it does after any end of libfuse.
 TEST(CheckStart, ExistingDirectoryOptionMakesTheMountFail) {
