@@ -274,13 +274,15 @@ std::vector<std::string> CheckerTest::logLines() const {
   return splitLines(text);
 }
 
-bool CheckerTest::waitForLogLine(const std::string& needle) const {
+bool CheckerTest::waitForLogLine(const std::regex& pattern) const {
   const auto end = Clock::now() + kWaitLimit;
-  while (countContaining(logLines(), needle) == 0) {
+  for (;;) {
+    for (const std::string& line : logLines()) {
+      if (std::regex_match(line, pattern)) return true;
+    }
     if (Clock::now() >= end) return false;
     std::this_thread::sleep_for(kPollStep);
   }
-  return true;
 }
 
 int CheckerTest::unmount() {

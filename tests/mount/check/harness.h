@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -99,9 +100,10 @@ class CheckerTest : public ::testing::Test {
   int unmount();
   // The log's lines so far; a line still being written is left out.
   std::vector<std::string> logLines() const;
-  // Waits (at most 20 s) for a log line that contains needle, for lines of
-  // calls that the kernel makes after the system call has returned (release).
-  bool waitForLogLine(const std::string& needle) const;
+  // Waits (at most 20 s) for a log line that matches pattern as a whole, for
+  // lines of calls that the kernel makes after the system call has returned
+  // (release).
+  bool waitForLogLine(const std::regex& pattern) const;
 
   TempDir temp_;
   std::string root_, mnt_, plain_, log_;

@@ -91,14 +91,7 @@ TEST_F(CheckLog, EveryOperationWritesItsLine) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     ASSERT_TRUE(c.call()) << strerror(errno);
-    const std::regex line(c.line);
-    // Some lines (release) come after the system call has returned.
-    bool seen = false;
-    for (int attempt = 0; attempt < 2000 && !seen; ++attempt) {
-      for (const std::string& l : logLines()) seen = seen || std::regex_match(l, line);
-      if (!seen) usleep(10000);
-    }
-    EXPECT_TRUE(seen) << "no line matching " << c.line;
+    EXPECT_TRUE(waitForLogLine(std::regex(c.line))) << "no line matching " << c.line;
   }
 }
 

@@ -136,22 +136,6 @@ TEST_F(CheckReports, WriteSequencesThroughSystemCalls) {
     EXPECT_EQ(c.reports, reportsAbout(lines, root_ + "/" + name));
     EXPECT_EQ(c.writes, writesTo(lines, root_ + "/" + name));
   }
-
-  // The caller text names this process and the program it runs.
-  std::string program = readFile("/proc/self/cmdline");
-  program.resize(program.find('\0'));
-  const std::string tail =
-      "[" + std::to_string(getpid()) + "] " + program + "[create] " + root_ + "/case-backwards";
-  bool seen = false;
-  for (const std::string& line : logLines()) {
-    const size_t at = line.find('[');
-    if (at != std::string::npos && line.substr(at) == tail) {
-      seen = line.find_first_not_of("-0123456789") == at && at > 0;
-    }
-  }
-  EXPECT_TRUE(seen) << "no line ending in " << tail;
-  // The kernel releases a file after close has returned, on no process's behalf.
-  EXPECT_TRUE(waitForLogLine("[0] [release] .//case-backwards"));
 }
 
 TEST_F(CheckReports, RealPrograms) {
