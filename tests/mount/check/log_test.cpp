@@ -95,5 +95,22 @@ TEST_F(CheckLog, EveryOperationWritesItsLine) {
   }
 }
 
+// The caller text is cut at 255 bytes, whatever the length of the caller's
+// first argument.
+TEST_F(CheckLog, LongProgramNameIsCut) {
+  ASSERT_NO_FATAL_FAILURE(mount());
+  writeFile(root_ + "/f", "data");
+  ASSERT_EQ(0, runShell("python3 -c \"import os; os.execv('/bin/cat', ['" + std::string(300, 'p') +
+                            "', 'f'])\"",
+                        mnt_));
+  const std::regex cut("-?\\d+\\[\\d+\\] p+\\[open\\] " + literal(root_ + "/f"));
+  ASSERT_TRUE(waitForLogLine(cut));
+  for (const std::string& line : logLines()) {
+    if (std::regex_match(line, cut)) {
+      EXPECT_EQ(255u, line.find("[open]")) << line;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace checktest
