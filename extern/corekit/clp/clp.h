@@ -38,14 +38,14 @@ enum ClpKind : int {
 struct ClpArg {
   const char* keyword = nullptr;  // canonical spelling, lower case
   ClpKind kind = CLP_SWITCH;
-  int minOcc = 0;                   // 1: required
-  int maxOcc = 1;                   // more occurrences are a duplicate error
-  int64_t minValue = 0;             // CLP_NUMBER range, inclusive
+  int minOcc = 0;        // 1: required
+  int maxOcc = 1;        // more occurrences are a duplicate error
+  int64_t minValue = 0;  // CLP_NUMBER range, inclusive
   int64_t maxValue = 0;
   const char* const* constants = nullptr;  // CLP_CONSTANT: null-terminated, upper case
-  const ClpArg* table = nullptr;  // CLP_OBJECT / CLP_OVERLAY / CLP_ARRAY of overlays
-  ClpKind elementKind = CLP_TEXT;   // CLP_ARRAY: CLP_OVERLAY, CLP_TEXT, CLP_NUMBER or CLP_CONSTANT
-  int maxElements = 0;              // CLP_ARRAY: 0 means no limit
+  const ClpArg* table = nullptr;           // CLP_OBJECT / CLP_OVERLAY / CLP_ARRAY of overlays
+  ClpKind elementKind = CLP_TEXT;  // CLP_ARRAY: CLP_OVERLAY, CLP_TEXT, CLP_NUMBER or CLP_CONSTANT
+  int maxElements = 0;             // CLP_ARRAY: 0 means no limit
   const char* help = "";
 };
 
@@ -53,14 +53,14 @@ struct ClpArg {
 // children are the choice's arguments) for an overlay command, a CLP_OBJECT
 // node for an object command; its keyword is the command name.
 struct ClpNode {
-  const ClpArg* arg = nullptr;     // table entry (null for the root)
+  const ClpArg* arg = nullptr;  // table entry (null for the root)
   ClpKind kind = CLP_OBJECT;
-  std::string keyword;             // canonical spelling from the table
-  int64_t number = 0;              // CLP_NUMBER value; 1 for CLP_SWITCH
-  std::string text;                // CLP_TEXT (apostrophes undoubled), CLP_CONSTANT (canonical)
-  std::string choice;              // CLP_OVERLAY: canonical choice keyword
-  std::vector<ClpNode> children;   // arguments in the order given, or array elements
-  int row = 0, column = 0;         // where the argument started (1-based)
+  std::string keyword;            // canonical spelling from the table
+  int64_t number = 0;             // CLP_NUMBER value; 1 for CLP_SWITCH
+  std::string text;               // CLP_TEXT (apostrophes undoubled), CLP_CONSTANT (canonical)
+  std::string choice;             // CLP_OVERLAY: canonical choice keyword
+  std::vector<ClpNode> children;  // arguments in the order given, or array elements
+  int row = 0, column = 0;        // where the argument started (1-based)
 
   // First child with this keyword (case-insensitive), or null.
   const ClpNode* find(std::string_view key) const;

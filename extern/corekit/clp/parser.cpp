@@ -1,143 +1,16 @@
 // The table-driven parser: turns a command string into a ClpNode tree,
 // checking every keyword, value kind, range and occurrence against the
 // argument tables.
-#include <strings.h>
-
 #include <charconv>
-#include <cstring>
-#include <new>
 #include <string>
 
-#include "corekit/clp/clp.h"
+#include "corekit/clp/handle.h"
 #include "corekit/clp/lexer.h"
+#include "corekit/clp/words.h"
 
-// One open parser. Owns the texts that ParserErrorRefs point to.
-struct ClpHandle {
-  const char* command = nullptr;
-  int overlay = 0;
-  const ClpArg* table = nullptr;
-  ClpNode* area = nullptr;
-  ParserErrorRefs* errors = nullptr;
-  ClpFile2StringFn file2string = nullptr;  // kept for parameter files; none are read today
-  ClpSafFn saf = nullptr;
-  std::string message;
-  std::string source;
-};
+namespace clp {
 
 namespace {
-
-using clp::Tok;
-using clp::Token;
-
-// Nesting beyond this many levels of parentheses or brackets is refused, so
-// that recursive tables cannot exhaust the stack.
-constexpr int kMaxDepth = 64;
-
-bool sameWord(std::string_view a, const char* b) {
-  return b != nullptr && a.size() == strlen(b) && strncasecmp(a.data(), b, a.size()) == 0;
-}
-
-const ClpArg* lookup(const ClpArg* table, std::string_view word) {
-  for (const ClpArg* e = table; e != nullptr && e->keyword != nullptr; ++e) {
-    if (sameWord(word, e->keyword)) return e;
-  }
-  return nullptr;
-}
-
-std::string allowedKeywords(const ClpArg* table) {
-  std::string list;
-  for (const ClpArg* e = table; e != nullptr && e->keyword != nullptr; ++e) {
-    if (!list.empty()) list += ", ";
-    list += e->keyword;
-  }
-  return list.empty() ? "none" : list;
-}
-
-std::string allowedConstants(const char* const* constants) {
-  std::string list;
-  for (const char* const* c = constants; c != nullptr && *c != nullptr; ++c) {
-    if (!list.empty()) list += ", ";
-    list += *c;
-  }
-  return list.empty() ? "none" : list;
-}
-
-// A token as a message shows it: printable, at most 40 characters.
-std::string show(const Token& tok) {
-  switch (tok.kind) {
-    case Tok::End:
-      return "end of text";
-    case Tok::Error:
-      return tok.value;
-    case Tok::Dot:
-      return "'.'";
-    case Tok::Equal:
-      return "'='";
-    case Tok::Open:
-      return "'('";
-    case Tok::Close:
-      return "')'";
-    case Tok::BOpen:
-      return "'['";
-    case Tok::BClose:
-      return "']'";
-    default:
-      break;
-  }
-  std::string out = "'";
-  size_t n = 0;
-  for (char c : tok.raw) {
-    if (++n > 40) {
-      out += "...";
-      break;
-    }
-    unsigned char u = static_cast<unsigned char>(c);
-    out += (u >= 0x20 && u < 0x7f) ? c : '?';
-  }
-  return out + "'";
-}
-
-const char* kindWord(ClpKind kind) {
-  switch (kind) {
-    case CLP_SWITCH:
-      return "a switch";
-    case CLP_NUMBER:
-      return "a number";
-    case CLP_TEXT:
-      return "a text";
-    case CLP_CONSTANT:
-      return "a constant";
-    case CLP_OBJECT:
-      return "an object";
-    case CLP_OVERLAY:
-      return "an overlay";
-    case CLP_ARRAY:
-      return "an array";
-  }
-  return "an argument";
-}
-
-// How an argument of this kind is written, for messages.
-std::string usage(const ClpArg& arg) {
-  std::string k = arg.keyword;
-  switch (arg.kind) {
-    case CLP_SWITCH:
-      return k;
-    case CLP_NUMBER:
-      return k + "=number";
-    case CLP_TEXT:
-      return k + "='text'";
-    case CLP_CONSTANT:
-      return k + "=" + allowedConstants(arg.constants);
-    case CLP_OBJECT:
-      return k + "(...)";
-    case CLP_OVERLAY:
-      return k + ".choice(...)";
-    case CLP_ARRAY:
-      return k + "[...]";
-  }
-  return k;
-}
 
 class Parser {
  public:
@@ -447,91 +320,14 @@ class Parser {
   int row_ = 0, column_ = 0;
 };
 
-// A table the parser can walk: every entry names what its kind needs.
-bool tableIsSound(const ClpArg* table, bool choices, int depth) {
-  if (table == nullptr) return !choices;
-  if (depth > kMaxDepth) return true;  // recursive tables are checked once round
-  for (const ClpArg* e = table; e->keyword != nullptr; ++e) {
-    if (*e->keyword == '\0' || e->maxOcc < 1 || e->minOcc < 0 || e->minOcc > e->maxOcc) {
-      return false;
-    }
-    if (choices && e->kind != CLP_OBJECT) return false;
-    switch (e->kind) {
-      case CLP_NUMBER:
-        if (e->minValue > e->maxValue) return false;
-        break;
-      case CLP_CONSTANT:
-        if (e->constants == nullptr) return false;
-        break;
-      case CLP_OBJECT:
-        if (!tableIsSound(e->table, false, depth + 1)) return false;
-        break;
-      case CLP_OVERLAY:
-        if (e->table == nullptr || !tableIsSound(e->table, true, depth + 1)) return false;
-        break;
-      case CLP_ARRAY:
-        if (e->elementKind == CLP_OVERLAY) {
-          if (e->table == nullptr || !tableIsSound(e->table, true, depth + 1)) return false;
-        } else if (e->elementKind == CLP_CONSTANT) {
-          if (e->constants == nullptr) return false;
-        } else if (e->elementKind != CLP_TEXT && e->elementKind != CLP_NUMBER) {
-          return false;
-        }
-        break;
-      default:
-        break;
-    }
-  }
-  return true;
-}
-
 }  // namespace
 
-ClpHandle* pvClpOpen(const char* /*owner*/, const char* /*program*/, const char* /*version*/,
-                     const char* command, const char* /*manual*/, const char* /*help*/, int overlay,
-                     const ClpArg* table, ClpNode* area, ParserErrorRefs* errors,
-                     ClpFile2StringFn file2string, ClpSafFn saf) {
-  if (command == nullptr || table == nullptr || area == nullptr || errors == nullptr) {
-    return nullptr;
-  }
-  if (!tableIsSound(table, overlay != 0, 0)) return nullptr;
-  ClpHandle* handle = new (std::nothrow) ClpHandle;
-  if (handle == nullptr) return nullptr;
-  handle->command = command;
-  handle->overlay = overlay != 0;
-  handle->table = table;
-  handle->area = area;
-  handle->errors = errors;
-  handle->file2string = file2string;
-  handle->saf = saf;
-  return handle;
+int parseText(ClpHandle& handle, std::string_view text, ClpNode& root, int& row, int& column) {
+  Parser parser(handle, text);
+  const int rc = parser.parseCommand(root);
+  row = parser.row();
+  column = parser.column();
+  return rc;
 }
 
-int siClpParseCmd(ClpHandle* handle, const char* source, const char* text) {
-  if (handle == nullptr) return CLPERR_INTERFACE;
-  ParserErrorRefs& errors = *handle->errors;
-  *handle->area = ClpNode{};
-  try {
-    handle->source = source != nullptr ? source : handle->command;
-    if (text == nullptr) {
-      handle->message = "no text to parse";
-      errors = {handle->message.c_str(), handle->source.c_str(), 0, 0};
-      return CLPERR_INTERFACE;
-    }
-    ClpNode root;
-    Parser parser(*handle, text);
-    int rc = parser.parseCommand(root);
-    if (rc < 0) {
-      errors = {handle->message.c_str(), handle->source.c_str(), parser.row(), parser.column()};
-      return rc;
-    }
-    *handle->area = std::move(root);
-    return static_cast<int>(handle->area->children.size());
-  } catch (const std::bad_alloc&) {
-    *handle->area = ClpNode{};
-    errors = {"out of memory while parsing", handle->command, 0, 0};
-    return CLPERR_MEMORY;
-  }
-}
-
-void vdClpClose(ClpHandle* handle, int /*mode*/) { delete handle; }
+}  // namespace clp
