@@ -9,9 +9,12 @@ namespace xio {
 
 namespace {
 
-// Grows `out` so that at least `need` bytes are free past `used`.
+// Grows `out` so that at least `need` bytes are free past `used`. Only the
+// bytes asked for are added (the string's own growth keeps reallocation
+// amortised): many small conversions appended to one long output, a record
+// at a time, must not each fill half the output with zeros.
 void ensureRoom(std::string& out, size_t used, size_t need) {
-  if (out.size() - used < need) out.resize(used + need + out.size() / 2);
+  if (out.size() - used < need) out.resize(used + need);
 }
 
 }  // namespace
