@@ -44,6 +44,8 @@ TEST(CheckStart, MessagesAndExitStatuses) {
        0,
        kForeground,
        "vask-root and user-dir must be different \"" + base + "/d\"\n"},
+      // The root "/" keeps its slash.
+      {{"-f", "/", "/"}, 0, kForeground, "vask-root and user-dir must be different \"/\"\n"},
       {{"-l", base, "r", "m"},
        1,
        "",
