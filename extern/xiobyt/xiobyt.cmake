@@ -1,6 +1,7 @@
 # The conversion library: the byte interface, its pipeline and stages.
 add_library(xiobyt STATIC
   ${CMAKE_CURRENT_LIST_DIR}/api.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/open.cpp
   ${CMAKE_CURRENT_LIST_DIR}/size.cpp
   ${CMAKE_CURRENT_LIST_DIR}/command.cpp
   ${CMAKE_CURRENT_LIST_DIR}/inverse.cpp

@@ -1,0 +1,218 @@
+// Opening a handle: the strings parsed, what they ask for checked, the
+// physical file opened and the pipeline of stages built.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "xiobyt/handle.h"
+#include "xiobyt/trace.h"
+
+using xio::traceFailure;
+
+namespace xio {
+
+namespace {
+
+const char* const kSupportedLayers[] = {"gzip"};
+
+// What the strings ask for that this library refuses before touching a file.
+int checkRequest(const XioHandle& h, std::string& why) {
+  for (const Layer& l : h.spec.layers) {
+    if (std::find_if(std::begin(kSupportedLayers), std::end(kSupportedLayers),
+                     [&](const char* k) { return l.kind == k; }) == std::end(kSupportedLayers)) {
+      why = "the " + l.kind + " layer is not supported by xiobyt " + xiovsn();
+      return ENOTSUP;
+    }
+  }
+  if (h.spec.kind == Kind::REC && !h.format.text) {
+    why =
+        "format.bin() over rec records is refused: records have no byte form; "
+        "use format.text(...)";
+    return EINVAL;
+  }
+  if ((h.spec.kind == Kind::BIN || h.spec.kind == Kind::AUTO) && h.format.text) {
+    why = std::string("format.text(...) over ") + (h.spec.kind == Kind::BIN ? "bin" : "auto") +
+          " data is refused: the file holds bytes, not text; use format.bin()";
+    return EINVAL;
+  }
+  return 0;
+}
+
+std::unique_ptr<Stage> formatStage(const XioHandle& h, std::string& why) {
+  const FileSpec& f = h.spec;
+  const FormatSpec& fmt = h.format;
+  if (f.kind == Kind::REC) {
+    RecordParams p{fmt.ccsid, f.ccsid, fmt.method, fmt.bom, f.varRecords, f.recl, f.pad};
+    return h.write ? makeRecordWriter(p, why) : makeRecordReader(p, why);
+  }
+  TextParams p;
+  if (fmt.text) {
+    p = h.write ? TextParams{fmt.ccsid, f.ccsid, fmt.method,
+                             f.method,  fmt.bom, f.bom && h.startOffset == 0,
+                             false}
+                : TextParams{f.ccsid, fmt.ccsid, f.method, fmt.method, true, fmt.bom, false};
+  } else {  // the file's own characters: only its byte-order mark is handled
+    p = TextParams{f.ccsid, f.ccsid, f.method, f.method, !h.write, h.write && f.bom, true};
+    if (h.write && !(f.bom && h.startOffset == 0)) return nullptr;
+  }
+  return makeTextStage(p, why);
+}
+
+}  // namespace
+
+int buildPipeline(XioHandle& h, std::string& why) {
+  auto pipe = std::make_unique<Pipeline>();
+  std::vector<std::unique_ptr<Stage>> codecs;
+  for (const Layer& l : h.spec.layers) {  // gzip only, checked at open
+    std::string name = h.state.file.empty() ? h.physical : h.state.file;
+    int level = l.level >= 0 ? l.level : defaultLevel(l.kind);
+    auto s = h.write ? makeGzipWriter(level, name, h.state.comment, why) : makeGzipReader(why);
+    if (!s) return errno;
+    codecs.push_back(std::move(s));
+  }
+  std::unique_ptr<Stage> format;
+  if (h.spec.kind == Kind::TEXT || h.spec.kind == Kind::REC) {
+    errno = 0;
+    format = formatStage(h, why);
+    if (!format && errno != 0) return errno;
+  }
+  h.autoStage = nullptr;
+  if (h.write) {
+    // A codec first in line gets the application's writes gathered into
+    // large blocks; a format stage takes each write itself, so that its
+    // errors surface in that write; the file sink buffers on its own.
+    h.gather = !format && !codecs.empty();
+    if (format) pipe->add(std::move(format));
+    for (auto it = codecs.rbegin(); it != codecs.rend(); ++it) pipe->add(std::move(*it));
+    auto sink = makeFileSink(h.fd.get());
+    h.file = sink.get();
+    pipe->add(std::move(sink));
+  } else {
+    auto source = makeFileSource(h.fd.get());
+    h.file = source.get();
+    pipe->add(std::move(source));
+    for (auto& c : codecs) pipe->add(std::move(c));
+    if (h.spec.kind == Kind::AUTO) {
+      auto a = makeAutoReader(why);
+      h.autoStage = a.get();
+      pipe->add(std::move(a));
+    }
+    if (format) pipe->add(std::move(format));
+  }
+  h.pipe = std::move(pipe);
+  return 0;
+}
+
+}  // namespace xio
+
+namespace {
+
+using namespace xio;
+
+int openWrite(XioHandle& h, std::string& why) {
+  int flags = O_WRONLY | O_CLOEXEC | (h.startOffset > 0 ? O_APPEND : 0);
+  bool created = true;
+  int fd = ::open(h.physical.c_str(), flags | O_CREAT | O_EXCL, 0666);
+  if (fd < 0 && errno == EEXIST) {
+    created = false;
+    fd = ::open(h.physical.c_str(), flags);
+  }
+  if (fd < 0) {
+    int e = errno;
+    why = std::string("cannot open for writing: ") + strerror(e);
+    return e;
+  }
+  h.fd.reset(fd);
+  // The stages are set up before the file is truncated, so that a mistake
+  // in the strings (an unknown character set) leaves the old file alone.
+  if (int rc = buildPipeline(h, why)) {
+    if (created) ::unlink(h.physical.c_str());
+    return rc;
+  }
+  if (h.startOffset == 0 && ftruncate(fd, 0) != 0) {
+    int e = errno;
+    why = std::string("cannot truncate: ") + strerror(e);
+    return e;
+  }
+  h.expected = h.startOffset;
+  return 0;
+}
+
+int openRead(XioHandle& h, std::string& why) {
+  int fd = ::open(h.physical.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    int e = errno;
+    why = std::string("cannot open for reading: ") + strerror(e);
+    return e;
+  }
+  h.fd.reset(fd);
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    why = std::string("cannot read: ") + strerror(EISDIR);
+    return EISDIR;
+  }
+  h.tail.resize(kLinkSize);
+  return buildPipeline(h, why);
+}
+
+XioHandle* openOrFail(char* trace, const char* call, const char* fileString,
+                      const char* formatString, std::string* state, int64_t offset) {
+  if (fileString == nullptr) {
+    traceFailure(trace, call, "", "", EINVAL, "no file string (null)");
+    return nullptr;
+  }
+  auto h = std::make_unique<XioHandle>();
+  h->write = state != nullptr;
+  h->fileString = fileString;
+  h->startOffset = offset;
+  std::string why;
+  // The physical name is known as early as the strings tell it, so that
+  // every later failure can name it.
+  int rc = parseFileString(fileString, h->spec, why);
+  if (rc == 0) h->physical = h->spec.file;
+  if (rc == 0 && state != nullptr) rc = parseStateText(*state, h->state, why);
+  if (rc == 0 && h->physical.empty()) h->physical = h->state.file;
+  if (rc == 0) rc = parseFormatString(formatString, h->write, h->format, why);
+  if (rc == 0 && h->spec.write != h->write) {
+    why = h->write ? "a read file string cannot open a file for writing"
+                   : "a write file string cannot open a file for reading";
+    rc = EINVAL;
+  }
+  if (rc == 0 && offset < 0) {
+    why = "negative start offset " + std::to_string(offset);
+    rc = EINVAL;
+  }
+  if (rc == 0 && h->physical.empty()) {
+    why = "no physical file name: file='' and no state text names a file";
+    rc = EINVAL;
+  }
+  if (rc == 0) rc = checkRequest(*h, why);
+  if (rc == 0) rc = h->write ? openWrite(*h, why) : openRead(*h, why);
+  if (rc != 0) {
+    traceFailure(trace, call, h->physical, fileString, rc, why);
+    return nullptr;
+  }
+  return h.release();
+}
+
+}  // namespace
+
+XioHandle* xio::openHandle(char* trace, const char* call, const char* fileString,
+                           const char* formatString, std::string* state, int64_t offset) {
+  try {
+    return openOrFail(trace, call, fileString, formatString, state, offset);
+  } catch (const std::bad_alloc&) {
+    traceFailure(trace, call, "", fileString, ENOMEM, "out of memory");
+    return nullptr;
+  }
+}
+
+XioHandle* xiopopen(char* trace, const char* fileString, const char* formatString,
+                    std::string* state, int64_t offset) {
+  return openHandle(trace, "xiopopen", fileString, formatString, state, offset);
+}
