@@ -66,7 +66,7 @@ void applyChoice(const std::string& choice, const ClpNode& args, FileSpec& out) 
              : choice == "rec"  ? Kind::REC
              : choice == "auto" ? Kind::AUTO
                                 : Kind::BIN;
-  if (const ClpNode* n = args.find("ccsid")) out.ccsid = n->text, out.hasCcsid = true;
+  if (const ClpNode* n = args.find("ccsid")) out.ccsid = n->text;
   if (const ClpNode* n = args.find("method")) out.method = methodOf(n->text);
   if (const ClpNode* n = args.find("bom")) out.bom = n->number != 0;
   if (const ClpNode* n = args.find("recf")) out.varRecords = n->text == "VAR";

@@ -24,8 +24,6 @@ constexpr size_t kLinkSize = 1 << 20;
 class Pipeline {
  public:
   void add(std::unique_ptr<Stage> stage);
-  size_t size() const { return stages_.size(); }
-  Stage& stage(size_t i) { return *stages_[i]; }
 
   // Writing: feeds `n` bytes to the first stage. FLUSH and END carry on
   // down the chain. Returns 0, or -1 with failure() set.

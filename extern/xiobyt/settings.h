@@ -26,7 +26,6 @@ struct FileSpec {
   std::vector<Layer> layers;  // from the outside in
   Kind kind = Kind::BIN;
   std::string ccsid = "UTF-8";
-  bool hasCcsid = false;
   Method method = Method::LF;
   bool bom = false;
   bool varRecords = false;  // recf=VAR
