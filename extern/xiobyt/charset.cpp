@@ -81,12 +81,24 @@ int convertAppend(iconv_t cd, const uint8_t* src, size_t n, bool end, std::strin
   return 0;
 }
 
+bool knownCharset(const std::string& name) {
+  IconvGuard probe;
+  return probe.open(kWide, name) == 0;
+}
+
+int checkCharset(const std::string& name, std::string& why) {
+  if (knownCharset(name)) return 0;
+  why = "unknown character set '" + name + "'";
+  return EINVAL;
+}
+
 int openConverter(IconvGuard& guard, const std::string& to, const std::string& from,
                   std::string& why) {
   int rc = guard.open(to, from);
   if (rc == EINVAL) {
-    why = "unknown character set '" + (to == kWide ? from : to) + "' (conversion from " + from +
-          " to " + to + " not available)";
+    const std::string& unknown = knownCharset(from) ? to : from;
+    why = "unknown character set '" + unknown + "' (conversion from " + from + " to " + to +
+          " not available)";
   } else if (rc != 0) {
     why = "cannot convert from " + from + " to " + to + ": " + strerror(rc);
   }

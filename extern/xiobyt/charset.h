@@ -39,6 +39,11 @@ int encodeChars(const std::string& charset, std::u32string_view chars, std::stri
 // Returns false for malformed input.
 bool decodeUtf8(std::string_view text, std::u32string& out);
 
+// Whether iconv decodes `name`; checkCharset says so as 0 or EINVAL with
+// the name in `why`.
+bool knownCharset(const std::string& name);
+int checkCharset(const std::string& name, std::string& why);
+
 // Opens `guard` for from -> to; returns 0 or EINVAL with `why` naming the
 // character set that iconv does not know.
 int openConverter(IconvGuard& guard, const std::string& to, const std::string& from,

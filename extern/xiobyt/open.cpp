@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "xiobyt/charset.h"
 #include "xiobyt/handle.h"
 #include "xiobyt/trace.h"
 
@@ -28,6 +29,15 @@ int checkRequest(const XioHandle& h, std::string& why) {
       why = "the " + l.kind + " layer is not supported by xiobyt " + xiovsn();
       return ENOTSUP;
     }
+  }
+  // A character set is checked even where the bytes would pass unchanged
+  // (format.bin() over text): the inverse command names it, and reading
+  // that back as text must not be the first to find it unknown.
+  if (h.spec.kind == Kind::TEXT || h.spec.kind == Kind::REC) {
+    if (int rc = checkCharset(h.spec.ccsid, why)) return rc;
+  }
+  if (h.format.text) {
+    if (int rc = checkCharset(h.format.ccsid, why)) return rc;
   }
   if (h.spec.kind == Kind::REC && !h.format.text) {
     why =

@@ -27,7 +27,9 @@ struct OpenCase {
 
 const OpenCase kOpenCases[] = {
     {"read.bin(file=%s)", "", false, ENOENT, "No such file"},
-    {"read.text(file=%s ccsid='NO-SUCH-SET')", "format.text()", false, ENOENT, "No such file"},
+    {"read.bin(file=%s)", "format.bin()", false, ENOENT, "No such file"},
+    // The strings are checked before the file is looked for.
+    {"read.text(file=%s ccsid='NO-SUCH-SET')", "format.text()", false, EINVAL, "NO-SUCH-SET"},
     {"write.text(file=%s ccsid='NO-SUCH-SET')", "format.text()", true, EINVAL, "NO-SUCH-SET"},
     {"write.text(file=%s)", "format.text(ccsid='NO-SUCH-SET')", true, EINVAL, "NO-SUCH-SET"},
     {"write.text(file=%s ccsid='US-ASCII' method=NL)", "format.text()", true, EINVAL, "US-ASCII"},
@@ -87,6 +89,41 @@ TEST_F(Failure, ParserMessageAndMissingNames) {
   trace[0] = '\0';
   EXPECT_EQ(xiopopen(trace, "read.bin(fil='x')", "", nullptr, 0), nullptr);
   EXPECT_NE(strstr(trace, "row 1"), nullptr) << trace;
+}
+
+// An unknown character set is refused at open, with the file there, in
+// either direction and whichever string names it, also where the bytes
+// would pass unchanged (format.bin() over text): the inverse command would
+// name it. A refused write creates no file.
+TEST_F(Failure, UnknownCharsetWithTheFileThere) {
+  struct {
+    const char* fileString;
+    const char* format;
+    bool write;
+  } cases[] = {
+      {"read.text(file=%s ccsid='NO-SUCH-SET')", "format.text()", false},
+      {"read.text(file=%s ccsid='NO-SUCH-SET')", "format.bin()", false},
+      {"read.text(file=%s ccsid='IBM-1047' method=NL)", "format.text(ccsid='NO-SUCH-SET')", false},
+      {"read.rec(file=%s recl=10 ccsid='NO-SUCH-SET')", "format.text()", false},
+      {"input(file=%s fmt.text(ccsid='NO-SUCH-SET'))", "format.bin()", false},
+      {"write.text(file=%s ccsid='NO-SUCH-SET')", "format.bin()", true}};
+  for (const auto& c : cases) {
+    char fileString[512];
+    snprintf(fileString, sizeof fileString, c.fileString, path("t").c_str());
+    SCOPED_TRACE(fileString);
+    if (c.write) {
+      unlink((dir / "t").c_str());
+    } else {
+      writeFile(dir / "t", "text\n");
+    }
+    trace[0] = '\0';
+    std::string state = "state(file='t')";
+    EXPECT_EQ(xiopopen(trace, fileString, c.format, c.write ? &state : nullptr, 0), nullptr);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_NE(strstr(trace, "unknown character set 'NO-SUCH-SET'"), nullptr) << trace;
+    EXPECT_NE(strstr(trace, ("for physical file '" + (dir / "t") + "'").c_str()), nullptr);
+    EXPECT_EQ(access((dir / "t").c_str(), F_OK) == 0, !c.write);
+  }
 }
 
 TEST_F(Failure, UnwritableDirectoryAndMissingDirectory) {
