@@ -80,11 +80,35 @@ bool checkHandle(char* trace, const char* call, XioHandle* h) {
   return false;
 }
 
+// A file without layers or format holds each byte at its own offset: read
+// it there, so that reading backwards or near the end of a large file does
+// not decode (here: read) everything before it.
+int64_t readPlain(char* trace, XioHandle& h, uint8_t* buffer, size_t count, int64_t offset) {
+  size_t done = 0;
+  while (done < count) {
+    ssize_t r = pread(h.fd.get(), buffer + done, count - done, offset + static_cast<int64_t>(done));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) {
+      int e = errno;
+      traceHandle(trace, "xiopread", h, e,
+                  "read failed at offset " + std::to_string(offset) + ": " + strerror(e));
+      return -1;
+    }
+    if (r == 0) break;
+    done += static_cast<size_t>(r);
+  }
+  h.fileBytes += done;
+  h.appBytes += done;
+  return static_cast<int64_t>(done);
+}
+
 }  // namespace
 
 namespace xio {
 
 int64_t readAt(char* trace, XioHandle& h, uint8_t* buffer, size_t count, int64_t offset) {
+  if (h.spec.kind == Kind::BIN && h.spec.layers.empty())
+    return readPlain(trace, h, buffer, count, offset);
   if (h.restart || offset < h.tailBase) {  // backward: start the stream over
     std::string why;
     if (lseek(h.fd.get(), 0, SEEK_SET) < 0) {

@@ -88,6 +88,39 @@ TEST_P(Offsets, StartOffsetAppends) {
 
 INSTANTIATE_TEST_SUITE_P(Streams, Offsets, ::testing::ValuesIn(kFormats));
 
+// A file without layers is read where the bytes lie: the end of a sparse
+// file of 1 TiB comes back without reading the terabyte before it, and so
+// does the start after it. The state list counts the bytes taken from the
+// file: just those delivered.
+TEST(PlainRead, TheEndOfAHugeSparseFile) {
+  TempDir dir;
+  std::string file = dir / "sparse";
+  const int64_t size = int64_t(1) << 40;
+  writeFile(file, "head");
+  ASSERT_EQ(truncate(file.c_str(), size), 0);
+  ASSERT_EQ(sh("printf 'tail' >> '" + file + "'"), 0);
+  char trace[XIO_TRACE_SIZE] = "";
+  XioHandle* h =
+      xiopopen(trace, ("read.bin(file=" + quote(file) + ")").c_str(), "format.bin()", nullptr, 0);
+  ASSERT_NE(h, nullptr) << trace;
+  char buf[16];
+  struct {
+    int64_t offset;
+    std::string want;
+  } reads[] = {
+      {size - 2, std::string("\0\0tail", 6)}, {size + 4, ""}, {1, std::string("ead\0", 4)}};
+  for (const auto& r : reads) {
+    int64_t n = xiopread(trace, h, buf, r.want.empty() ? 4 : r.want.size(), r.offset);
+    ASSERT_EQ(n, static_cast<int64_t>(r.want.size())) << trace;
+    EXPECT_EQ(std::string(buf, static_cast<size_t>(n)), r.want);
+  }
+  XioStateList states;
+  EXPECT_EQ(xiopclose(trace, h, &states, nullptr, nullptr), 0);
+  ASSERT_EQ(states.members.size(), 1u);
+  EXPECT_EQ(states.members[0].bytesOut, 10u);
+  EXPECT_EQ(states.members[0].bytesIn, 10u);
+}
+
 // A byte-order mark starts the file only: an appended part has none.
 TEST(Append, ByteOrderMarkOnlyAtTheStart) {
   TempDir dir;
