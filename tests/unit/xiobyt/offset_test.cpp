@@ -91,7 +91,7 @@ INSTANTIATE_TEST_SUITE_P(Streams, Offsets, ::testing::ValuesIn(kFormats));
 // A file without layers is read where the bytes lie: the end of a sparse
 // file of 1 TiB comes back without reading the terabyte before it, and so
 // does the start after it. The state list counts the bytes taken from the
-// file: just those delivered.
+// file: a block at most for each read.
 TEST(PlainRead, TheEndOfAHugeSparseFile) {
   TempDir dir;
   std::string file = dir / "sparse";
@@ -118,7 +118,7 @@ TEST(PlainRead, TheEndOfAHugeSparseFile) {
   EXPECT_EQ(xiopclose(trace, h, &states, nullptr, nullptr), 0);
   ASSERT_EQ(states.members.size(), 1u);
   EXPECT_EQ(states.members[0].bytesOut, 10u);
-  EXPECT_EQ(states.members[0].bytesIn, 10u);
+  EXPECT_LT(states.members[0].bytesIn, 1u << 20);
 }
 
 // A byte-order mark starts the file only: an appended part has none.
