@@ -20,6 +20,12 @@ int wcmatch(const char* pattern, const char* text);
 constexpr int PAT2STR_UNKNOWN = -1;
 int pat2str(std::string_view name, std::string_view pattern, std::string& out);
 
+// `text` with every apostrophe written twice, the form a text takes between
+// the apostrophes of a command string ('it''s'). Anything put into a file
+// string, format string or state text goes through this, so that a name can
+// never end the text early and add arguments of its own.
+std::string doubleApostrophes(std::string_view text);
+
 // Appends formatted text to the zero-terminated text in `buffer` (of `size`
 // bytes), never writing beyond `size` and always terminating. Returns the
 // length of the text in the buffer afterwards.

@@ -10,6 +10,16 @@ int wcmatch(const char* pattern, const char* text) {
   return fnmatch(pattern, text, 0) == 0 ? 1 : 0;
 }
 
+std::string doubleApostrophes(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 8);
+  for (char c : text) {
+    out += c;
+    if (c == '\'') out += '\'';
+  }
+  return out;
+}
+
 namespace {
 
 // The parts of a file name that placeholders stand for.

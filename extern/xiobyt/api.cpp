@@ -249,7 +249,7 @@ int64_t xiopwrite(char* trace, XioHandle* h, const void* data, size_t count, int
   }
 }
 
-int xiopflush(char* trace, XioHandle* h) {
+int xiopflush(char* trace, XioHandle* h, int flags) {
   if (!checkHandle(trace, "xiopflush", h)) return -1;
   if (!h->write) return 0;
   if (h->broken) {
@@ -257,12 +257,19 @@ int xiopflush(char* trace, XioHandle* h) {
     return -1;
   }
   try {
-    return finish(trace, "xiopflush", *h, EndOp::FLUSH) == 0 ? 0 : -1;
+    if (finish(trace, "xiopflush", *h, EndOp::FLUSH) != 0) return -1;
   } catch (const std::bad_alloc&) {
     h->broken = ENOMEM;
     traceHandle(trace, "xiopflush", *h, ENOMEM, "out of memory");
     return -1;
   }
+  if ((flags & XIO_FLUSH_SYNC) != 0 && fdatasync(h->fd.get()) != 0) {
+    const int e = errno;
+    traceHandle(trace, "xiopflush", *h, e, std::string("fdatasync failed: ") + strerror(e));
+    errno = e;
+    return -1;
+  }
+  return 0;
 }
 
 namespace {

@@ -3,6 +3,7 @@
 // can never add arguments to the command.
 #include <string>
 
+#include "corekit/corekit.h"
 #include "xiobyt/settings.h"
 
 namespace xio {
@@ -37,14 +38,7 @@ const char* methodName(Method m) {
 
 int defaultLevel(const std::string& kind) { return kind == "zstd" ? 3 : kind == "bzip2" ? 9 : 6; }
 
-std::string quoted(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) {
-    out += c;
-    if (c == '\'') out += '\'';
-  }
-  return out + "'";
-}
+std::string quoted(const std::string& text) { return "'" + doubleApostrophes(text) + "'"; }
 
 namespace {
 

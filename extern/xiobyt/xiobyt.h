@@ -32,7 +32,15 @@ XioHandle* xiopopen(char* trace, const char* fileString, const char* formatStrin
 int64_t xiopread(char* trace, XioHandle* h, void* buffer, size_t count, int64_t offset);
 // Returns `count` or -1 with errno; a write below the expected offset fails with ESPIPE.
 int64_t xiopwrite(char* trace, XioHandle* h, const void* data, size_t count, int64_t offset);
-int xiopflush(char* trace, XioHandle* h);
+// Writes out everything the pipeline can emit without ending the stream
+// (a gzip sync flush, the gathered block, the pending text) and reports a
+// failure to write it. This is not a sync: with XIO_FLUSH_SYNC it then
+// fdatasyncs the physical file as well. Output is held in blocks of about
+// 1 MiB, so a write's failure (ENOSPC, EIO) shows at the latest at the next
+// flush; only the stream's end (a trailer) is written by xiopclose.
+// Flushing a read handle does nothing and returns 0.
+constexpr int XIO_FLUSH_SYNC = 1;
+int xiopflush(char* trace, XioHandle* h, int flags);
 // Closes and frees the handle (also on failure). For a write handle the
 // inverse command is the read command of the same physical file; for a
 // read handle the write command. An empty text means none was returned.

@@ -83,3 +83,24 @@ TEST(Pat2str, ExpandsPlaceholders) {
 }
 
 }  // namespace
+
+namespace {
+
+// The one place that quotes names for command strings: a name that holds
+// apostrophes must come back as the same name when the text is parsed.
+TEST(DoubleApostrophes, EveryApostropheIsWrittenTwice) {
+  struct Case {
+    const char* text;
+    const char* expected;
+  } cases[] = {
+      {"", ""},
+      {"plain/name.txt", "plain/name.txt"},
+      {"it's", "it''s"},
+      {"'", "''"},
+      {"x' comp.gzip() y='", "x'' comp.gzip() y=''"},
+      {"''", "''''"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(doubleApostrophes(c.text), c.expected) << c.text;
+}
+
+}  // namespace

@@ -153,7 +153,7 @@ TEST_F(Failure, NullHandleAndWrongDirection) {
     int64_t rc;
   } calls[] = {{"xiopread", xiopread(trace, nullptr, buf, 4, 0)},
                {"xiopwrite", xiopwrite(trace, nullptr, buf, 4, 0)},
-               {"xiopflush", xiopflush(trace, nullptr)},
+               {"xiopflush", xiopflush(trace, nullptr, 0)},
                {"xiopclose", xiopclose(trace, nullptr, nullptr, nullptr, nullptr)}};
   for (const auto& c : calls) {
     EXPECT_EQ(c.rc, -1) << c.call;

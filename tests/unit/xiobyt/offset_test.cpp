@@ -62,7 +62,7 @@ TEST_P(Offsets, WriteGapsReadBackAsZeroBytes) {
   ASSERT_NE(h, nullptr) << trace;
   ASSERT_EQ(xiopwrite(trace, h, "abc", 3, 0), 3);
   ASSERT_EQ(xiopwrite(trace, h, "xyz", 3, 10), 3);
-  ASSERT_EQ(xiopflush(trace, h), 0) << trace;
+  ASSERT_EQ(xiopflush(trace, h, XIO_FLUSH_SYNC), 0) << trace;
   ASSERT_EQ(xiopwrite(trace, h, "!", 1, (3 << 20) + 13), 1);
   std::string cmd, fmt;
   ASSERT_EQ(xiopclose(trace, h, nullptr, &cmd, &fmt), 0) << trace;
