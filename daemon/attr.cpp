@@ -1,0 +1,240 @@
+// Attributes, listings, access, statfs and time stamps: the physical tree
+// presented under logical names with converted sizes.
+#include <dirent.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <new>
+
+#include "corekit/corekit.h"
+#include "vaskFS.h"
+
+namespace {
+
+const char* typeName(unsigned char type) {
+  switch (type) {
+    case DT_FIFO:
+      return "named pipe";
+    case DT_CHR:
+      return "character device";
+    case DT_DIR:
+      return "directory";
+    case DT_BLK:
+      return "block device";
+    case DT_REG:
+      return "regular file";
+    case DT_LNK:
+      return "symbolic link";
+    case DT_SOCK:
+      return "socket";
+    case DT_UNKNOWN:
+      return "unknown";
+    default:
+      return "undefined";
+  }
+}
+
+// Whether a read rule translates the physical name.
+bool readRuleMatches(const std::string& name, int mode) {
+  ConfigEntry entry;
+  initConfEntry(entry);
+  return getConf4Name(name, entry, mode, "confR") == 0;
+}
+
+}  // namespace
+
+int vaskFS_getattr(const char* path, struct stat* st, fuse_file_info* /*fi*/) try {
+  std::string logical = logicalName(path);
+  CallerPrefix caller;
+  if (lstat(logical.c_str(), st) == 0) {
+    if (!S_ISREG(st->st_mode)) {
+      logAt(LOG_DEBUG, "%s[getattr] %s NO regular file\n", caller.get(), logical.c_str());
+      return 0;
+    }
+    if (logOn(LOG_DEBUG))
+      logAt(LOG_DEBUG, "%s[getattr] %s UNEXPECTEDLY found\n", caller.get(), logical.c_str());
+  }
+  uint32_t flags = 0;
+  const std::string physical = getPhysicalPath(logical, &flags, nullptr);
+  bool failed = false;
+  int savedErrno = 0;
+  if (readMetaFixed(logical, META_STAT, st, META_STAT_SIZE) == 0) {
+    struct timespec stamps[2];
+    if (readMetaFixed(logical, META_MTIME, stamps, sizeof stamps) == 0 &&
+        stamps[1].tv_sec != 0 && stamps[1].tv_sec != st->st_mtim.tv_sec) {
+      std::string name = logical;
+      updateVaskInfo(name, physical, st);
+      logAt(LOG_DEBUG, "TS changed from %ld to %ld ----------------> reread %s\n",
+            static_cast<long>(stamps[1].tv_sec), static_cast<long>(st->st_mtim.tv_sec),
+            physical.c_str());
+    }
+  } else {
+    int64_t size = 0;
+    const int r = readMetaFixed(logical, META_SIZE, &size, sizeof size);
+    if (lstat(physical.c_str(), st) != 0) {
+      savedErrno = errno;
+      logAt(LOG_DEBUG, "%s[getattr] res=%d lstat(%s) failed %s\n", caller.get(), r,
+            physical.c_str(), std::strerror(savedErrno));
+      if (r == MDB_NOTFOUND && updateVaskInfo(logical, physical, st) != 0) {
+        savedErrno = ENOENT;
+        logAt(LOG_DEBUG, "no entry found, set statRC=-1\n");
+      }
+      failed = true;
+    } else if (r == 0) {
+      st->st_size = size;
+    } else if (r == MDB_NOTFOUND) {
+      if (updateVaskInfo(logical, physical, st) != 0) {
+        savedErrno = ENOENT;
+        logAt(LOG_DEBUG, "no entry found, set statRC=-1\n");
+        failed = true;
+      } else {
+        flags |= MAP_NAME_KNOWN;
+      }
+    }
+  }
+  if (logOn(LOG_INFO)) {
+    if ((flags & MAP_NAME_KNOWN) != 0) {
+      logAt(LOG_INFO, "%s[getattr] %s mapped to %s\n", caller.get(), logical.c_str(),
+            physical.c_str());
+    } else {
+      logAt(LOG_INFO, "%s[getattr] %s\n", caller.get(), logical.c_str());
+    }
+  }
+  if (failed) return -savedErrno;
+  if (vaskfsArgs.viewMode) st->st_mode &= ~static_cast<mode_t>(0222);
+  return 0;
+} catch (const std::bad_alloc&) {
+  return -ENOMEM;
+}
+
+int vaskFS_readdir(const char* path, void* buf, fuse_fill_dir_t filler, off_t /*offset*/,
+                   fuse_file_info* /*fi*/, fuse_readdir_flags /*flags*/) try {
+  const std::string dirName = logicalName(path);
+  std::string offered, physical, last;
+  offered.reserve(256);
+  physical.reserve(256);
+  CallerPrefix caller;
+  if (logOn(LOG_INFO)) logAt(LOG_INFO, "%s[readdir] %s\n", caller.get(), dirName.c_str());
+  DIR* dir = opendir(dirName.c_str());
+  if (dir == nullptr) return -errno;
+  while (const dirent* entry = readdir(dir)) {
+    // The index, and xiobyt's temporary files beside a file being rewritten.
+    if (std::strncmp(entry->d_name, ".vaskIndex", 10) == 0) continue;
+    struct stat attributes;
+    std::memset(&attributes, 0, sizeof attributes);
+    attributes.st_ino = entry->d_ino;
+    attributes.st_mode = static_cast<mode_t>(entry->d_type) << 12;
+    offered = dirName == "." ? std::string(entry->d_name) : dirName + "/" + entry->d_name;
+    if (entry->d_type == DT_REG) {
+      physical = offered;
+      if (readMetaText(physical, META_NAME, "real", offered) != 0) {
+        struct stat scratch;
+        if (updateVaskInfo(offered, physical, &scratch) != 0) continue;
+      }
+      if (pat2str(offered, "[name]", last) > 0) offered = last;
+    } else if (entry->d_type == DT_DIR && vaskfsArgs.viewMode) {
+      if (!readRuleMatches(offered, SEARCH_DIRECTORY)) continue;
+      offered = entry->d_name;
+    } else {
+      offered = entry->d_name;
+    }
+    logAt(LOG_DEBUG, "entry: %s type: %s logical name: %s\n", entry->d_name,
+          typeName(entry->d_type), offered.c_str());
+    if (filler(buf, offered.c_str(), &attributes, 0, static_cast<fuse_fill_dir_flags>(0)) != 0)
+      break;
+  }
+  closedir(dir);
+  return 0;
+} catch (const std::bad_alloc&) {
+  return -ENOMEM;
+}
+
+int vaskFS_access(const char* path, int mode) try {
+  if (vaskfsArgs.viewMode && (mode & W_OK) != 0) return -EACCES;
+  const std::string logical = logicalName(path);
+  uint32_t flags = 0;
+  const std::string physical = getPhysicalPath(logical, &flags, nullptr);
+  if (logOn(LOG_INFO)) {
+    CallerPrefix caller;
+    logAt(LOG_INFO, "%s[access] %s\n", caller.get(), physical.c_str());
+  }
+  if ((flags & MAP_NAME_KNOWN) != 0 && (flags & MAP_USE_IR) == 0 &&
+      !readRuleMatches(physical, SEARCH_MATCH))
+    return -ENOENT;
+  return access(physical.c_str(), mode) == -1 ? -errno : 0;
+} catch (const std::bad_alloc&) {
+  return -ENOMEM;
+}
+
+int vaskFS_statfs(const char* path, struct statvfs* st) try {
+  const std::string logical = logicalName(path);
+  uint32_t flags = 0;
+  const std::string physical = getPhysicalPath(logical, &flags, nullptr);
+  if (logOn(LOG_INFO)) {
+    CallerPrefix caller;
+    logAt(LOG_INFO, "%s[statvfs] %s -> %s\n", caller.get(), logical.c_str(), physical.c_str());
+  }
+  return statvfs(physical.c_str(), st) == -1 ? -errno : 0;
+} catch (const std::bad_alloc&) {
+  return -ENOMEM;
+}
+
+int editStoredStat(const std::string& logical, const std::function<void(struct stat&)>& edit) {
+  struct stat stored;
+  int rc = readMetaFixed(logical, META_STAT, &stored, sizeof stored);
+  if (rc != 0) return rc;
+  edit(stored);
+  return writeMetaBytes(logical, META_STAT, "meta", &stored, sizeof stored);
+}
+
+namespace {
+
+// The stored attributes take the times that were set, with UTIME_NOW and
+// UTIME_OMIT resolved as the system call resolved them on the physical file.
+void storeTimesSet(const std::string& logical, const std::string& physical,
+                   const struct timespec ts[2]) {
+  struct stat now;
+  const bool known = lstat(physical.c_str(), &now) == 0;
+  struct timespec clock;
+  clock_gettime(CLOCK_REALTIME, &clock);
+  auto resolved = [&](int i, const struct timespec& physicalTime) {
+    if (known) return physicalTime;
+    return ts[i].tv_nsec == UTIME_NOW ? clock : ts[i];
+  };
+  editStoredStat(logical, [&](struct stat& st) {
+    if (ts[0].tv_nsec != UTIME_OMIT) st.st_atim = resolved(0, now.st_atim);
+    if (ts[1].tv_nsec != UTIME_OMIT) st.st_mtim = resolved(1, now.st_mtim);
+  });
+  // A stamp of the physical file kept for change detection follows the new
+  // times, so that this change is not mistaken for one made outside.
+  struct timespec stamps[2];
+  if (known && readMetaFixed(logical, META_MTIME, stamps, sizeof stamps) == 0 &&
+      stamps[1].tv_sec != 0) {
+    const struct timespec fresh[2] = {now.st_atim, now.st_mtim};
+    writeMetaBytes(logical, META_MTIME, "meta", fresh, sizeof fresh);
+  }
+}
+
+}  // namespace
+
+int vaskFS_utimens(const char* path, const struct timespec ts[2], fuse_file_info* /*fi*/) try {
+  if (vaskfsArgs.viewMode) return -EACCES;
+  const std::string logical = logicalName(path);
+  uint32_t flags = 0;
+  const std::string physical = getPhysicalPath(logical, &flags, nullptr);
+  if (logOn(LOG_INFO)) {
+    CallerPrefix caller;
+    logAt(LOG_INFO, "%s[utimens] %s\n", caller.get(), physical.c_str());
+  }
+  if (utimensat(AT_FDCWD, physical.c_str(), ts, AT_SYMLINK_NOFOLLOW) == -1) return -errno;
+  if ((flags & MAP_NAME_KNOWN) != 0) {
+    writeMetaBytes(logical, META_NEWTS, "meta", ts, META_TIMES_SIZE);
+    storeTimesSet(logical, physical, ts);
+  }
+  return 0;
+} catch (const std::bad_alloc&) {
+  return -ENOMEM;
+}

@@ -1,0 +1,294 @@
+// The data path: write, read, flush, fsync, release and truncate.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <new>
+#include <utility>
+
+#include "vaskFS.h"
+
+namespace {
+
+// A read or write that comes without file information opens the logical
+// name itself for the one call.
+template <class Call>
+int withoutHandle(const char* path, int flags, Call call) {
+  FileHandlePtr h = initNewHandle(path);
+  h->fd = open(h->logicalPath.c_str(), flags);
+  if (h->fd == -1) return -errno;
+  const int rc = call(*h);
+  close(h->fd);
+  h->fd = -1;
+  return rc;
+}
+
+int pwriteAll(FileHandle& h, const char* data, size_t size, off_t offset) {
+  const ssize_t n = pwrite(h.fd, data, size, offset);
+  if (n == -1) return -errno;
+  h.bytesWritten += static_cast<uint64_t>(n);
+  return static_cast<int>(n);
+}
+
+void logWrite(FileHandle& h, size_t size, off_t offset) {
+  if (!logOn(LOG_INFO)) return;
+  CallerPrefix caller;
+  logAt(LOG_INFO, "%s[write] %s %llu bytes at offset %lld\n", caller.get(), h.logicalPath.c_str(),
+        static_cast<unsigned long long>(size), static_cast<long long>(offset));
+}
+
+void logRead(FileHandle& h, size_t size, off_t offset) {
+  if (!logOn(LOG_INFO)) return;
+  CallerPrefix caller;
+  logAt(LOG_INFO, "%s[read] %llu bytes from %s at offset %lld\n", caller.get(),
+        static_cast<unsigned long long>(size), h.logicalPath.c_str(),
+        static_cast<long long>(offset));
+}
+
+// What release records after data was written: attributes with the
+// converted size, times (the wanted ones when utimens asked for them).
+void recordWrittenFile(FileHandle& h, CallerPrefix& caller) {
+  struct stat st = {};
+  if (h.direction == 3 && readMetaFixed(h.logicalPath, META_STAT, &st, sizeof st) == 0) {
+    chmod(h.physicalPath.c_str(), st.st_mode & ~static_cast<mode_t>(S_IFREG));
+  }
+  struct timespec pair[2];
+  if (lstat(h.physicalPath.c_str(), &st) == 0) {
+    pair[0] = st.st_atim;
+    pair[1] = st.st_mtim;
+  } else {
+    readMetaFixed(h.logicalPath, META_STAT, &st, sizeof st);
+    clock_gettime(CLOCK_REALTIME, &pair[0]);
+    pair[1] = pair[0];
+  }
+  st.st_size = h.offset;
+  pair[1].tv_sec = 0;
+  struct timespec wanted[2];
+  if (readMetaFixed(h.logicalPath, META_NEWTS, wanted, sizeof wanted) == 0) {
+    if (utimensat(AT_FDCWD, h.physicalPath.c_str(), wanted, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (logOn(LOG_TRACE))
+        logAt(LOG_TRACE, "%s[release] %s and restore wanted TS\n", caller.get(),
+              h.logicalPath.c_str());
+      // The physical file now carries the wanted times with UTIME_NOW and
+      // UTIME_OMIT resolved; only resolved times are stored.
+      struct stat applied;
+      if (lstat(h.physicalPath.c_str(), &applied) == 0) {
+        wanted[0] = applied.st_atim;
+        wanted[1] = applied.st_mtim;
+      }
+      pair[0] = wanted[0];
+      pair[1] = wanted[1];
+      st.st_atim = wanted[0];
+      st.st_mtim = wanted[1];
+    } else if (logOn(LOG_TRACE)) {
+      logAt(LOG_TRACE, "%s[release] %s but restore of wanted TS failed.\n", caller.get(),
+            h.logicalPath.c_str());
+    }
+  } else if (logOn(LOG_TRACE)) {
+    logAt(LOG_TRACE, "%s[release] %s and store TS\n", caller.get(), h.logicalPath.c_str());
+  }
+  writeMetaBytes(h.logicalPath, META_MTIME, "meta", pair, sizeof pair);
+  writeMetaBytes(h.logicalPath, META_STAT, "meta", &st, sizeof st);
+  deleteMeta(h.logicalPath, META_NEWTS, "meta");
+}
+
+void storeInverse(FileHandle& h, CallerPrefix& caller, const std::string& command,
+                  const std::string& format) {
+  const bool writer = h.direction != 0;
+  if (!command.empty()) {
+    if (logOn(LOG_TRACE))
+      logAt(LOG_TRACE, "%s[release] %s inverse Command: %s\n", caller.get(),
+            h.logicalPath.c_str(), command.c_str());
+    writeMetaBytes(h.logicalPath, writer ? META_READ : META_WRITE, "meta", command.data(),
+                   command.size());
+  }
+  if (!format.empty()) {
+    if (logOn(LOG_TRACE))
+      logAt(LOG_TRACE, "%s[release] %s inverse Format: %s\n", caller.get(), h.logicalPath.c_str(),
+            format.c_str());
+    writeMetaBytes(h.logicalPath, writer ? META_RFORMAT : META_WFORMAT, "meta", format.data(),
+                   format.size());
+  }
+}
+
+}  // namespace
+
+int vaskFS_write(const char* path, const char* data, size_t size, off_t offset,
+                 fuse_file_info* fi) try {
+  if (vaskfsArgs.viewMode) return -EACCES;
+  FileHandle* h = handleOf(fi);
+  if (h == nullptr) {
+    logAt(LOG_INFO, "\nAiiiiii ------------> no fuse_file_info, call open in write ...\n\n");
+    return withoutHandle(path, O_WRONLY, [&](FileHandle& own) {
+      logWrite(own, size, offset);
+      return pwriteAll(own, data, size, offset);
+    });
+  }
+  if (h->offset > offset) {
+    logAt(LOG_ERROR, "%s: offset %lld is smaller than expected offset %lld\n",
+          h->logicalPath.c_str(), static_cast<long long>(offset),
+          static_cast<long long>(h->offset));
+  }
+  logWrite(*h, size, offset);
+  if (h->fd != -1) return pwriteAll(*h, data, size, offset);
+  h->errorTrace[0] = '\0';
+  const int64_t n = xiopwrite(h->errorTrace, h->convHandle, data, size, offset);
+  if (n == -1) {
+    const int e = errno;
+    keepTrace(*h, "xiopwrite");
+    return -e;
+  }
+  h->bytesWritten += size;
+  h->offset = offset + static_cast<off_t>(size);
+  return static_cast<int>(n);
+} catch (const std::bad_alloc&) {
+  return -ENOMEM;
+}
+
+int vaskFS_read(const char* path, char* buffer, size_t size, off_t offset,
+                fuse_file_info* fi) try {
+  FileHandle* h = handleOf(fi);
+  if (h == nullptr) {
+    logAt(LOG_INFO, "\nAiiiiii ------------> no fuse_file_info, call open in read ...\n\n");
+    return withoutHandle(path, O_RDONLY, [&](FileHandle& own) {
+      logRead(own, size, offset);
+      const ssize_t n = pread(own.fd, buffer, size, offset);
+      return n == -1 ? -errno : static_cast<int>(n);
+    });
+  }
+  logRead(*h, size, offset);
+  if (h->fd != -1) {
+    const ssize_t n = pread(h->fd, buffer, size, offset);
+    return n == -1 ? -errno : static_cast<int>(n);
+  }
+  h->errorTrace[0] = '\0';
+  const int64_t n = xiopread(h->errorTrace, h->convHandle, buffer, size, offset);
+  if (n == -1) {
+    const int e = errno;
+    keepTrace(*h, "xiopread");
+    return -e;
+  }
+  return static_cast<int>(n);
+} catch (const std::bad_alloc&) {
+  return -ENOMEM;
+}
+
+namespace {
+
+// Flushes a write handle's conversion; 0 or a negated errno.
+int flushConversion(FileHandle& h, int flags) {
+  h.errorTrace[0] = '\0';
+  if (xiopflush(h.errorTrace, h.convHandle, flags) == 0) return 0;
+  const int e = errno != 0 ? errno : EIO;
+  keepTrace(h, "xiopflush");
+  return -e;
+}
+
+}  // namespace
+
+int vaskFS_fsync(const char* path, int /*dataSync*/, fuse_file_info* fi) try {
+  if (vaskfsArgs.viewMode) return -EACCES;
+  FileHandle* h = handleOf(fi);
+  if (h == nullptr) return 0;
+  CallerPrefix caller;
+  if (h->convHandle == nullptr) {
+    if (logOn(LOG_INFO))
+      logAt(LOG_INFO, "%s[fsync] %s before write, nothing to sync for %s\n", caller.get(),
+            h->logicalPath.c_str(), path != nullptr ? path : "");
+    return h->fd != -1 && fdatasync(h->fd) == -1 ? -errno : 0;
+  }
+  if (logOn(LOG_INFO)) logAt(LOG_INFO, "%s[fsync] %s\n", caller.get(), h->logicalPath.c_str());
+  // What the application is told is safe must be on the disk.
+  return flushConversion(*h, XIO_FLUSH_SYNC);
+} catch (const std::bad_alloc&) {
+  return -ENOMEM;
+}
+
+int vaskFS_flush(const char* /*path*/, fuse_file_info* fi) try {
+  FileHandle* h = handleOf(fi);
+  if (h == nullptr) return 0;
+  if (logOn(LOG_INFO)) {
+    CallerPrefix caller;
+    logAt(LOG_INFO, "%s[flush] %s\n", caller.get(), h->logicalPath.c_str());
+  }
+  // close(2) waits for this reply, unlike release's: a failure to store the
+  // buffered data must be reported here.
+  if (h->direction == 0 || h->convHandle == nullptr) return 0;
+  return flushConversion(*h, 0);
+} catch (const std::bad_alloc&) {
+  return -ENOMEM;
+}
+
+int vaskFS_release(const char* path, fuse_file_info* fi) try {
+  FileHandlePtr h(handleOf(fi));
+  if (h == nullptr) return 0;
+  fi->fh = 0;
+  CallerPrefix caller;
+  if (logOn(LOG_INFO))
+    logAt(LOG_INFO, "%s[release] %s user-path %s\n", caller.get(), h->logicalPath.c_str(),
+          path != nullptr ? path : "");
+  if (h->convHandle == nullptr) {
+    int rc = 0;
+    if (h->fd != -1) {
+      rc = close(h->fd) == -1 ? -errno : 0;
+      h->fd = -1;
+    }
+    return rc;
+  }
+  const bool wanted = !(h->direction == 0 && (h->mapFlags & MAP_HAS_WRITE) != 0);
+  XioStateList states;
+  std::string command, format;
+  h->errorTrace[0] = '\0';
+  XioHandle* conv = std::exchange(h->convHandle, nullptr);
+  const int rc = xiopclose(h->errorTrace, conv, &states, wanted ? &command : nullptr,
+                           wanted ? &format : nullptr);
+  const int closeErrno = errno;
+  if (rc != 0) {
+    struct stat st;
+    if (h->direction == 3 && lstat(h->physicalPath.c_str(), &st) != 0) {
+      deleteMeta(h->logicalPath, META_ALL, "meta");
+    } else {
+      keepTrace(*h, "xiopclose9");
+    }
+  } else {
+    // A created file gets its mode and true attributes even when nothing
+    // was written: the physical file was made with mode 0600.
+    if (h->bytesWritten != 0 || h->direction == 3) {
+      if (logOn(LOG_TRACE) && !states.members.empty())
+        logAt(LOG_TRACE, "member name: %s\n", states.members.front().member.c_str());
+      recordWrittenFile(*h, caller);
+    }
+    storeInverse(*h, caller, command, format);
+  }
+  vdOrgLstStaFree(&states);
+  return rc == 0 ? 0 : -(closeErrno != 0 ? closeErrno : EIO);
+} catch (const std::bad_alloc&) {
+  return -ENOMEM;
+}
+
+int vaskFS_truncate(const char* path, off_t size, fuse_file_info* fi) try {
+  if (vaskfsArgs.viewMode) return -EACCES;
+  const std::string logical = logicalName(path);
+  uint32_t flags = 0;
+  const std::string physical = getPhysicalPath(logical, &flags, nullptr);
+  CallerPrefix caller;
+  if ((flags & MAP_NAME_KNOWN) != 0) {
+    if (size != 0) {
+      logAt(LOG_ERROR, "%s[truncate] %s to %ld is invalid\n", caller.get(), physical.c_str(),
+            static_cast<long>(size));
+      return -EINVAL;
+    }
+    if (logOn(LOG_INFO)) logAt(LOG_INFO, "%s[truncate] %s\n", caller.get(), physical.c_str());
+    if (truncate(physical.c_str(), 0) == -1) return -errno;
+    editStoredStat(logical, [](struct stat& st) { st.st_size = 0; });
+    return 0;
+  }
+  if (logOn(LOG_INFO)) logAt(LOG_INFO, "%s[truncate] %s\n", caller.get(), logical.c_str());
+  FileHandle* h = handleOf(fi);
+  const int rc = h != nullptr ? ftruncate(h->fd, size) : truncate(logical.c_str(), size);
+  return rc == -1 ? -errno : 0;
+} catch (const std::bad_alloc&) {
+  return -ENOMEM;
+}

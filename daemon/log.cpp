@@ -1,0 +1,79 @@
+// The daemon's globals, its log, the caller prefix and the version line.
+#include <pthread.h>
+
+#include <cstdarg>
+#include <cstring>
+
+#include "vaskFS.h"
+
+VaskfsArgs vaskfsArgs;
+FILE* fileLog = nullptr;
+int logLevel = LOG_ERROR;
+int savefd = 0;
+
+void logAt(int level, const char* format, ...) {
+  if (!logOn(level)) return;
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(fileLog, format, args);
+  va_end(args);
+}
+
+void logConfdbMessage(int level, const char* line) { logAt(level, "%s", line); }
+
+void getcallername(char* buffer, size_t size) {
+  if (buffer == nullptr || size == 0) return;
+  const fuse_context* ctx = fuse_get_context();
+  const pid_t pid = ctx != nullptr ? ctx->pid : 0;
+  int used = std::snprintf(buffer, size, "%ld[%d] ", static_cast<long>(pthread_self()),
+                           static_cast<int>(pid));
+  if (used < 0) {
+    buffer[0] = '\0';
+    return;
+  }
+  if (static_cast<size_t>(used) >= size - 1 || pid == 0) return;
+  char name[32];
+  std::snprintf(name, sizeof name, "/proc/%d/cmdline", static_cast<int>(pid));
+  FILE* cmdline = std::fopen(name, "rt");
+  if (cmdline == nullptr) return;
+  // Room for the terminating zero is kept: a command line that fills the
+  // rest of the buffer is cut.
+  const size_t got = std::fread(buffer + used, 1, size - 1 - used, cmdline);
+  buffer[used + got] = '\0';
+  std::fclose(cmdline);
+}
+
+std::string logicalName(const char* path) {
+  std::string name;
+  name.reserve(path != nullptr ? std::strlen(path) + 4 : 4);
+  if (path == nullptr || path[0] == '\0' || path[1] == '\0') {
+    name = ".";
+  } else {
+    name = path + 1;
+  }
+  return name;
+}
+
+void printVersion(const char* program, FILE* stream) {
+  std::fprintf(stream, "00 %s VERSION: %s-%d BUILD: %s %s %s\n", program, VASKFS_VERSION,
+               VASKFS_BUILD, VASKFS_BUILD_TYPE, __DATE__, __TIME__);
+  if (stream == stderr) std::fputs(xiovsn(), stream);
+}
+
+void usage(const char* program) {
+  const char* args =
+      vaskfsArgs.viewMode ? "/vask-root /user-dir view-name" : "/vask-root /user-dir";
+  std::fprintf(stderr,
+               "Usage: %s [-h] | [-l log-file] [-L log-level] [-b blocksize] [-f] [-q] %s\n",
+               program, args);
+  std::fprintf(stderr, "       %s ABOUT\n", program);
+  std::fprintf(stderr, "       %s VERSION\n\n", program);
+  std::fputs("\t-h\tthis help\n", stderr);
+  std::fputs("\t-l\tset name of log-file\n", stderr);
+  std::fputs("\t-L\tset log-level to one of error, info, debug or trace. Error is default\n",
+             stderr);
+  std::fputs("\t-b\tset vaskFS blocksize in KiB\n", stderr);
+  std::fputs("\t-f\trun in foreground\n", stderr);
+  std::fputs("\t-q\tkeep quiet\n\n", stderr);
+  std::fprintf(stderr, "HINT: Type 'man %s' for more details\n", program);
+}

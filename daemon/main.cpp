@@ -1,0 +1,281 @@
+// vaskFS: the command line, the index environment, the rule listing and the
+// libfuse main loop.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "vaskFS.h"
+
+namespace {
+
+// Slots beyond the 32 are dropped silently.
+void addFuseArg(char* arg) {
+  if (vaskfsArgs.fuseArgc <= 31) vaskfsArgs.fuseArgv[vaskfsArgs.fuseArgc++] = arg;
+}
+
+char kForeground[] = "-f";
+char kSingleThread[] = "-s";
+
+void closeLog() {
+  if (fileLog != nullptr && fileLog != stderr) std::fclose(fileLog);
+  fileLog = nullptr;
+}
+
+// Puts the working directory in front of a relative name. Returns 0, or 1
+// after the message when that is impossible.
+int makeAbsolute(std::string& name, const char* allocMessage, bool showWorkDir) {
+  if (!name.empty() && name[0] == '/') return 0;
+  std::string cwd;
+  try {
+    cwd.resize(1024);
+  } catch (const std::bad_alloc&) {
+    std::fputs(allocMessage, stderr);
+    return 1;
+  }
+  if (getcwd(cwd.data(), 1024) == nullptr) {
+    std::fprintf(stderr,
+                 "Unable to get current working path\nYou might try using the absolute path "
+                 "(beginning with '/') for \"%s\"\n",
+                 name.c_str());
+    return 1;
+  }
+  cwd.resize(std::strlen(cwd.c_str()));
+  if (showWorkDir) std::fprintf(stderr, "wdir = %s\nd = %s\n", cwd.c_str(), cwd.c_str());
+  // The working directory "/" already ends in the separator.
+  if (cwd.back() != '/') cwd += '/';
+  name.insert(0, cwd);
+  return 0;
+}
+
+// The view mode without a view name: show which views the root has.
+int listViews() {
+  std::fputs("missing view-name\n", stderr);
+  const std::string indexDir = vaskfsArgs.rootDir + "/.vaskIndex";
+  DIR* dir = opendir(indexDir.c_str());
+  if (dir == nullptr) {
+    std::fprintf(stderr, "Unabel to open index of %s\n", vaskfsArgs.rootDir.c_str());
+    return 1;
+  }
+  std::string views;
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.' || entry->d_type != DT_DIR) continue;
+    views.append("\t").append(entry->d_name).append("\n");
+  }
+  closedir(dir);
+  if (views.empty()) {
+    std::fprintf(stderr, "no views are available in %s\n", vaskfsArgs.rootDir.c_str());
+  } else {
+    std::fprintf(stderr, "list of views in %s:\n%s\n", vaskfsArgs.rootDir.c_str(), views.c_str());
+  }
+  return 1;
+}
+
+// Creates and opens the index environment; returns 0 or the exit status.
+int openIndex() {
+  int rc = mdb_env_create(&vaskfsArgs.env);
+  if (rc != 0) {
+    logAt(LOG_ERROR, "Failed to create index environment: %s\n", mdb_strerror(rc));
+    vaskfsArgs.env = nullptr;
+    return rc;
+  }
+  mdb_env_set_maxdbs(vaskfsArgs.env, 4);
+  std::string path = vaskfsArgs.rootDir + "/.vaskIndex";
+  if (vaskfsArgs.viewMode) path += "/" + vaskfsArgs.view;
+  rc = mdb_env_open(vaskfsArgs.env, path.c_str(), 0, 0600);
+  if (rc == ENOENT && !vaskfsArgs.viewMode) {
+    if (mkdir(path.c_str(), 0700) != 0) {
+      logAt(LOG_ERROR, "failed to create %s -> %s\n", path.c_str(), std::strerror(errno));
+      logAt(LOG_ERROR, "Failed to open %s: %s\n", path.c_str(), mdb_strerror(-1));
+      return 255;
+    }
+    // LMDB wants a failed environment closed; open a fresh one.
+    mdb_env_close(vaskfsArgs.env);
+    rc = mdb_env_create(&vaskfsArgs.env);
+    if (rc == 0) {
+      mdb_env_set_maxdbs(vaskfsArgs.env, 4);
+      rc = mdb_env_open(vaskfsArgs.env, path.c_str(), 0, 0600);
+    } else {
+      vaskfsArgs.env = nullptr;
+    }
+  }
+  if (rc != 0) {
+    logAt(LOG_ERROR, "Failed to open %s: %s\n", path.c_str(), mdb_strerror(rc));
+    return rc;
+  }
+  return 0;
+}
+
+// Steps from the prepared command line to the end of the mount; the caller
+// cleans up.
+int mountRoot(char* program) {
+  if (fileLog != nullptr) printVersion(program, fileLog);
+  logAt(LOG_INFO, "vaskFS starting at %s.\n", vaskfsArgs.mountDir.c_str());
+  if (vaskfsArgs.viewMode) logAt(LOG_INFO, "read-only mount view %s\n", vaskfsArgs.view.c_str());
+  logAt(LOG_INFO, "chdir to %s\n", vaskfsArgs.rootDir.c_str());
+  if (chdir(vaskfsArgs.rootDir.c_str()) != 0) {
+    std::perror("error in chdir:");
+    return 1;
+  }
+  savefd = open(".", O_RDONLY);
+  if (savefd == -1) {
+    std::perror("error in open(\".\"):");
+    return 1;
+  }
+  if (const int rc = openIndex(); rc != 0) return rc;
+  if (initConfEntry(vaskfsArgs.listEntry) != 0) return 1;
+
+  if (!vaskfsArgs.viewMode) {
+    logAt(LOG_INFO, "\n[write configuration]\n");
+    getConf4Name(vaskfsArgs.rootDir, vaskfsArgs.listEntry, SEARCH_LIST, "confW");
+  }
+  logAt(LOG_INFO, "\n[read configuration]\n");
+  getConf4Name(vaskfsArgs.rootDir, vaskfsArgs.listEntry, SEARCH_LIST, "confR");
+
+  // The kernel has applied the caller's umask to every mode it sends; a
+  // second mask by ours would take away bits that were asked for.
+  umask(0);
+  const int result = fuse_main_real(vaskfsArgs.fuseArgc, vaskfsArgs.fuseArgv, &vaskFS_oper,
+                                    sizeof vaskFS_oper, nullptr);
+  initConfEntry(vaskfsArgs.listEntry);
+  mdb_env_close(vaskfsArgs.env);
+  vaskfsArgs.env = nullptr;
+  if (vaskfsArgs.viewMode) {
+    logAt(LOG_INFO, "vaskFS closing view %s\n", vaskfsArgs.view.c_str());
+  } else {
+    logAt(LOG_INFO, "vaskFS closing.\n");
+  }
+  return result;
+}
+
+int run(int argc, char* argv[]) {
+  const size_t nameLength = std::strlen(argv[0]);
+  vaskfsArgs.viewMode =
+      nameLength >= 4 && std::strcmp(argv[0] + nameLength - 4, "view") == 0 ? 1 : 0;
+  if (argc < 2) {
+    usage(argv[0]);
+    return 255;
+  }
+  if (std::strcmp(argv[1], "version") == 0 || std::strcmp(argv[1], "VERSION") == 0) {
+    printVersion(argv[0], stderr);
+    return 0;
+  }
+  if (std::strcmp(argv[1], "about") == 0 || std::strcmp(argv[1], "ABOUT") == 0) {
+    printAbout(argv[0], stderr);
+    return 0;
+  }
+
+  fileLog = stderr;
+  vaskfsArgs.fuseArgv[0] = argv[0];
+  vaskfsArgs.fuseArgc = 2;
+  opterr = 0;
+  bool daemon = true;
+  int c;
+  while ((c = getopt(argc, argv, "hfql:L:")) != -1) {
+    switch (c) {
+      case 'f':
+        addFuseArg(kForeground);
+        std::fputs("vaskFS not running as a daemon\n", stderr);
+        daemon = false;
+        break;
+      case 'l': {
+        FILE* log = std::fopen(optarg, "a+");
+        if (log == nullptr) {
+          std::perror("fopen");
+          std::fprintf(stderr, "Unable to open logfile %s\n", optarg);
+          std::exit(1);
+        }
+        // Lines reach the file as they are written, so that the log can be
+        // followed while the mount runs.
+        setvbuf(log, nullptr, _IOLBF, 0);
+        fileLog = log;
+        std::fprintf(stderr, "vaskFS log file : %s\n", optarg);
+        break;
+      }
+      case 'q':
+        closeLog();
+        break;
+      case 'L': {
+        const std::string word = optarg;
+        if (word == "error" || word == "ERROR") {
+          logLevel = LOG_ERROR;
+        } else if (word == "info" || word == "INFO") {
+          logLevel = LOG_INFO;
+        } else if (word == "debug" || word == "DEBUG") {
+          logLevel = LOG_DEBUG;
+        } else if (word == "trace" || word == "TRACE") {
+          logLevel = LOG_TRACE;
+        } else {
+          std::fprintf(stderr,
+                       "Unkown log-level: %s\nChoose one of error, info, debug or trace\n",
+                       optarg);
+          std::exit(1);
+        }
+        break;
+      }
+      case 'h':
+        usage(argv[0]);
+        return 1;
+      default:
+        std::fprintf(stderr, "ignored option: -%c %s\n", optopt, optarg != nullptr ? optarg : "");
+        break;
+    }
+  }
+  if (daemon && fileLog == stderr) {
+    addFuseArg(kForeground);
+    std::fputs("to run as daemon, specify a logfile.\n", stderr);
+  }
+  addFuseArg(kSingleThread);
+
+  if (argc - optind < 2) {
+    std::fputs("Missing arguments: vask-root and/or user-dir, aka mountpoint\n", stderr);
+    usage(argv[0]);
+    return 1;
+  }
+  vaskfsArgs.rootDir = argv[optind++];
+  // "/" keeps its slash: the root directory itself.
+  if (vaskfsArgs.rootDir.size() > 1 && vaskfsArgs.rootDir.back() == '/') {
+    vaskfsArgs.rootDir.pop_back();
+  }
+  vaskfsArgs.mountDir = argv[optind++];
+  if (vaskfsArgs.viewMode) {
+    if (optind >= argc) return listViews();
+    vaskfsArgs.view = argv[optind++];
+  }
+  while (optind < argc) addFuseArg(argv[optind++]);
+
+  if (makeAbsolute(vaskfsArgs.rootDir, "unable to alloc memory for root folder setup\n", false))
+    return 1;
+  if (makeAbsolute(vaskfsArgs.mountDir, "unable to alloc memory for mount folder setup\n", true))
+    return 1;
+  vaskfsArgs.fuseArgv[1] = vaskfsArgs.mountDir.data();
+  if (vaskfsArgs.rootDir == vaskfsArgs.mountDir) {
+    std::fprintf(stderr, "vask-root and user-dir must be different \"%s\"\n",
+                 vaskfsArgs.mountDir.c_str());
+    return 1;
+  }
+  setConfdbMessageSink(logConfdbMessage);
+  return mountRoot(argv[0]);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  int status;
+  try {
+    status = run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fputs("vaskFS: out of memory\n", stderr);
+    status = 1;
+  }
+  if (vaskfsArgs.env != nullptr) {
+    mdb_env_close(vaskfsArgs.env);
+    vaskfsArgs.env = nullptr;
+  }
+  closeLog();
+  return status;
+}

@@ -1,0 +1,178 @@
+// Rules and names: the rule search, logical to physical by the write rules
+// and stored names, physical to logical (with the converted size) by the
+// read rules.
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "corekit/corekit.h"
+#include "lmdbGuard.h"
+#include "vaskFS.h"
+
+int getConf4Name(const std::string& name, ConfigEntry& entry, int mode, const char* dbName) {
+  MdbTxn txn;
+  int rc = txn.begin(vaskfsArgs.env, MDB_RDONLY);
+  if (rc != 0) {
+    logAt(LOG_ERROR, "failed to begin readTA: %s\n", mdb_strerror(rc));
+    errno = EIO;
+    return rc;
+  }
+  MDB_dbi dbi = 0;
+  rc = mdb_dbi_open(txn.get(), dbName, MDB_INTEGERKEY, &dbi);
+  if (rc != 0) {
+    logAt(LOG_ERROR, "mdb_dbi_open(%s) failed: %s\n", dbName, mdb_strerror(rc));
+    errno = EIO;
+    return rc;
+  }
+  MdbCursor cursor;
+  rc = cursor.open(txn.get(), dbi);
+  if (rc != 0) {
+    logAt(LOG_ERROR, "mdb_open_cursor failed: %s\n", mdb_strerror(rc));
+    errno = EIO;
+    return rc;
+  }
+  std::string expansion;
+  expansion.reserve(1024);
+  entry.index = 0;
+  entry.isSet = 0;
+  rc = readConfigEntry(cursor.get(), entry, MDB_FIRST);
+  while (rc == 0) {
+    if (mode == SEARCH_LIST) {
+      logAt(LOG_INFO, "%s[%3d,%s,%s] \"%s\" \"%s\" \"%s\" \"%s\"\n", dbName,
+            entry.index & CONFIG_INDEX_RULE_MASK,
+            (entry.index & CONFIG_INDEX_DISABLED) != 0 ? "disabled" : "enabled",
+            (entry.flags & CONFIG_FLAG_USE_IR) != 0 ? "useIR" : "noIR", entry.pattern.c_str(),
+            entry.targetPattern.c_str(), entry.fileString.c_str(), entry.formatString.c_str());
+    } else {
+      // Rules are ordered by index: the first disabled one ends the enabled.
+      if (entry.index > 0x3FFFFFFF) break;
+      if (mode == SEARCH_DIRECTORY) {
+        if (pat2str(entry.pattern, "[path]", expansion) > 0 &&
+            wcmatch(expansion.c_str(), name.c_str()) != 0) {
+          entry.isSet = 1;
+          break;
+        }
+      } else if (wcmatch(entry.pattern.c_str(), name.c_str()) != 0) {
+        entry.isSet = 1;
+        logAt(LOG_INFO, "%s[%3d,%s] \"%s\" \"%s\" \"%s\" \"%s\"\n", dbName, entry.index,
+              (entry.flags & CONFIG_FLAG_USE_IR) != 0 ? "useIR" : "noIR", entry.pattern.c_str(),
+              entry.targetPattern.c_str(), entry.fileString.c_str(),
+              entry.formatString.c_str());
+        break;
+      }
+    }
+    rc = readConfigEntry(cursor.get(), entry, MDB_NEXT);
+  }
+  if (rc != 0) {
+    if (rc != MDB_NOTFOUND) {
+      logAt(LOG_ERROR, "readConfEntry failed: %d\n", rc);
+      errno = EIO;
+    }
+    return rc;
+  }
+  return entry.isSet == 1 ? 0 : 1;
+}
+
+void insertName(std::string& fileString, std::string_view name) {
+  const size_t at = fileString.find("=''");
+  if (at != std::string::npos) fileString.insert(at + 2, doubleApostrophes(name));
+}
+
+std::string getPhysicalPath(const std::string& logical, uint32_t* mapFlags, FileHandle* handle) {
+  *mapFlags = 0;
+  if (logical == ".") return ".";
+  std::string result;
+  if (readMetaText(logical, META_NAME, "meta", result) == 0) {
+    *mapFlags |= MAP_NAME_KNOWN;
+    if (handle == nullptr) {
+      logAt(LOG_INFO, "map user path: %s to real path: %s\n", logical.c_str(), result.c_str());
+      return result;
+    }
+  }
+
+  ConfigEntry scratch;
+  ConfigEntry& rule = handle != nullptr ? handle->conf : scratch;
+  bool searched = false;
+  int rc = 0;
+  if (handle == nullptr || rule.isSet != 1) {
+    if (handle == nullptr) initConfEntry(scratch);
+    rc = getConf4Name(logical, rule, SEARCH_MATCH, "confW");
+    searched = true;
+  }
+  if (rc != 0) {
+    if ((*mapFlags & MAP_NAME_KNOWN) == 0) {
+      logAt(LOG_INFO, "no configuration for %s : %d\n", logical.c_str(), rc);
+      result = logical;
+    }
+  } else {
+    const bool useIR = (rule.flags & CONFIG_FLAG_USE_IR) != 0;
+    if (useIR) *mapFlags |= MAP_USE_IR;
+    if (handle != nullptr) handle->useIR = useIR ? static_cast<int>(MAP_USE_IR) : 0;
+
+    std::string expansion;
+    const int n = pat2str(logical, rule.targetPattern, expansion);
+    std::string built = n > 0 && expansion[0] == '/' ? expansion.substr(1) : expansion;
+    if (n > 0 && (*mapFlags & MAP_NAME_KNOWN) == 0) {
+      result = built;
+      *mapFlags |= MAP_NAME_KNOWN;
+    } else if (n > 0 && result != built) {
+      logAt(LOG_ERROR, "stored name: %s does NOT match result from configuration: %s\n",
+            result.c_str(), built.c_str());
+    } else if (n <= 0 && (*mapFlags & MAP_NAME_KNOWN) == 0) {
+      logAt(LOG_ERROR, "pat2str(%s) failed for %s : %d\n", rule.targetPattern.c_str(),
+            logical.c_str(), n);
+      result = logical;
+    }
+    // The file string names the file this mapping decided on, stored or
+    // built, so the data goes where the index says it is.
+    if (handle != nullptr && searched) insertName(rule.fileString, result);
+  }
+  logAt(LOG_INFO, "map user path: %s to real path: %s\n", logical.c_str(), result.c_str());
+  return result;
+}
+
+int updateVaskInfo(std::string& logical, const std::string& physical, struct stat* attributes) {
+  logAt(LOG_TRACE, "updateVaskInfo: rpath=%s spath=%s\n", logical.c_str(), physical.c_str());
+  ConfigEntry rule;
+  initConfEntry(rule);
+  int mapped = getConf4Name(physical, rule, SEARCH_MATCH, "confR");
+  if (mapped != 0) {
+    logAt(LOG_INFO, "no configuration for %s : %d\n", physical.c_str(), mapped);
+  } else {
+    std::string expansion;
+    const int n = pat2str(physical, rule.targetPattern, expansion);
+    if (n > 0) {
+      logical = expansion[0] == '/' ? expansion.substr(1) : expansion;
+    } else {
+      logAt(LOG_ERROR, "pat2str(%s) failed for %s : %d\n", rule.targetPattern.c_str(),
+            physical.c_str(), n);
+      mapped = n == 0 ? -1 : n;
+    }
+  }
+  const int statRC = lstat(physical.c_str(), attributes);
+  if (mapped != 0 || statRC != 0) {
+    logAt(LOG_ERROR, "spath=%s statRC=%d rc=%d\n", physical.c_str(), statRC, mapped);
+    return -1;
+  }
+
+  insertName(rule.fileString, physical);
+  auto trace = std::make_unique<char[]>(2 * XIO_TRACE_SIZE);
+  trace[0] = '\0';
+  const int64_t size = xiopsize(trace.get(), rule.fileString.c_str(), rule.formatString.c_str());
+  // A file that cannot be decoded keeps its physical size rather than
+  // showing -1; reading it reports the failure.
+  if (size >= 0) attributes->st_size = size;
+  if (trace[0] != '\0') {
+    logAt(LOG_ERROR, "ERROR TRACE of xiopsize(%s %s):\n%s\n", rule.fileString.c_str(),
+          rule.formatString.c_str(), trace.get());
+  }
+
+  writeMetaBytes(logical, META_NAME, "meta", physical.data(), physical.size());
+  writeMetaBytes(physical, META_NAME, "real", logical.data(), logical.size());
+  const struct timespec times[2] = {attributes->st_atim, attributes->st_mtim};
+  writeMetaBytes(logical, META_MTIME, "meta", times, sizeof times);
+  if (vaskfsArgs.viewMode) attributes->st_mode &= ~static_cast<mode_t>(0222);
+  writeMetaBytes(logical, META_STAT, "meta", attributes, sizeof *attributes);
+  return 0;
+}

@@ -1,0 +1,201 @@
+// The per-file records in "meta" (by logical name) and "real" (by physical
+// name). Each call is one transaction; nothing is held between calls.
+#include <cstring>
+#include <new>
+
+#include "lmdbGuard.h"
+#include "vaskFS.h"
+
+namespace {
+
+const char* const kSuffix[10] = {".size",  ".mtime", ".newts",   ".name",    ".error",
+                                 ".write", ".read",  ".wFormat", ".rFormat", ".stat"};
+
+// Values at or above this length are never grown into.
+constexpr uint64_t kGrowLimit = 0x3FFFFFFE;
+
+// Begins a write transaction and opens (creating) `dbName` in it.
+int beginWrite(const char* dbName, MdbTxn& txn, MDB_dbi& dbi) {
+  int rc = txn.begin(vaskfsArgs.env, 0);
+  if (rc != 0) {
+    logAt(LOG_ERROR, "failed to begin writeTA: %s\n", mdb_strerror(rc));
+    return rc;
+  }
+  rc = mdb_dbi_open(txn.get(), dbName, MDB_CREATE, &dbi);
+  if (rc != 0) {
+    logAt(LOG_ERROR, "mdb_dbi_open(%s) failed: %s\n", dbName, mdb_strerror(rc));
+    txn.reset();
+  }
+  return rc;
+}
+
+int commit(MdbTxn& txn) {
+  const int rc = txn.commit();
+  if (rc != 0) logAt(LOG_ERROR, "failed to commit writeTA: %s\n", mdb_strerror(rc));
+  return rc;
+}
+
+}  // namespace
+
+void fillKey(std::string& keyText, std::string_view path, uint32_t kind, MDB_val& key) {
+  keyText.assign(path);
+  if (kind < 10) keyText += kSuffix[kind];
+  key.mv_size = keyText.size();
+  key.mv_data = keyText.data();
+}
+
+int readMeta(std::string_view path, MetaValue& value, const char* dbName, int grow) {
+  MdbTxn txn;
+  int rc = txn.begin(vaskfsArgs.env, MDB_RDONLY);
+  if (rc != 0) {
+    logAt(LOG_ERROR, "failed to begin readTA: %s\n", mdb_strerror(rc));
+    return rc;
+  }
+  MDB_dbi dbi = 0;
+  rc = mdb_dbi_open(txn.get(), dbName, 0, &dbi);
+  if (rc != 0) {
+    logAt(LOG_ERROR, "mdb_dbi_open(%s) failed: %s\n", dbName, mdb_strerror(rc));
+    return rc;
+  }
+  std::string keyText;
+  MDB_val key, data;
+  fillKey(keyText, path, value.kind, key);
+  rc = mdb_get(txn.get(), dbi, &key, &data);
+  if (rc != 0) {
+    logAt(LOG_DEBUG, "failed to get %s -> %s\n", keyText.c_str(), mdb_strerror(rc));
+    return rc;
+  }
+  const uint64_t stored = data.mv_size;
+  if (stored <= value.length) {
+    if (stored > 0) std::memcpy(value.data, data.mv_data, stored);
+    value.length = stored;
+    return 0;
+  }
+  if (grow != 0 && stored <= kGrowLimit) {
+    try {
+      value.storage.resize(stored);
+      value.data = value.storage.data();
+      std::memcpy(value.data, data.mv_data, stored);
+      value.length = stored;
+      return 0;
+    } catch (const std::bad_alloc&) {
+      // The old buffer stays; it gets what fits.
+    }
+  }
+  if (value.length > 0) std::memcpy(value.data, data.mv_data, value.length);
+  return META_TRUNCATED;
+}
+
+int writeMeta(std::string_view path, const MetaValue& value, const char* dbName) {
+  MdbTxn txn;
+  MDB_dbi dbi = 0;
+  int rc = beginWrite(dbName, txn, dbi);
+  if (rc != 0) return rc;
+  std::string keyText;
+  MDB_val key;
+  fillKey(keyText, path, value.kind, key);
+  MDB_val data{value.length, value.data};
+  rc = mdb_put(txn.get(), dbi, &key, &data, 0);
+  if (rc != 0) {
+    logAt(LOG_ERROR, "failed to save %s -> %s\n", keyText.c_str(), mdb_strerror(rc));
+    return rc;
+  }
+  return commit(txn);
+}
+
+int moveMeta(std::string_view oldPath, std::string_view newPath, int keepOld) {
+  MdbTxn txn;
+  MDB_dbi dbi = 0;
+  int rc = beginWrite("meta", txn, dbi);
+  if (rc != 0) return rc;
+  std::string oldText, newText, value;
+  oldText.reserve(64);
+  newText.reserve(64);
+  for (uint32_t kind = 0; kind < 10; ++kind) {
+    MDB_val oldKey, newKey, data;
+    fillKey(oldText, oldPath, kind, oldKey);
+    fillKey(newText, newPath, kind, newKey);
+    rc = mdb_get(txn.get(), dbi, &oldKey, &data);
+    if (rc == MDB_NOTFOUND) continue;
+    if (rc != 0) {
+      logAt(LOG_ERROR, "failed to get %s -> %s\n", oldText.c_str(), mdb_strerror(rc));
+      return rc;
+    }
+    // The value points into the map, which the put may rearrange.
+    value.assign(static_cast<const char*>(data.mv_data), data.mv_size);
+    MDB_val copy{value.size(), value.data()};
+    rc = mdb_put(txn.get(), dbi, &newKey, &copy, 0);
+    if (rc != 0) {
+      logAt(LOG_ERROR, "failed to save %s -> %s\n", newText.c_str(), mdb_strerror(rc));
+      return rc;
+    }
+    // Moving a name onto itself must not delete what was just stored.
+    if (keepOld == 0 && oldPath != newPath) {
+      rc = mdb_del(txn.get(), dbi, &oldKey, nullptr);
+      if (rc != 0) {
+        logAt(LOG_ERROR, "failed to delete %s -> %s\n", oldText.c_str(), mdb_strerror(rc));
+        return rc;
+      }
+    }
+  }
+  return commit(txn);
+}
+
+int deleteMeta(std::string_view path, uint32_t kind, const char* dbName) {
+  MdbTxn txn;
+  MDB_dbi dbi = 0;
+  int rc = beginWrite(dbName, txn, dbi);
+  if (rc != 0) return rc;
+  std::string keyText;
+  keyText.reserve(64);
+  const uint32_t first = kind < 10 ? kind : 0, last = kind < 10 ? kind : 9;
+  for (uint32_t k = first; k <= last; ++k) {
+    MDB_val key;
+    fillKey(keyText, path, k, key);
+    rc = mdb_del(txn.get(), dbi, &key, nullptr);
+    if (rc != 0 && rc != MDB_NOTFOUND) {
+      logAt(LOG_ERROR, "failed to delete %s -> %s\n", keyText.c_str(), mdb_strerror(rc));
+      return rc;
+    }
+  }
+  return commit(txn);
+}
+
+int readMetaText(std::string_view path, uint32_t kind, const char* dbName, std::string& out) {
+  MetaValue value;
+  value.kind = kind;
+  value.storage.resize(1023);
+  value.data = value.storage.data();
+  value.length = value.storage.size();
+  const int rc = readMeta(path, value, dbName, 1);
+  if (rc == 0) out.assign(static_cast<const char*>(value.data), value.length);
+  return rc;
+}
+
+int readMetaFixed(std::string_view path, uint32_t kind, void* out, size_t size) {
+  // One byte more than expected, so that a longer value shows as such.
+  char buffer[META_STAT_SIZE + 1];
+  MetaValue value;
+  value.kind = kind;
+  value.data = buffer;
+  value.length = size + 1;
+  const int rc = readMeta(path, value, "meta", 0);
+  if (rc != 0 && rc != META_TRUNCATED) return rc;
+  if (rc == META_TRUNCATED || value.length != size) {
+    logAt(LOG_ERROR, "record %.*s%s is damaged: %s bytes stored where %zu belong; ignored\n",
+          static_cast<int>(path.size()), path.data(), kSuffix[kind],
+          rc == META_TRUNCATED ? "more" : std::to_string(value.length).c_str(), size);
+    return MDB_NOTFOUND;
+  }
+  std::memcpy(out, buffer, size);
+  return 0;
+}
+
+int writeMetaBytes(std::string_view path, uint32_t kind, const char* dbName, const void* data,
+                   size_t size) {
+  MetaValue value;
+  value.kind = kind;
+  value.length = size;
+  value.data = const_cast<void*>(data);
+  return writeMeta(path, value, dbName);
+}

@@ -1,0 +1,214 @@
+// Namespace operations: names made, removed, renamed and linked with their
+// records kept in step; modes and owners.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <new>
+
+#include "corekit/corekit.h"
+#include "vaskFS.h"
+
+namespace {
+
+int replyOf(int rc) { return rc == -1 ? -errno : 0; }
+
+// The usual shape: refused in the view, one name, one info line, one call.
+template <class Call>
+int onLogical(const char* operation, const char* path, Call call) try {
+  if (vaskfsArgs.viewMode) return -EACCES;
+  const std::string logical = logicalName(path);
+  if (logOn(LOG_INFO)) {
+    CallerPrefix caller;
+    logAt(LOG_INFO, "%s[%s] %s\n", caller.get(), operation, logical.c_str());
+  }
+  return replyOf(call(logical));
+} catch (const std::bad_alloc&) {
+  return -ENOMEM;
+}
+
+}  // namespace
+
+int vaskFS_readlink(const char* path, char* buf, size_t size) try {
+  const std::string logical = logicalName(path);
+  if (logOn(LOG_INFO)) {
+    CallerPrefix caller;
+    logAt(LOG_INFO, "%s[readlink] %s\n", caller.get(), logical.c_str());
+  }
+  if (size == 0) return -EINVAL;
+  const ssize_t n = readlink(logical.c_str(), buf, size - 1);
+  if (n == -1) return -errno;
+  buf[n] = '\0';
+  return 0;
+} catch (const std::bad_alloc&) {
+  return -ENOMEM;
+}
+
+int vaskFS_mknod(const char* path, mode_t mode, dev_t rdev) {
+  return onLogical("mknod", path, [&](const std::string& l) {
+    if (S_ISREG(mode)) {
+      const int fd = open(l.c_str(), O_WRONLY | O_CREAT | O_EXCL, mode);
+      return fd == -1 ? -1 : close(fd);
+    }
+    if (S_ISFIFO(mode)) return mkfifo(l.c_str(), mode);
+    return mknod(l.c_str(), mode, rdev);
+  });
+}
+
+int vaskFS_mkdir(const char* path, mode_t mode) {
+  return onLogical("mkdir", path, [&](const std::string& l) { return mkdir(l.c_str(), mode); });
+}
+
+int vaskFS_rmdir(const char* path) {
+  return onLogical("rmdir", path, [&](const std::string& l) { return rmdir(l.c_str()); });
+}
+
+int vaskFS_unlink(const char* path) try {
+  if (vaskfsArgs.viewMode) return -EACCES;
+  const std::string logical = logicalName(path);
+  uint32_t flags = 0;
+  const std::string physical = getPhysicalPath(logical, &flags, nullptr);
+  if (logOn(LOG_INFO)) {
+    CallerPrefix caller;
+    logAt(LOG_INFO, "%s[unlink] %s\n", caller.get(), physical.c_str());
+  }
+  if (unlink(physical.c_str()) == -1) return -errno;
+  deleteMeta(logical, META_ALL, "meta");
+  deleteMeta(physical, META_ALL, "real");
+  return 0;
+} catch (const std::bad_alloc&) {
+  return -ENOMEM;
+}
+
+int vaskFS_symlink(const char* from, const char* to) try {
+  if (vaskfsArgs.viewMode) return -EACCES;
+  // The link text is what the application gave, unchanged: it is resolved
+  // by whoever follows the link, not by us.
+  const std::string text = from != nullptr ? from : "";
+  const std::string logical = logicalName(to);
+  if (logOn(LOG_INFO)) {
+    CallerPrefix caller;
+    logAt(LOG_INFO, "%s[symlink] %s -> %s\n", caller.get(), text.c_str(), logical.c_str());
+  }
+  return replyOf(symlink(text.c_str(), logical.c_str()));
+} catch (const std::bad_alloc&) {
+  return -ENOMEM;
+}
+
+namespace {
+
+// The new physical name keeps the old physical extension: the data is not
+// converted again, so its name must still say what it holds.
+void carryExtension(const std::string& oldPhysical, std::string& newPhysical) {
+  std::string newExt, oldExt;
+  if (pat2str(newPhysical, "[ext]", newExt) < 0) newExt.clear();
+  if (pat2str(oldPhysical, "[ext]", oldExt) < 0) oldExt.clear();
+  if (newExt.empty() || oldExt.empty() || newExt == oldExt) return;
+  newPhysical.erase(newPhysical.rfind(newExt), newExt.size());
+  newPhysical += oldExt;
+}
+
+// The stored read command names the physical file: follow the rename.
+void rewriteReadCommand(const std::string& newLogical, const std::string& oldPhysical,
+                        const std::string& newPhysical) {
+  std::string command;
+  if (readMetaText(newLogical, META_READ, "meta", command) != 0) return;
+  const std::string from = "'" + doubleApostrophes(oldPhysical) + "'";
+  const size_t at = command.find(from);
+  if (at == std::string::npos) return;
+  command.replace(at, from.size(), "'" + doubleApostrophes(newPhysical) + "'");
+  writeMetaBytes(newLogical, META_READ, "meta", command.data(), command.size());
+}
+
+}  // namespace
+
+int vaskFS_rename(const char* from, const char* to, unsigned int flags) try {
+  if (vaskfsArgs.viewMode) return -EACCES;
+  if (flags != 0) return -EINVAL;
+  const std::string oldLogical = logicalName(from);
+  const std::string newLogical = logicalName(to);
+  uint32_t mapFlags = 0;
+  const std::string oldPhysical = getPhysicalPath(oldLogical, &mapFlags, nullptr);
+  if (logOn(LOG_INFO)) {
+    CallerPrefix caller;
+    logAt(LOG_INFO, "%s[rename] %s -> %s\n", caller.get(), oldLogical.c_str(),
+          newLogical.c_str());
+  }
+  if ((mapFlags & MAP_NAME_KNOWN) == 0)
+    return replyOf(rename(oldLogical.c_str(), newLogical.c_str()));
+
+  uint32_t newFlags = 0;
+  std::string newPhysical = getPhysicalPath(newLogical, &newFlags, nullptr);
+  carryExtension(oldPhysical, newPhysical);
+  if (rename(oldPhysical.c_str(), newPhysical.c_str()) == -1) return -errno;
+  writeMetaBytes(newPhysical, META_NAME, "real", newLogical.data(), newLogical.size());
+  moveMeta(oldLogical, newLogical, 0);
+  rewriteReadCommand(newLogical, oldPhysical, newPhysical);
+  writeMetaBytes(newLogical, META_NAME, "meta", newPhysical.data(), newPhysical.size());
+  if (oldPhysical != newPhysical) deleteMeta(oldPhysical, META_NAME, "real");
+  return 0;
+} catch (const std::bad_alloc&) {
+  return -ENOMEM;
+}
+
+int vaskFS_link(const char* from, const char* to) try {
+  if (vaskfsArgs.viewMode) return -EACCES;
+  const std::string source = logicalName(from);
+  const std::string target = logicalName(to);
+  uint32_t mapFlags = 0;
+  getPhysicalPath(source, &mapFlags, nullptr);
+  if (logOn(LOG_INFO)) {
+    CallerPrefix caller;
+    logAt(LOG_INFO, "%s[link] %s -> %s\n", caller.get(), source.c_str(), target.c_str());
+  }
+  if ((mapFlags & MAP_NAME_KNOWN) != 0) {
+    moveMeta(source, target, 1);
+    return 0;
+  }
+  return replyOf(link(source.c_str(), target.c_str()));
+} catch (const std::bad_alloc&) {
+  return -ENOMEM;
+}
+
+int vaskFS_chmod(const char* path, mode_t mode, fuse_file_info* /*fi*/) try {
+  if (vaskfsArgs.viewMode) return -EACCES;
+  const std::string logical = logicalName(path);
+  uint32_t flags = 0;
+  const std::string physical = getPhysicalPath(logical, &flags, nullptr);
+  if (logOn(LOG_INFO)) {
+    CallerPrefix caller;
+    logAt(LOG_INFO, "%s[chmod] %s\n", caller.get(), physical.c_str());
+  }
+  if (chmod(physical.c_str(), mode) == -1) return -errno;
+  if ((flags & MAP_NAME_KNOWN) != 0) {
+    editStoredStat(logical, [&](struct stat& st) {
+      st.st_mode = (st.st_mode & S_IFMT) | (mode & ~static_cast<mode_t>(S_IFMT));
+    });
+  }
+  return 0;
+} catch (const std::bad_alloc&) {
+  return -ENOMEM;
+}
+
+int vaskFS_chown(const char* path, uid_t uid, gid_t gid, fuse_file_info* /*fi*/) try {
+  if (vaskfsArgs.viewMode) return -EACCES;
+  const std::string logical = logicalName(path);
+  uint32_t flags = 0;
+  const std::string physical = getPhysicalPath(logical, &flags, nullptr);
+  if (logOn(LOG_INFO)) {
+    CallerPrefix caller;
+    logAt(LOG_INFO, "%s[chown] %s uid:%d gid:%d\n", caller.get(), physical.c_str(),
+          static_cast<int>(uid), static_cast<int>(gid));
+  }
+  if (lchown(physical.c_str(), uid, gid) == -1) return -errno;
+  if ((flags & MAP_NAME_KNOWN) != 0) {
+    editStoredStat(logical, [&](struct stat& st) {
+      if (uid != static_cast<uid_t>(-1)) st.st_uid = uid;
+      if (gid != static_cast<gid_t>(-1)) st.st_gid = gid;
+    });
+  }
+  return 0;
+} catch (const std::bad_alloc&) {
+  return -ENOMEM;
+}

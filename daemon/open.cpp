@@ -1,0 +1,179 @@
+// Opening and creating files through the conversion interface.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "corekit/corekit.h"
+#include "vaskFS.h"
+
+namespace {
+
+// The state text of a write: the logical name, quoted as a command-string
+// text, and the daemon's version.
+std::string stateText(const std::string& logical) {
+  char comment[64];
+  std::snprintf(comment, sizeof comment, "vaskFS version %s-%d", VASKFS_VERSION, VASKFS_BUILD);
+  std::string text;
+  text.reserve(logical.size() + 64);
+  text.append("state(file='").append(doubleApostrophes(logical));
+  text.append("' comment='").append(comment).append("')");
+  return text;
+}
+
+void logXioOpen(CallerPrefix& caller, const FileHandle& h, const std::string& state) {
+  if (!logOn(LOG_DEBUG)) return;
+  logAt(LOG_DEBUG, "%s[xioopen] '%s' '%s' '%s' (offset=%lld)\n", caller.get(),
+        h.conf.fileString.c_str(), h.conf.formatString.c_str(), state.c_str(),
+        static_cast<long long>(h.offset));
+}
+
+// Looks the write rule up again when building the handle found none.
+bool findWriteRule(FileHandle& h) {
+  if (h.conf.isSet == 1) return true;
+  if (getConf4Name(h.logicalPath, h.conf, SEARCH_MATCH, "confW") != 0) return false;
+  insertName(h.conf.fileString, h.physicalPath);
+  return true;
+}
+
+void storeNamePair(const FileHandle& h) {
+  writeMetaBytes(h.logicalPath, META_NAME, "meta", h.physicalPath.data(), h.physicalPath.size());
+  writeMetaBytes(h.physicalPath, META_NAME, "real", h.logicalPath.data(), h.logicalPath.size());
+}
+
+void storeWriteCommand(const FileHandle& h) {
+  writeMetaBytes(h.logicalPath, META_WRITE, "meta", h.conf.fileString.data(),
+                 h.conf.fileString.size());
+  writeMetaBytes(h.logicalPath, META_WFORMAT, "meta", h.conf.formatString.data(),
+                 h.conf.formatString.size());
+}
+
+void storeZeroStamps(const FileHandle& h) {
+  const struct timespec zero[2] = {};
+  writeMetaBytes(h.logicalPath, META_MTIME, "meta", zero, sizeof zero);
+}
+
+void readFormatOrBin(const FileHandle& h, uint32_t kind, std::string& out) {
+  if (readMetaText(h.logicalPath, kind, "meta", out) != 0) out = "format.bin()";
+}
+
+// Where an appending write starts: the converted size as stored.
+int64_t appendOffset(const FileHandle& h) {
+  struct stat st;
+  if (readMetaFixed(h.logicalPath, META_STAT, &st, sizeof st) == 0) return st.st_size;
+  int64_t size = 0;
+  if (readMetaFixed(h.logicalPath, META_SIZE, &size, sizeof size) == 0) return size;
+  return 0;
+}
+
+// Chooses file and format string for the direction; 0 or a negated errno.
+int chooseCommands(FileHandle& h, int flags) {
+  std::string stored;
+  if ((flags & O_ACCMODE) == O_WRONLY) {
+    h.direction = 1;
+    if (!findWriteRule(h)) {
+      if (readMetaText(h.logicalPath, META_WRITE, "meta", h.conf.fileString) != 0) return -ENOENT;
+      readFormatOrBin(h, META_WFORMAT, h.conf.formatString);
+    }
+    if ((flags & O_APPEND) != 0) h.offset = appendOffset(h);
+    return 0;
+  }
+  h.direction = 0;
+  if (readMetaText(h.logicalPath, META_WRITE, "meta", stored) == 0) h.mapFlags |= MAP_HAS_WRITE;
+  if (h.useIR != 0 && readMetaText(h.logicalPath, META_READ, "meta", h.conf.fileString) == 0) {
+    readFormatOrBin(h, META_RFORMAT, h.conf.formatString);
+    return 0;
+  }
+  if (getConf4Name(h.physicalPath, h.conf, SEARCH_MATCH, "confR") != 0) return -ENOENT;
+  insertName(h.conf.fileString, h.physicalPath);
+  return 0;
+}
+
+}  // namespace
+
+int vaskFS_open(const char* path, fuse_file_info* fi) try {
+  if (vaskfsArgs.viewMode && (fi->flags & O_ACCMODE) == O_WRONLY) return -EACCES;
+  FileHandlePtr h = initNewHandle(path);
+  CallerPrefix caller;
+  if (logOn(LOG_INFO)) logAt(LOG_INFO, "%s[open] %s\n", caller.get(), h->logicalPath.c_str());
+  logOpenFlags(fi->flags);
+  if (const int rc = chooseCommands(*h, fi->flags); rc != 0) return rc;
+
+  std::string state;
+  if (h->direction != 0) state = stateText(h->logicalPath);
+  logXioOpen(caller, *h, state);
+  h->errorTrace[0] = '\0';
+  errno = 0;
+  h->convHandle = xiopopen(h->errorTrace, h->conf.fileString.c_str(), h->conf.formatString.c_str(),
+                           h->direction != 0 ? &state : nullptr, h->offset);
+  if (h->convHandle == nullptr) {
+    const int e = errno;
+    keepTrace(*h, "xioopen");
+    if (e != 0) return -e;
+  } else {
+    logAt(LOG_DEBUG, "xioopen returned hdl = %p\n", static_cast<void*>(h->convHandle));
+    if (h->direction != 0) storeWriteCommand(*h);
+    if ((h->mapFlags & MAP_NAME_KNOWN) == 0) storeNamePair(*h);
+    if (h->direction != 0) storeZeroStamps(*h);
+  }
+  h->bytesWritten = 0;
+  fi->fh = reinterpret_cast<uint64_t>(h.release());
+  return 0;
+} catch (const std::bad_alloc&) {
+  return -ENOMEM;
+}
+
+int vaskFS_create(const char* path, mode_t mode, fuse_file_info* fi) try {
+  if (vaskfsArgs.viewMode) return -EACCES;
+  FileHandlePtr h = initNewHandle(path);
+  CallerPrefix caller;
+  if (logOn(LOG_INFO)) logAt(LOG_INFO, "%s[create] %s\n", caller.get(), h->logicalPath.c_str());
+  logOpenFlags(fi->flags);
+  const bool ruled = findWriteRule(*h);
+  h->bytesWritten = 0;
+  h->direction = 3;
+  h->convHandle = nullptr;
+  // Creating needs a write rule; stored commands are not consulted.
+  if (!ruled) return -ENOENT;
+
+  std::string state = stateText(h->logicalPath);
+  logXioOpen(caller, *h, state);
+  h->errorTrace[0] = '\0';
+  errno = 0;
+  h->convHandle =
+      xiopopen(h->errorTrace, h->conf.fileString.c_str(), h->conf.formatString.c_str(), &state, 0);
+  if (h->convHandle == nullptr) {
+    const int e = errno;
+    if (h->errorTrace[0] != '\0') logAt(LOG_ERROR, "Error trace of xioopen:\n%s\n", h->errorTrace);
+    // Without a handle there is nothing to write through: never report a
+    // created file that cannot take data.
+    return e != 0 ? -e : -EIO;
+  }
+  logAt(LOG_DEBUG, "xioopen returned hdl = %p\n", static_cast<void*>(h->convHandle));
+  storeWriteCommand(*h);
+  storeNamePair(*h);
+  storeZeroStamps(*h);
+
+  // The new file's attributes until its release: those of its directory,
+  // with the mode asked for and nothing written yet.
+  std::string dir;
+  if (pat2str(h->physicalPath, "[path]", dir) <= 0 || dir.empty()) dir = ".";
+  struct stat st;
+  std::memset(&st, 0xFF, sizeof st);
+  const int rc = lstat(dir.c_str(), &st);
+  st.st_size = 0;
+  st.st_ino = 0;
+  st.st_blocks = 0;
+  st.st_nlink = 1;  // not the directory's count: tools take more for hard links
+  st.st_mode = mode | S_IFREG;
+  if (logOn(LOG_INFO)) logAt(LOG_INFO, "lstat(%s) returned %d\n", dir.c_str(), rc);
+  writeMetaBytes(h->logicalPath, META_STAT, "meta", &st, sizeof st);
+
+  h->mapFlags |= MAP_NAME_KNOWN | MAP_HAS_WRITE;
+  fi->fh = reinterpret_cast<uint64_t>(h.release());
+  return 0;
+} catch (const std::bad_alloc&) {
+  return -ENOMEM;
+}

@@ -1,0 +1,232 @@
+// vaskFS, the mount daemon: the state every part of the daemon shares, the
+// log, the per-file metadata store, the name mapping, the open-file handle
+// and the FUSE operations.
+//
+// Threading: libfuse always runs single-threaded here ("-s"), so the globals,
+// the index environment and every FileHandle are used by one thread only and
+// nothing locks. Each index access is one LMDB transaction of its own, so the
+// configuration tool may change the rules from another process meanwhile.
+//
+// Names: every operation works with root-relative names (the working
+// directory is the root). The logical name is the FUSE path without its
+// leading "/", "." for the root; the physical name is what it maps to.
+#pragma once
+
+#define FUSE_USE_VERSION 31
+#include <fuse.h>
+#include <lmdb.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "confdb.h"
+#include "xiobyt/xiobyt.h"
+
+// ---- version and global state ---------------------------------------------
+
+constexpr const char* VASKFS_VERSION = "5.1.4";
+constexpr int VASKFS_BUILD = 32853;
+constexpr const char* VASKFS_BUILD_TYPE = "RELEASE";
+
+struct VaskfsArgs {
+  std::string mountDir;  // absolute after start-up; a trailing "/" stays
+  std::string rootDir;   // absolute, one trailing "/" removed ("/" stays "/")
+  std::string view;      // view mode only
+  ConfigEntry listEntry;  // work record of the start-up rule listing
+  MDB_env* env = nullptr;
+  char* fuseArgv[32] = {};
+  int fuseArgc = 0;
+  uint32_t viewMode = 0;  // 1: read-only view mount
+};
+
+extern VaskfsArgs vaskfsArgs;
+extern FILE* fileLog;  // null: no log at all
+extern int logLevel;   // 1 error, 2 info, 3 debug, 4 trace
+extern int savefd;     // the root, reopened by vaskFS_init
+
+constexpr int LOG_ERROR = 1, LOG_INFO = 2, LOG_DEBUG = 3, LOG_TRACE = 4;
+
+// Whether a line of `level` would be written.
+inline bool logOn(int level) { return fileLog != nullptr && logLevel >= level; }
+// Writes a formatted line at `level` when logOn(level).
+void logAt(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Routes the configuration library's messages into the log at their levels.
+void logConfdbMessage(int level, const char* line);
+
+constexpr size_t CALLER_PREFIX_SIZE = 256;
+// "<thread>[<pid>] <program>" of the process behind the current request,
+// always terminated within `size` bytes.
+void getcallername(char* buffer, size_t size);
+
+// The caller prefix of one operation, read from /proc only when a line that
+// shows it is actually written.
+class CallerPrefix {
+ public:
+  const char* get() {
+    if (!filled_) {
+      getcallername(text_, sizeof text_);
+      filled_ = true;
+    }
+    return text_;
+  }
+
+ private:
+  char text_[CALLER_PREFIX_SIZE] = "";
+  bool filled_ = false;
+};
+
+void printVersion(const char* program, FILE* stream);
+void printAbout(const char* program, FILE* stream);
+void usage(const char* program);
+
+// The logical name of a FUSE path: without its first character, "." for a
+// null path or one of at most one character.
+std::string logicalName(const char* path);
+
+// ---- per-file metadata store ----------------------------------------------
+
+enum MetaKind : uint32_t {
+  META_SIZE = 0,
+  META_MTIME = 1,
+  META_NEWTS = 2,
+  META_NAME = 3,
+  META_ERROR = 4,
+  META_WRITE = 5,
+  META_READ = 6,
+  META_WFORMAT = 7,
+  META_RFORMAT = 8,
+  META_STAT = 9,
+  META_ALL = 10,
+};
+constexpr int META_TRUNCATED = 0x1000000;
+constexpr size_t META_STAT_SIZE = 144, META_TIMES_SIZE = 32, META_SIZE_SIZE = 8;
+static_assert(sizeof(struct stat) == META_STAT_SIZE, "the stored attribute record is x86-64's");
+static_assert(sizeof(struct timespec) * 2 == META_TIMES_SIZE);
+
+// One record to read or store. `data` points to the caller's buffer of
+// `length` bytes; a read that may grow moves it into `storage`.
+struct MetaValue {
+  uint32_t kind = 0;
+  uint64_t length = 0;
+  void* data = nullptr;
+  std::string storage;
+};
+
+// Builds the key `path` + suffix of `kind` (nothing for a kind above 9)
+// into `keyText` and points `key` at it.
+void fillKey(std::string& keyText, std::string_view path, uint32_t kind, MDB_val& key);
+// Each returns 0, an LMDB code, or META_TRUNCATED (readMeta) when the value
+// did not fit; each is one transaction.
+int readMeta(std::string_view path, MetaValue& value, const char* dbName, int grow);
+int writeMeta(std::string_view path, const MetaValue& value, const char* dbName);
+int moveMeta(std::string_view oldPath, std::string_view newPath, int keepOld);
+int deleteMeta(std::string_view path, uint32_t kind, const char* dbName);
+
+// Conveniences over readMeta/writeMeta. readMetaText reads a record of any
+// length into `out`. readMetaFixed reads a record that has one fixed size
+// (".stat", ".mtime", ".newts", ".size") into `out`; a stored value of
+// another length is logged at level error and reported as MDB_NOTFOUND,
+// and `out` is left untouched unless the whole record was read.
+int readMetaText(std::string_view path, uint32_t kind, const char* dbName, std::string& out);
+int readMetaFixed(std::string_view path, uint32_t kind, void* out, size_t size);
+int writeMetaBytes(std::string_view path, uint32_t kind, const char* dbName, const void* data,
+                   size_t size);
+
+// Reads the stored ".stat" of `logical`, lets `edit` change it and stores it
+// again; returns the failure of reading or storing (MDB_NOTFOUND: none).
+int editStoredStat(const std::string& logical, const std::function<void(struct stat&)>& edit);
+
+// ---- rules and name mapping -----------------------------------------------
+
+enum SearchMode { SEARCH_MATCH = 0, SEARCH_LIST = 1, SEARCH_DIRECTORY = 2 };
+constexpr uint32_t MAP_NAME_KNOWN = 1, MAP_HAS_WRITE = 4, MAP_USE_IR = 8;
+
+struct FileHandle;
+
+int getConf4Name(const std::string& name, ConfigEntry& entry, int mode, const char* dbName);
+// Puts `name` (apostrophes doubled) between the quotes of the first "=''"
+// of `fileString`; nothing when there is none.
+void insertName(std::string& fileString, std::string_view name);
+std::string getPhysicalPath(const std::string& logical, uint32_t* mapFlags, FileHandle* handle);
+int updateVaskInfo(std::string& logical, const std::string& physical, struct stat* attributes);
+
+// ---- open-file handle -----------------------------------------------------
+
+struct FileHandle {
+  XioHandle* convHandle = nullptr;
+  int fd = -1;
+  int useIR = 0;
+  uint64_t bytesWritten = 0;
+  int64_t offset = 0;
+  int direction = 0;  // 0 read, 1 write, 3 write of a created file
+  uint32_t mapFlags = 0;
+  std::string logicalPath;
+  std::string physicalPath;
+  ConfigEntry conf;
+  char errorTrace[XIO_TRACE_SIZE] = "";
+
+  FileHandle() = default;
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  // Closes what release did not (a handle dropped on a failure path).
+  ~FileHandle();
+};
+
+using FileHandlePtr = std::unique_ptr<FileHandle>;
+
+// A handle for the FUSE path: logical and physical name, the write rule.
+FileHandlePtr initNewHandle(const char* path);
+// The handle that libfuse carries, or null.
+inline FileHandle* handleOf(const fuse_file_info* fi) {
+  return fi != nullptr ? reinterpret_cast<FileHandle*>(fi->fh) : nullptr;
+}
+// When the handle's trace holds text: logs "Error trace of <call>:" and the
+// trace at level error and stores the whole buffer as ".error".
+void keepTrace(FileHandle& handle, const char* call);
+
+// ---- trace names ----------------------------------------------------------
+
+extern const char* const capName[21];
+struct OflagName {
+  const char* name;
+  uint32_t value;
+};
+extern const OflagName oflagName[21];
+// Writes the names of the set flags at level trace, then a newline.
+void logOpenFlags(int flags);
+
+// ---- the FUSE operations --------------------------------------------------
+
+int vaskFS_getattr(const char* path, struct stat* st, fuse_file_info* fi);
+int vaskFS_readlink(const char* path, char* buf, size_t size);
+int vaskFS_mknod(const char* path, mode_t mode, dev_t rdev);
+int vaskFS_mkdir(const char* path, mode_t mode);
+int vaskFS_unlink(const char* path);
+int vaskFS_rmdir(const char* path);
+int vaskFS_symlink(const char* from, const char* to);
+int vaskFS_rename(const char* from, const char* to, unsigned int flags);
+int vaskFS_link(const char* from, const char* to);
+int vaskFS_chmod(const char* path, mode_t mode, fuse_file_info* fi);
+int vaskFS_chown(const char* path, uid_t uid, gid_t gid, fuse_file_info* fi);
+int vaskFS_truncate(const char* path, off_t size, fuse_file_info* fi);
+int vaskFS_open(const char* path, fuse_file_info* fi);
+int vaskFS_read(const char* path, char* buf, size_t size, off_t offset, fuse_file_info* fi);
+int vaskFS_write(const char* path, const char* buf, size_t size, off_t offset,
+                 fuse_file_info* fi);
+int vaskFS_statfs(const char* path, struct statvfs* st);
+int vaskFS_flush(const char* path, fuse_file_info* fi);
+int vaskFS_release(const char* path, fuse_file_info* fi);
+int vaskFS_fsync(const char* path, int dataSync, fuse_file_info* fi);
+int vaskFS_readdir(const char* path, void* buf, fuse_fill_dir_t filler, off_t offset,
+                   fuse_file_info* fi, fuse_readdir_flags flags);
+void* vaskFS_init(fuse_conn_info* conn, fuse_config* cfg);
+int vaskFS_access(const char* path, int mode);
+int vaskFS_create(const char* path, mode_t mode, fuse_file_info* fi);
+int vaskFS_utimens(const char* path, const struct timespec ts[2], fuse_file_info* fi);
+
+extern const fuse_operations vaskFS_oper;
