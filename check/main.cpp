@@ -1,5 +1,6 @@
 // Command line, start-up checks and the libfuse main loop.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -143,6 +144,9 @@ int run(int argc, char* argv[]) {
   for (int i = 0; i < vaskfsArgs.fuseArgc; ++i) fuseArgv.push_back(vaskfsArgs.fuseArgv[i].data());
   fuseArgv.push_back(nullptr);
   // libfuse's own result is not ours to report: it has said what failed.
+  // The kernel has applied the caller's umask to every mode it sends; a
+  // second mask by ours would take away bits that were asked for.
+  umask(0);
   fuse_main_real(vaskfsArgs.fuseArgc, fuseArgv.data(), &xmp_oper, sizeof(xmp_oper), nullptr);
 
   closeLog();
