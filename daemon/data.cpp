@@ -133,6 +133,9 @@ int vaskFS_write(const char* path, const char* data, size_t size, off_t offset,
   }
   logWrite(*h, size, offset);
   if (h->fd != -1) return pwriteAll(*h, data, size, offset);
+  if (h->openPending) {
+    if (const int rc = startConversion(*h); rc != 0) return rc;
+  }
   h->errorTrace[0] = '\0';
   const int64_t n = xiopwrite(h->errorTrace, h->convHandle, data, size, offset);
   if (n == -1) {
@@ -253,9 +256,10 @@ int vaskFS_release(const char* path, fuse_file_info* fi) try {
       keepTrace(*h, "xiopclose9");
     }
   } else {
-    // A created file gets its mode and true attributes even when nothing
-    // was written: the physical file was made with mode 0600.
-    if (h->bytesWritten != 0 || h->direction == 3) {
+    // An opened write conversion has replaced the physical file even when
+    // nothing was written (O_TRUNC, a new file made with mode 0600): its
+    // attributes are recorded in every case.
+    if (h->direction != 0) {
       if (logOn(LOG_TRACE) && !states.members.empty())
         logAt(LOG_TRACE, "member name: %s\n", states.members.front().member.c_str());
       recordWrittenFile(*h, caller);

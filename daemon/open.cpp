@@ -93,30 +93,44 @@ int chooseCommands(FileHandle& h, int flags) {
 
 }  // namespace
 
+int startConversion(FileHandle& h) {
+  h.openPending = false;
+  CallerPrefix caller;
+  std::string state;
+  if (h.direction != 0) state = stateText(h.logicalPath);
+  logXioOpen(caller, h, state);
+  h.errorTrace[0] = '\0';
+  errno = 0;
+  h.convHandle = xiopopen(h.errorTrace, h.conf.fileString.c_str(), h.conf.formatString.c_str(),
+                          h.direction != 0 ? &state : nullptr, h.offset);
+  if (h.convHandle == nullptr) {
+    const int e = errno;
+    keepTrace(h, "xioopen");
+    return -e;
+  }
+  logAt(LOG_DEBUG, "xioopen returned hdl = %p\n", static_cast<void*>(h.convHandle));
+  if (h.direction != 0) storeWriteCommand(h);
+  if ((h.mapFlags & MAP_NAME_KNOWN) == 0) storeNamePair(h);
+  if (h.direction != 0) storeZeroStamps(h);
+  return 0;
+}
+
 int vaskFS_open(const char* path, fuse_file_info* fi) try {
   if (vaskfsArgs.viewMode && (fi->flags & O_ACCMODE) == O_WRONLY) return -EACCES;
   FileHandlePtr h = initNewHandle(path);
-  CallerPrefix caller;
-  if (logOn(LOG_INFO)) logAt(LOG_INFO, "%s[open] %s\n", caller.get(), h->logicalPath.c_str());
+  if (logOn(LOG_INFO)) {
+    CallerPrefix caller;
+    logAt(LOG_INFO, "%s[open] %s\n", caller.get(), h->logicalPath.c_str());
+  }
   logOpenFlags(fi->flags);
   if (const int rc = chooseCommands(*h, fi->flags); rc != 0) return rc;
-
-  std::string state;
-  if (h->direction != 0) state = stateText(h->logicalPath);
-  logXioOpen(caller, *h, state);
-  h->errorTrace[0] = '\0';
-  errno = 0;
-  h->convHandle = xiopopen(h->errorTrace, h->conf.fileString.c_str(), h->conf.formatString.c_str(),
-                           h->direction != 0 ? &state : nullptr, h->offset);
-  if (h->convHandle == nullptr) {
-    const int e = errno;
-    keepTrace(*h, "xioopen");
-    if (e != 0) return -e;
-  } else {
-    logAt(LOG_DEBUG, "xioopen returned hdl = %p\n", static_cast<void*>(h->convHandle));
-    if (h->direction != 0) storeWriteCommand(*h);
-    if ((h->mapFlags & MAP_NAME_KNOWN) == 0) storeNamePair(*h);
-    if (h->direction != 0) storeZeroStamps(*h);
+  // Opening a converted stream for writing replaces the file. Without
+  // O_TRUNC that waits for the first write, so that an open which writes
+  // nothing (touch, an editor's probe) leaves the data as it was.
+  if (h->direction != 0 && (fi->flags & O_TRUNC) == 0) {
+    h->openPending = true;
+  } else if (const int rc = startConversion(*h); rc != 0) {
+    return rc;
   }
   h->bytesWritten = 0;
   fi->fh = reinterpret_cast<uint64_t>(h.release());

@@ -169,6 +169,8 @@ struct FileHandle {
   std::string physicalPath;
   ConfigEntry conf;
   char errorTrace[XIO_TRACE_SIZE] = "";
+  // A write open without O_TRUNC whose conversion starts at the first write.
+  bool openPending = false;
 
   FileHandle() = default;
   FileHandle(const FileHandle&) = delete;
@@ -185,6 +187,10 @@ FileHandlePtr initNewHandle(const char* path);
 inline FileHandle* handleOf(const fuse_file_info* fi) {
   return fi != nullptr ? reinterpret_cast<FileHandle*>(fi->fh) : nullptr;
 }
+// Opens the handle's conversion with its file and format string and stores
+// what the open learnt. Returns 0 or a negated errno; a failure without an
+// errno leaves a null conversion handle and returns 0.
+int startConversion(FileHandle& handle);
 // When the handle's trace holds text: logs "Error trace of <call>:" and the
 // trace at level error and stores the whole buffer as ".error".
 void keepTrace(FileHandle& handle, const char* call);

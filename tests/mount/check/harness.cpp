@@ -140,9 +140,14 @@ TempDir::~TempDir() {
 }
 
 RunResult runChecker(const std::vector<std::string>& args, const std::string& cwd) {
+  return runProgram(checkerBinary(), args, cwd);
+}
+
+RunResult runProgram(const std::string& binary, const std::vector<std::string>& args,
+                     const std::string& cwd) {
   TempDir output;
   const std::string out = output.path() + "/out", err = output.path() + "/err";
-  std::vector<std::string> argv{checkerBinary()};
+  std::vector<std::string> argv{binary};
   argv.insert(argv.end(), args.begin(), args.end());
   RunResult result;
   const pid_t pid = spawn(argv, cwd, out, err);
@@ -175,7 +180,7 @@ std::string CheckerMount::start(const std::vector<std::string>& args, const std:
   daemon_ = daemon;
   // The detached checker becomes our child, so that stop() can reap it.
   if (daemon) prctl(PR_SET_CHILD_SUBREAPER, 1);
-  std::vector<std::string> argv{checkerBinary()};
+  std::vector<std::string> argv{binary_};
   argv.insert(argv.end(), args.begin(), args.end());
   pid_ = spawn(argv, cwd, outFile_, errFile_);
   if (pid_ == -1) return "cannot start " + argv[0];

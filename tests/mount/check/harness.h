@@ -11,6 +11,7 @@
 #include <functional>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace checktest {
@@ -49,16 +50,20 @@ class TempDir {
   std::string path_;
 };
 
+// Runs `binary` with args in cwd and waits for its end (at most 20 s).
+RunResult runProgram(const std::string& binary, const std::vector<std::string>& args,
+                     const std::string& cwd);
 // Runs the checker with args in cwd and waits for its end (at most 20 s).
 RunResult runChecker(const std::vector<std::string>& args, const std::string& cwd);
 
 // Runs "/bin/sh -c script" in cwd; returns its exit status.
 int runShell(const std::string& script, const std::string& cwd);
 
-// One running checker. The destructor unmounts and reaps whatever is left.
+// One running checker (or another FUSE program given by its binary). The
+// destructor unmounts and reaps whatever is left.
 class CheckerMount {
  public:
-  CheckerMount() = default;
+  explicit CheckerMount(std::string binary = checkerBinary()) : binary_(std::move(binary)) {}
   ~CheckerMount() { stop(); }
   CheckerMount(const CheckerMount&) = delete;
   CheckerMount& operator=(const CheckerMount&) = delete;
@@ -79,6 +84,7 @@ class CheckerMount {
   bool processAlive();
 
  private:
+  std::string binary_;
   pid_t pid_ = -1;
   bool started_ = false;
   bool daemon_ = false;

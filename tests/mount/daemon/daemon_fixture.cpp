@@ -1,0 +1,118 @@
+#include "daemon_fixture.h"
+
+#include <lmdb.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "confdb.h"
+
+namespace daemontest {
+
+namespace {
+
+std::string quote(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+}  // namespace
+
+ShellResult shell(const std::string& script, const std::string& root, const std::string& mnt) {
+  const std::string command = "ROOT=" + quote(root) + " MNT=" + quote(mnt) +
+                              " /bin/bash -c " + quote("set -e\n" + script) + " 2>&1";
+  ShellResult result;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return result;
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
+  const int raw = pclose(pipe);
+  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return result;
+}
+
+void DaemonTest::SetUp() {
+  const std::string why = checktest::fuseUnavailableReason();
+  if (!why.empty()) {
+    const char* require = std::getenv("VASKFS_REQUIRE_FUSE");
+    if (require != nullptr && std::string(require) == "1") FAIL() << why;
+    GTEST_SKIP() << why;
+  }
+  ASSERT_FALSE(temp_.path().empty());
+  root_ = temp_.path() + "/root";
+  mnt_ = temp_.path() + "/mnt";
+  log_ = temp_.path() + "/vaskFS.log";
+  ASSERT_EQ(0, mkdir(root_.c_str(), 0755));
+  ASSERT_EQ(0, mkdir(mnt_.c_str(), 0755));
+}
+
+void DaemonTest::TearDown() {
+  if (running_ == nullptr || !running_->running()) return;
+  const int status = unmount();
+  EXPECT_EQ(0, status) << "daemon output:\n" << running_->err() << "\nlog:\n" << log();
+}
+
+void DaemonTest::setRules(const std::vector<Rule>& rules, const char* view) {
+  MDB_env* env = nullptr;
+  ASSERT_EQ(0, openConfig(&env, root_.c_str(), view));
+  for (const Rule& r : rules) {
+    ConfigEntry entry;
+    entry.index = r.index;
+    entry.flags = r.flags;
+    entry.pattern = r.pattern;
+    entry.targetPattern = r.target;
+    entry.fileString = r.fileString;
+    entry.formatString = r.formatString;
+    EXPECT_EQ(0, writeConfigEntry(env, entry, r.direction == 'w' ? "confW" : "confR"));
+  }
+  closeIndex(env);
+}
+
+void DaemonTest::setCatchAll(int index) {
+  setRules({{'w', index, "*", "[copy]", "write.bin(file='')", "format.bin()"},
+            {'r', index, "*", "[copy]", "read.bin(file='')", "format.bin()"}});
+}
+
+void DaemonTest::mount(const std::vector<std::string>& options, const char* view) {
+  std::vector<std::string> args{"-f", "-l", log_};
+  args.insert(args.end(), options.begin(), options.end());
+  args.push_back(root_);
+  args.push_back(mnt_);
+  if (view != nullptr) args.push_back(view);
+  running_ = view != nullptr ? &view_ : &daemon_;
+  ASSERT_EQ("", running_->start(args, temp_.path(), mnt_, temp_.path(), false)) << log();
+}
+
+int DaemonTest::unmount() {
+  const int status = running_->stop();
+  const std::string err = running_->err();
+  EXPECT_EQ(std::string::npos, err.find("Sanitizer")) << err;
+  EXPECT_EQ(std::string::npos, err.find("runtime error")) << err;
+  return status;
+}
+
+std::string DaemonTest::record(const std::string& db, const std::string& key, const char* view) {
+  std::string path = root_ + "/.vaskIndex";
+  if (view != nullptr) path += std::string("/") + view;
+  MDB_env* env = nullptr;
+  std::string out = "<none>";
+  if (mdb_env_create(&env) != 0) return out;
+  mdb_env_set_maxdbs(env, 4);
+  MDB_txn* txn = nullptr;
+  MDB_dbi dbi;
+  if (mdb_env_open(env, path.c_str(), MDB_RDONLY, 0600) == 0 &&
+      mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn) == 0) {
+    MDB_val k{key.size(), const_cast<char*>(key.data())}, v;
+    if (mdb_dbi_open(txn, db.c_str(), 0, &dbi) == 0 && mdb_get(txn, dbi, &k, &v) == 0)
+      out.assign(static_cast<const char*>(v.mv_data), v.mv_size);
+    mdb_txn_abort(txn);
+  }
+  mdb_env_close(env);
+  return out;
+}
+
+}  // namespace daemontest

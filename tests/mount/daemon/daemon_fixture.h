@@ -1,0 +1,61 @@
+// A temporary root with rules in a real index, and the real vaskFS mounted
+// on it. Records are read back with plain LMDB calls, independent of the
+// daemon's own reader.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace daemontest {
+
+using checktest::readFile;
+using checktest::RunResult;
+using checktest::writeFile;
+
+struct ShellResult {
+  int status = -1;
+  std::string output;  // standard output and error together
+};
+
+// Runs "/bin/sh -c script" with ROOT and MNT set; output and status.
+ShellResult shell(const std::string& script, const std::string& root, const std::string& mnt);
+
+// The rule pair that lets any name be created and read back as it is.
+struct Rule {
+  char direction;  // 'w' or 'r'
+  int index;
+  std::string pattern, target, fileString, formatString;
+  unsigned flags = 0;
+};
+
+class DaemonTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Stores rules in the root's index (or a view's) before mounting.
+  void setRules(const std::vector<Rule>& rules, const char* view = nullptr);
+  // The catch-all pair "*" -> "[copy]" without conversion.
+  void setCatchAll(int index = 90);
+  // Starts "vaskFS -f -l <log> [options] <root> <mnt>" (or vaskFSview with
+  // a view) and waits for the mount.
+  void mount(const std::vector<std::string>& options = {}, const char* view = nullptr);
+  int unmount();
+  ShellResult sh(const std::string& script) { return shell(script, root_, mnt_); }
+  std::string log() const { return readFile(log_); }
+
+  // A record as stored, or "<none>" (raw LMDB).
+  std::string record(const std::string& db, const std::string& key, const char* view = nullptr);
+
+  checktest::TempDir temp_;
+  std::string root_, mnt_, log_;
+  checktest::CheckerMount daemon_{VASKFS_BINARY};
+  checktest::CheckerMount view_{VASKFS_VIEW_BINARY};
+  checktest::CheckerMount* running_ = nullptr;
+};
+
+}  // namespace daemontest

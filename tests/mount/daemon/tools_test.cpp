@@ -1,0 +1,171 @@
+// Ordinary programs on a real mount with converting rules: what they write
+// must read back byte for byte, and the physical files must be what the
+// standard tools read.
+#include <sys/stat.h>
+
+#include "daemon_fixture.h"
+
+namespace daemontest {
+namespace {
+
+class ToolsTest : public DaemonTest {
+ protected:
+  void SetUp() override {
+    DaemonTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    setRules({
+        {'w', 1, "*.txt", "[path]/[base].txt.gz", "write.text(file='' comp.gzip())",
+         "format.bin()"},
+        {'w', 2, "*.cob", "[path]/[base].cob.ebc", "write.text(file='' ccsid='IBM-1047' method=NL)",
+         "format.text(ccsid='UTF-8' method=LF)"},
+        {'r', 1, "*.gz", "[path]/[base]", "read.bin(file='' comp.gzip())", "format.bin()"},
+        {'r', 2, "*.ebc", "[path]/[base]", "read.text(file='' ccsid='IBM-1047' method=NL)",
+         "format.text(ccsid='UTF-8' method=LF)"},
+    });
+    setCatchAll();
+  }
+};
+
+struct ToolCase {
+  const char* name;
+  const char* script;  // runs under "set -e" with ROOT, MNT and S (scratch)
+};
+
+TEST_F(ToolsTest, ProgramsReadBackWhatTheyWrote) {
+  mount();
+  const ToolCase cases[] = {
+      {"cp and cmp of binary data, stored as it is",
+       "head -c 3000000 /dev/urandom > $S/r.bin; cp $S/r.bin $MNT/r.bin; cmp $S/r.bin $MNT/r.bin;"
+       " cmp $S/r.bin $ROOT/r.bin; test $(stat -c %s $MNT/r.bin) = 3000000"},
+      {"text stored gzip-compressed, read by gzip -d",
+       "seq 1 200000 > $S/n.txt; cp $S/n.txt $MNT/n.txt; cmp $S/n.txt $MNT/n.txt;"
+       " gzip -t $ROOT/n.txt.gz; gzip -dc $ROOT/n.txt.gz | cmp - $S/n.txt;"
+       " test $(stat -c %s $MNT/n.txt) = $(stat -c %s $S/n.txt);"
+       " test $(stat -c %s $ROOT/n.txt.gz) -lt $(stat -c %s $S/n.txt)"},
+      {"dd in and out with odd block sizes",
+       "seq 1 30000 > $S/d.txt; dd if=$S/d.txt of=$MNT/dd.txt bs=4096 status=none;"
+       " dd if=$MNT/dd.txt bs=1000 status=none | cmp - $S/d.txt"},
+      {"text stored in IBM-1047 with NL line ends",
+       "printf 'HELLO\\nWORLD\\n' > $MNT/job.cob;"
+       " test $(od -An -tx1 $ROOT/job.cob.ebc | tr -d ' \\n') = c8c5d3d3d615e6d6d9d3c415;"
+       " test \"$(cat $MNT/job.cob)\" = \"$(printf 'HELLO\\nWORLD')\"; test $(stat -c %s $MNT/job.cob) = 12"},
+      {"tar extracts into the mount and creates from it",
+       "mkdir -p $S/t/a/b; seq 1 999 > $S/t/a/b/x.txt; echo hi > $S/t/a/y.dat; : > $S/t/empty;"
+       " : > $S/t/empty.txt; tar -C $S -cf $S/t.tar t; tar -C $MNT -xf $S/t.tar; diff -r $S/t $MNT/t;"
+       " tar -C $MNT -cf $S/back.tar t; mkdir $S/u; tar -C $S/u -xf $S/back.tar; diff -r $S/t $S/u/t"},
+      {"cp -a keeps contents, modes and times both ways",
+       "mkdir -p $S/c/sub\\ dir; echo one > $S/c/one.txt; chmod 640 $S/c/one.txt;"
+       " head -c 100000 /dev/urandom > \"$S/c/sub dir/two\"; printf '\\xc3\\xa9t\\xc3\\xa9' > $S/c/été.txt;"
+       " touch -d '2001-02-03 04:05:06' $S/c/one.txt \"$S/c/sub dir/two\" $S/c/été.txt;"
+       " cp -a $S/c $MNT/c; diff -r $S/c $MNT/c;"
+       " look() { (cd $1 && stat -c '%n %a %Y %s' one.txt 'sub dir/two' été.txt); };"
+       " test \"$(look $S/c)\" = \"$(look $MNT/c)\"; cp -a $MNT/c $S/c2; diff -r $S/c $S/c2;"
+       " test \"$(look $S/c)\" = \"$(look $S/c2)\""},
+      {"touch of a converted file keeps its data",
+       "seq 1 1000 > $MNT/keep.txt; touch $MNT/keep.txt; seq 1 1000 | cmp - $MNT/keep.txt;"
+       " python3 -c \"import os; os.close(os.open('$MNT/keep.txt', os.O_WRONLY))\";"
+       " seq 1 1000 | cmp - $MNT/keep.txt; : > $MNT/keep.txt; test $(stat -c %s $MNT/keep.txt) = 0"},
+      {"touch -d, chmod, chown show through stat",
+       "echo x > $MNT/m.txt; touch -d '1999-12-31 23:59:58 UTC' $MNT/m.txt; chmod 604 $MNT/m.txt;"
+       " chown 12:34 $MNT/m.txt; test \"$(stat -c '%a %u %g %Y' $MNT/m.txt)\" = '604 12 34 946684798';"
+       " test \"$(stat -c '%a %u %g %Y' $ROOT/m.txt.gz)\" = '604 12 34 946684798';"
+       " cp -p $MNT/m.txt $MNT/p.txt; test \"$(stat -c '%a %u %g %Y' $MNT/p.txt)\" = '604 12 34 946684798'"},
+      {">> appends new members that gzip reads",
+       "echo one > $MNT/ap.txt; echo two >> $MNT/ap.txt; echo three >> $MNT/ap.txt;"
+       " printf 'one\\ntwo\\nthree\\n' > $S/ap; cmp $S/ap $MNT/ap.txt; gzip -dc $ROOT/ap.txt.gz | cmp - $S/ap;"
+       " test $(stat -c %s $MNT/ap.txt) = 14"},
+      {"mv renames the physical file and keeps its extension",
+       "echo data > $MNT/old.txt; mv $MNT/old.txt $MNT/new.txt; test ! -e $ROOT/old.txt.gz;"
+       " gzip -t $ROOT/new.txt.gz; test \"$(cat $MNT/new.txt)\" = data;"
+       " mv $MNT/new.txt $MNT/new.dat; test -e $ROOT/new.gz; test \"$(cat $MNT/new.dat)\" = data;"
+       " ls $MNT | grep -qx new.dat"},
+      {"ln gives a second name for the same data",
+       "echo linked > $MNT/src.txt; ln $MNT/src.txt $MNT/dst.txt; test \"$(cat $MNT/dst.txt)\" = linked;"
+       " ls $ROOT | grep -c src.txt.gz | grep -qx 1"},
+      {"rm removes the physical file",
+       "echo x > $MNT/gone.txt; rm $MNT/gone.txt; test ! -e $ROOT/gone.txt.gz; ! stat $MNT/gone.txt"},
+      {"find walks the logical tree",
+       "mkdir -p $MNT/f1/f2; echo a > $MNT/f1/f2/a.txt; echo b > $MNT/f1/b.cob;"
+       " test \"$(cd $MNT && find f1 -type f | sort | tr '\\n' ' ')\" = 'f1/b.cob f1/f2/a.txt '"},
+      {"symlink keeps its text, readlink gives it back",
+       "ln -s ../target.txt $MNT/lnk; test \"$(readlink $MNT/lnk)\" = ../target.txt;"
+       " test \"$(readlink $ROOT/lnk)\" = ../target.txt"},
+      {"python writes, seeks and reads",
+       "python3 - $MNT <<'PY'\n"
+       "import os, sys\n"
+       "p = os.path.join(sys.argv[1], 'py.txt')\n"
+       "with open(p, 'w') as f:\n"
+       "    for i in range(10000): f.write('line %d\\n' % i)\n"
+       "with open(p) as f:\n"
+       "    f.seek(50000); tail = f.read(); f.seek(10); head = f.read(10)\n"
+       "whole = ''.join('line %d\\n' % i for i in range(10000))\n"
+       "assert tail == whole[50000:] and head == whole[10:20]\n"
+       "assert os.stat(p).st_size == len(whole)\n"
+       "PY"},
+      {"a write below the expected offset fails with ESPIPE, a gap reads as zeros",
+       "python3 - $MNT <<'PY'\n"
+       "import errno, os, sys\n"
+       "p = os.path.join(sys.argv[1], 'seq.txt')\n"
+       "fd = os.open(p, os.O_WRONLY | os.O_CREAT, 0o644)\n"
+       "os.pwrite(fd, b'a' * 8192, 0)\n"
+       "try:\n"
+       "    os.pwrite(fd, b'b', 100); sys.exit('backward write accepted')\n"
+       "except OSError as e:\n"
+       "    assert e.errno == errno.ESPIPE, e\n"
+       "os.pwrite(fd, b'c', 10000)\n"
+       "os.close(fd)\n"
+       "data = open(p, 'rb').read()\n"
+       "assert data == b'a' * 8192 + bytes(1808) + b'c', len(data)\n"
+       "PY"},
+      {"truncate to 0 works on a converted file, to 10 fails",
+       "seq 1 100 > $MNT/tr.txt; truncate -s 0 $MNT/tr.txt; test $(stat -c %s $MNT/tr.txt) = 0;"
+       " seq 1 100 > $MNT/tr.txt; ! truncate -s 10 $MNT/tr.txt 2>$S/err; grep -q 'Invalid argument' $S/err"},
+      {"a name with apostrophes and command words is only a name",
+       "echo safe > \"$MNT/x' comp.gzip() y='.dat\"; test -e \"$ROOT/x' comp.gzip() y='.dat\";"
+       " test \"$(cat \"$ROOT/x' comp.gzip() y='.dat\")\" = safe;"
+       " test \"$(cat \"$MNT/x' comp.gzip() y='.dat\")\" = safe;"
+       " echo more > \"$MNT/it's.txt\"; gzip -dc \"$ROOT/it's.txt.gz\" | grep -qx more"},
+  };
+  for (const ToolCase& c : cases) {
+    const ShellResult r = sh(std::string("S=$ROOT/../scratch; rm -rf $S; mkdir -p $S\n") + c.script);
+    EXPECT_EQ(0, r.status) << c.name << "\n" << r.output;
+  }
+  // Releases reach the daemon after close returns: look at the records
+  // once it has ended. The read command names the file with the
+  // apostrophe doubled.
+  unmount();
+  EXPECT_EQ("read.text(file='it''s.txt.gz' ccsid='UTF-8' method=LF comp.gzip())",
+            record("meta", "it's.txt.read"));
+  EXPECT_EQ("<none>", record("meta", "gone.txt.name"));
+  EXPECT_EQ("<none>", record("real", "gone.txt.gz.name"));
+  EXPECT_EQ("new.gz", record("meta", "new.dat.name"));
+  EXPECT_EQ("new.dat", record("real", "new.gz.name"));
+  EXPECT_EQ("<none>", record("real", "new.txt.gz.name"));
+  EXPECT_EQ("<none>", record("meta", "new.txt.name"));
+}
+
+// A full disk under the root must show as a failure of the program that
+// wrote, never as a copy that succeeded; the daemon keeps serving.
+TEST_F(ToolsTest, FullDiskIsReportedNotLost) {
+  ASSERT_EQ(0, sh("mkdir $ROOT/small && mount -t tmpfs -o size=1m tmpfs $ROOT/small").status);
+  mount();
+  const ShellResult big = sh("head -c 3000000 /dev/urandom > $ROOT/../big; cp $ROOT/../big $MNT/small/big");
+  EXPECT_NE(0, big.status);
+  EXPECT_NE(std::string::npos, big.output.find("No space left on device")) << big.output;
+  // Small enough to stay in the library's buffer until close.
+  const ShellResult late = sh("rm -f $MNT/small/big; head -c 700000 /dev/urandom > $ROOT/../a;"
+                              " cp $ROOT/../a $MNT/small/a; head -c 700000 /dev/urandom > $ROOT/../b;"
+                              " cp $ROOT/../b $MNT/small/b");
+  EXPECT_NE(0, late.status);
+  EXPECT_NE(std::string::npos, late.output.find("No space left on device")) << late.output;
+  const ShellResult sync = sh("python3 -c \"import os; fd = os.open('$MNT/small/c', os.O_WRONLY|os.O_CREAT, 0o644);"
+                              " os.write(fd, os.urandom(600000)); os.fsync(fd)\"");
+  EXPECT_NE(0, sync.status);
+  EXPECT_NE(std::string::npos, sync.output.find("No space left on device")) << sync.output;
+  EXPECT_EQ(0, sh("ls -l $MNT/small >/dev/null && cmp $ROOT/../a $MNT/small/a").status);
+  unmount();
+  sh("umount $ROOT/small");
+}
+
+}  // namespace
+}  // namespace daemontest
