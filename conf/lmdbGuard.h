@@ -8,6 +8,7 @@
 
 #include <lmdb.h>
 
+#include <cerrno>
 #include <memory>
 #include <utility>
 
@@ -32,6 +33,7 @@ class MdbTxn {
   // Begins a transaction on `env`; returns the LMDB result.
   int begin(MDB_env* env, unsigned int flags) {
     reset();
+    if (env == nullptr) return EINVAL;  // LMDB would dereference it
     return mdb_txn_begin(env, nullptr, flags, &txn_);
   }
   // Commits; the transaction has ended whatever the result.

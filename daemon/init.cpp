@@ -78,6 +78,12 @@ void* vaskFS_init(fuse_conn_info* conn, fuse_config* cfg) {
   logCapabilities(conn->want);
   logAt(LOG_TRACE, "\n");
 
+  // main closed the index before libfuse could fork; a failure to open it
+  // again ends the mount rather than serving without records.
+  if (vaskfsArgs.env == nullptr && openIndex() != 0) {
+    if (fuse_context* ctx = fuse_get_context(); ctx != nullptr && ctx->fuse != nullptr)
+      fuse_exit(ctx->fuse);
+  }
   // libfuse may have changed the working directory when it detached.
   if (fchdir(savefd) != 0) { /* names then resolve where libfuse left us */
   }

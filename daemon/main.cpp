@@ -75,41 +75,6 @@ int listViews() {
   return 1;
 }
 
-// Creates and opens the index environment; returns 0 or the exit status.
-int openIndex() {
-  int rc = mdb_env_create(&vaskfsArgs.env);
-  if (rc != 0) {
-    logAt(LOG_ERROR, "Failed to create index environment: %s\n", mdb_strerror(rc));
-    vaskfsArgs.env = nullptr;
-    return rc;
-  }
-  mdb_env_set_maxdbs(vaskfsArgs.env, 4);
-  std::string path = vaskfsArgs.rootDir + "/.vaskIndex";
-  if (vaskfsArgs.viewMode) path += "/" + vaskfsArgs.view;
-  rc = mdb_env_open(vaskfsArgs.env, path.c_str(), 0, 0600);
-  if (rc == ENOENT && !vaskfsArgs.viewMode) {
-    if (mkdir(path.c_str(), 0700) != 0) {
-      logAt(LOG_ERROR, "failed to create %s -> %s\n", path.c_str(), std::strerror(errno));
-      logAt(LOG_ERROR, "Failed to open %s: %s\n", path.c_str(), mdb_strerror(-1));
-      return 255;
-    }
-    // LMDB wants a failed environment closed; open a fresh one.
-    mdb_env_close(vaskfsArgs.env);
-    rc = mdb_env_create(&vaskfsArgs.env);
-    if (rc == 0) {
-      mdb_env_set_maxdbs(vaskfsArgs.env, 4);
-      rc = mdb_env_open(vaskfsArgs.env, path.c_str(), 0, 0600);
-    } else {
-      vaskfsArgs.env = nullptr;
-    }
-  }
-  if (rc != 0) {
-    logAt(LOG_ERROR, "Failed to open %s: %s\n", path.c_str(), mdb_strerror(rc));
-    return rc;
-  }
-  return 0;
-}
-
 // Steps from the prepared command line to the end of the mount; the caller
 // cleans up.
 int mountRoot(char* program) {
@@ -136,14 +101,18 @@ int mountRoot(char* program) {
   logAt(LOG_INFO, "\n[read configuration]\n");
   getConf4Name(vaskfsArgs.rootDir, vaskfsArgs.listEntry, SEARCH_LIST, "confR");
 
+  // libfuse forks when it detaches, and an LMDB environment must not cross
+  // a fork (its file locks stay with the parent, and another process would
+  // then take the index for unused and reset its lock table): vaskFS_init
+  // opens it again in the process that serves.
+  closeIndexEnvironment();
   // The kernel has applied the caller's umask to every mode it sends; a
   // second mask by ours would take away bits that were asked for.
   umask(0);
   const int result = fuse_main_real(vaskfsArgs.fuseArgc, vaskfsArgs.fuseArgv, &vaskFS_oper,
                                     sizeof vaskFS_oper, nullptr);
   initConfEntry(vaskfsArgs.listEntry);
-  mdb_env_close(vaskfsArgs.env);
-  vaskfsArgs.env = nullptr;
+  closeIndexEnvironment();
   if (vaskfsArgs.viewMode) {
     logAt(LOG_INFO, "vaskFS closing view %s\n", vaskfsArgs.view.c_str());
   } else {
@@ -272,10 +241,7 @@ int main(int argc, char* argv[]) {
     std::fputs("vaskFS: out of memory\n", stderr);
     status = 1;
   }
-  if (vaskfsArgs.env != nullptr) {
-    mdb_env_close(vaskfsArgs.env);
-    vaskfsArgs.env = nullptr;
-  }
+  closeIndexEnvironment();
   closeLog();
   return status;
 }

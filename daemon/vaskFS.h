@@ -84,6 +84,14 @@ void printVersion(const char* program, FILE* stream);
 void printAbout(const char* program, FILE* stream);
 void usage(const char* program);
 
+// The index environment (<root>/.vaskIndex[/<view>]) into vaskfsArgs.env:
+// created when missing (never a view's), with the daemon's messages at
+// level error. Returns 0, an LMDB or system error number, or 255 when the
+// directory cannot be made; on failure env stays null.
+std::string indexPath();
+int openIndex();
+void closeIndexEnvironment();
+
 // The logical name of a FUSE path: without its first character, "." for a
 // null path or one of at most one character.
 std::string logicalName(const char* path);

@@ -160,5 +160,21 @@ TEST_F(TreeTest, ModesAreTheOnesAskedFor) {
   EXPECT_EQ("666\n777\n666\n777\n", r.output);
 }
 
+// Detached, the serving process holds the index's file locks itself, so
+// that the configuration tool never takes the index for unused; rules set
+// meanwhile apply to the next file.
+TEST_F(TreeTest, DetachedDaemonHoldsTheIndexAndSeesNewRules) {
+  setCatchAll();
+  std::vector<std::string> args{"-l", log_, root_, mnt_};
+  running_ = &daemon_;
+  ASSERT_EQ("", daemon_.start(args, temp_.path(), mnt_, temp_.path(), true)) << log();
+  const ShellResult locks = sh("ino=$(stat -c %i $ROOT/.vaskIndex/lock.mdb);"
+                               " grep -c \":$ino \" /proc/locks");
+  EXPECT_EQ(0, locks.status) << locks.output;
+  setRules({kGzipWrite, kGzipRead});
+  const ShellResult after = sh("echo late > $MNT/late.txt; gzip -dc $ROOT/late.txt.gz; cat $MNT/late.txt");
+  EXPECT_EQ("late\nlate\n", after.output);
+}
+
 }  // namespace
 }  // namespace daemontest
