@@ -138,6 +138,18 @@ TEST_F(TreeTest, LogLevelsShowWhatTheySay) {
   EXPECT_NE(std::string::npos, trace.find("\n[write configuration]\nconfW[  1,enabled,noIR] \"*.txt\""));
   EXPECT_NE(std::string::npos, trace.find("vaskFS announces the capabilities "));
 
+  // Each operation's line starts with the caller: thread, process and
+  // program; a release comes from the kernel, with process 0.
+  ASSERT_EQ(0, sh("rm " + log_).status);
+  mount({"-L", "info"});
+  ASSERT_EQ(0, sh("echo x > $MNT/c.txt; cat $MNT/c.txt >/dev/null").status);
+  unmount();
+  const std::string info = log();
+  EXPECT_TRUE(std::regex_search(info, std::regex("\n[0-9]+\\[[1-9][0-9]*\\] [^\n]*cat\\[read\\] [0-9]+ bytes from c\\.txt at offset 0\n")))
+      << info;
+  EXPECT_TRUE(std::regex_search(info, std::regex("\n[0-9]+\\[0\\] \\[release\\] c\\.txt user-path /c\\.txt\n")))
+      << info;
+
   ASSERT_EQ(0, sh("rm " + log_).status);
   mount();
   ASSERT_EQ(0, sh("ls -l $MNT >/dev/null").status);
