@@ -7,6 +7,7 @@
 #include <cstring>
 #include <regex>
 
+#include "confdb.h"
 #include "daemon_fixture.h"
 
 namespace daemontest {
@@ -170,6 +171,21 @@ TEST_F(TreeTest, ModesAreTheOnesAskedFor) {
   const ShellResult r = sh("umask 0; python3 -c \"import os; os.close(os.open('$MNT/f', os.O_CREAT|os.O_WRONLY, 0o666))\";"
                            " mkdir -m 0777 $MNT/d; stat -c %a $MNT/f $MNT/d $ROOT/f $ROOT/d");
   EXPECT_EQ("666\n777\n666\n777\n", r.output);
+}
+
+// A write rule with useIR reads its files back with the command stored at
+// release; no read rule is needed, and none is consulted.
+TEST_F(TreeTest, UseIRReadsWithTheStoredCommand) {
+  setRules({{'w', 1, "*.u", "[path]/[base].packed", "write.bin(file='' comp.gzip(level=9))",
+             "format.bin()", CONFIG_FLAG_USE_IR},
+            {'r', 5, "*.packed", "[path]/[base].wrong", "read.bin(file='')", "format.bin()"}});
+  mount();
+  const ShellResult r = sh("seq 1 5000 > $MNT/a.u; seq 1 5000 | cmp - $MNT/a.u; test -r $MNT/a.u;"
+                           " gzip -dc $ROOT/a.packed | cmp - <(seq 1 5000); ls $MNT");
+  EXPECT_EQ(0, r.status) << r.output;
+  EXPECT_EQ("a.u\n", r.output);
+  unmount();
+  EXPECT_EQ("read.bin(file='a.packed' comp.gzip())", record("meta", "a.u.read"));
 }
 
 // Detached, the serving process holds the index's file locks itself, so
