@@ -154,17 +154,13 @@ int vaskFS_readdir(const char* path, void* buf, fuse_fill_dir_t filler, off_t /*
 
 int vaskFS_access(const char* path, int mode) try {
   if (vaskfsArgs.viewMode && (mode & W_OK) != 0) return -EACCES;
-  const std::string logical = logicalName(path);
-  uint32_t flags = 0;
-  const std::string physical = getPhysicalPath(logical, &flags, nullptr);
-  if (logOn(LOG_INFO)) {
-    CallerPrefix caller;
-    logAt(LOG_INFO, "%s[access] %s\n", caller.get(), physical.c_str());
-  }
-  if ((flags & MAP_NAME_KNOWN) != 0 && (flags & MAP_USE_IR) == 0 &&
-      !readRuleMatches(physical, SEARCH_MATCH))
+  const MappedName name = mapName(path, "access");
+  // A mapped name must be readable back: by its stored command (useIR) or
+  // by a read rule.
+  if ((name.flags & MAP_NAME_KNOWN) != 0 && (name.flags & MAP_USE_IR) == 0 &&
+      !readRuleMatches(name.physical, SEARCH_MATCH))
     return -ENOENT;
-  return access(physical.c_str(), mode) == -1 ? -errno : 0;
+  return access(name.physical.c_str(), mode) == -1 ? -errno : 0;
 } catch (const std::bad_alloc&) {
   return -ENOMEM;
 }
@@ -222,17 +218,11 @@ void storeTimesSet(const std::string& logical, const std::string& physical,
 
 int vaskFS_utimens(const char* path, const struct timespec ts[2], fuse_file_info* /*fi*/) try {
   if (vaskfsArgs.viewMode) return -EACCES;
-  const std::string logical = logicalName(path);
-  uint32_t flags = 0;
-  const std::string physical = getPhysicalPath(logical, &flags, nullptr);
-  if (logOn(LOG_INFO)) {
-    CallerPrefix caller;
-    logAt(LOG_INFO, "%s[utimens] %s\n", caller.get(), physical.c_str());
-  }
-  if (utimensat(AT_FDCWD, physical.c_str(), ts, AT_SYMLINK_NOFOLLOW) == -1) return -errno;
-  if ((flags & MAP_NAME_KNOWN) != 0) {
-    writeMetaBytes(logical, META_NEWTS, "meta", ts, META_TIMES_SIZE);
-    storeTimesSet(logical, physical, ts);
+  const MappedName name = mapName(path, "utimens");
+  if (utimensat(AT_FDCWD, name.physical.c_str(), ts, AT_SYMLINK_NOFOLLOW) == -1) return -errno;
+  if ((name.flags & MAP_NAME_KNOWN) != 0) {
+    writeMetaBytes(name.logical, META_NEWTS, "meta", ts, META_TIMES_SIZE);
+    storeTimesSet(name.logical, name.physical, ts);
   }
   return 0;
 } catch (const std::bad_alloc&) {

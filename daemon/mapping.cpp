@@ -132,6 +132,17 @@ std::string getPhysicalPath(const std::string& logical, uint32_t* mapFlags, File
   return result;
 }
 
+MappedName mapName(const char* path, const char* operation) {
+  MappedName name;
+  name.logical = logicalName(path);
+  name.physical = getPhysicalPath(name.logical, &name.flags, nullptr);
+  if (operation != nullptr && logOn(LOG_INFO)) {
+    CallerPrefix caller;
+    logAt(LOG_INFO, "%s[%s] %s\n", caller.get(), operation, name.physical.c_str());
+  }
+  return name;
+}
+
 int updateVaskInfo(std::string& logical, const std::string& physical, struct stat* attributes) {
   logAt(LOG_TRACE, "updateVaskInfo: rpath=%s spath=%s\n", logical.c_str(), physical.c_str());
   ConfigEntry rule;

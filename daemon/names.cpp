@@ -66,16 +66,10 @@ int vaskFS_rmdir(const char* path) {
 
 int vaskFS_unlink(const char* path) try {
   if (vaskfsArgs.viewMode) return -EACCES;
-  const std::string logical = logicalName(path);
-  uint32_t flags = 0;
-  const std::string physical = getPhysicalPath(logical, &flags, nullptr);
-  if (logOn(LOG_INFO)) {
-    CallerPrefix caller;
-    logAt(LOG_INFO, "%s[unlink] %s\n", caller.get(), physical.c_str());
-  }
-  if (unlink(physical.c_str()) == -1) return -errno;
-  deleteMeta(logical, META_ALL, "meta");
-  deleteMeta(physical, META_ALL, "real");
+  const MappedName name = mapName(path, "unlink");
+  if (unlink(name.physical.c_str()) == -1) return -errno;
+  deleteMeta(name.logical, META_ALL, "meta");
+  deleteMeta(name.physical, META_ALL, "real");
   return 0;
 } catch (const std::bad_alloc&) {
   return -ENOMEM;
@@ -173,16 +167,10 @@ int vaskFS_link(const char* from, const char* to) try {
 
 int vaskFS_chmod(const char* path, mode_t mode, fuse_file_info* /*fi*/) try {
   if (vaskfsArgs.viewMode) return -EACCES;
-  const std::string logical = logicalName(path);
-  uint32_t flags = 0;
-  const std::string physical = getPhysicalPath(logical, &flags, nullptr);
-  if (logOn(LOG_INFO)) {
-    CallerPrefix caller;
-    logAt(LOG_INFO, "%s[chmod] %s\n", caller.get(), physical.c_str());
-  }
-  if (chmod(physical.c_str(), mode) == -1) return -errno;
-  if ((flags & MAP_NAME_KNOWN) != 0) {
-    editStoredStat(logical, [&](struct stat& st) {
+  const MappedName name = mapName(path, "chmod");
+  if (chmod(name.physical.c_str(), mode) == -1) return -errno;
+  if ((name.flags & MAP_NAME_KNOWN) != 0) {
+    editStoredStat(name.logical, [&](struct stat& st) {
       st.st_mode = (st.st_mode & S_IFMT) | (mode & ~static_cast<mode_t>(S_IFMT));
     });
   }

@@ -161,6 +161,14 @@ int getConf4Name(const std::string& name, ConfigEntry& entry, int mode, const ch
 // of `fileString`; nothing when there is none.
 void insertName(std::string& fileString, std::string_view name);
 std::string getPhysicalPath(const std::string& logical, uint32_t* mapFlags, FileHandle* handle);
+// A FUSE path with its logical and physical name, as most operations
+// begin: mapped without a handle, and "<caller>[<operation>] <physical>"
+// logged at level info (nothing when `operation` is null).
+struct MappedName {
+  std::string logical, physical;
+  uint32_t flags = 0;
+};
+MappedName mapName(const char* path, const char* operation);
 int updateVaskInfo(std::string& logical, const std::string& physical, struct stat* attributes);
 
 // ---- open-file handle -----------------------------------------------------

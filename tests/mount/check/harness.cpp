@@ -238,13 +238,17 @@ int CheckerMount::stop() {
   return status_;
 }
 
-void CheckerTest::SetUp() {
+void requireFuse() {
   const std::string why = fuseUnavailableReason();
-  if (!why.empty()) {
-    const char* require = std::getenv("VASKFS_REQUIRE_FUSE");
-    if (require != nullptr && std::string(require) == "1") FAIL() << why;
-    GTEST_SKIP() << why;
-  }
+  if (why.empty()) return;
+  const char* require = std::getenv("VASKFS_REQUIRE_FUSE");
+  if (require != nullptr && std::string(require) == "1") FAIL() << why;
+  GTEST_SKIP() << why;
+}
+
+void CheckerTest::SetUp() {
+  requireFuse();
+  if (IsSkipped() || HasFailure()) return;
   ASSERT_FALSE(temp_.path().empty());
   root_ = temp_.path() + "/root";
   mnt_ = temp_.path() + "/mnt";

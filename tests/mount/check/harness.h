@@ -26,6 +26,10 @@ std::string checkerBinary();
 
 // Empty when mount tests can run here, else the reason they cannot.
 std::string fuseUnavailableReason();
+// Skips the current test where mounts cannot run, or fails it when
+// VASKFS_REQUIRE_FUSE=1; the caller returns when the test was skipped or
+// failed.
+void requireFuse();
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& data);

@@ -36,12 +36,8 @@ ShellResult shell(const std::string& script, const std::string& root, const std:
 }
 
 void DaemonTest::SetUp() {
-  const std::string why = checktest::fuseUnavailableReason();
-  if (!why.empty()) {
-    const char* require = std::getenv("VASKFS_REQUIRE_FUSE");
-    if (require != nullptr && std::string(require) == "1") FAIL() << why;
-    GTEST_SKIP() << why;
-  }
+  checktest::requireFuse();
+  if (IsSkipped() || HasFailure()) return;
   ASSERT_FALSE(temp_.path().empty());
   root_ = temp_.path() + "/root";
   mnt_ = temp_.path() + "/mnt";
