@@ -52,6 +52,7 @@ void logCapabilities(unsigned int word) {
 }  // namespace
 
 void* vaskFS_init(fuse_conn_info* conn, fuse_config* cfg) {
+  fuseServing = true;
   logAt(LOG_INFO, "protocol version is %d.%d\n", static_cast<int>(conn->proto_major),
         static_cast<int>(conn->proto_minor));
   logAt(LOG_INFO, "maximum size of write buffer is %d\n", static_cast<int>(conn->max_write));

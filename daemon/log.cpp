@@ -10,6 +10,7 @@ VaskfsArgs vaskfsArgs;
 FILE* fileLog = nullptr;
 int logLevel = LOG_ERROR;
 int savefd = 0;
+bool fuseServing = false;
 
 void logAt(int level, const char* format, ...) {
   if (!logOn(level)) return;
@@ -23,7 +24,7 @@ void logConfdbMessage(int level, const char* line) { logAt(level, "%s", line); }
 
 void getcallername(char* buffer, size_t size) {
   if (buffer == nullptr || size == 0) return;
-  const fuse_context* ctx = fuse_get_context();
+  const fuse_context* ctx = fuseServing ? fuse_get_context() : nullptr;
   const pid_t pid = ctx != nullptr ? ctx->pid : 0;
   int used = std::snprintf(buffer, size, "%ld[%d] ", static_cast<long>(pthread_self()),
                            static_cast<int>(pid));

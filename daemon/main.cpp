@@ -111,6 +111,7 @@ int mountRoot(char* program) {
   umask(0);
   const int result = fuse_main_real(vaskfsArgs.fuseArgc, vaskfsArgs.fuseArgv, &vaskFS_oper,
                                     sizeof vaskFS_oper, nullptr);
+  fuseServing = false;
   initConfEntry(vaskfsArgs.listEntry);
   closeIndexEnvironment();
   if (vaskfsArgs.viewMode) {

@@ -48,6 +48,9 @@ extern VaskfsArgs vaskfsArgs;
 extern FILE* fileLog;  // null: no log at all
 extern int logLevel;   // 1 error, 2 info, 3 debug, 4 trace
 extern int savefd;     // the root, reopened by vaskFS_init
+// Set by vaskFS_init: libfuse's request context exists only while it
+// serves (outside, fuse_get_context reads a thread key that is not its own).
+extern bool fuseServing;
 
 constexpr int LOG_ERROR = 1, LOG_INFO = 2, LOG_DEBUG = 3, LOG_TRACE = 4;
 

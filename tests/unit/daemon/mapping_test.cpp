@@ -1,5 +1,6 @@
 // Rule search and name mapping against a real index.
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 
 #include <cstring>
@@ -129,11 +130,19 @@ TEST_F(MappingTest, RuleListingAndCapabilities) {
     cfg.attr_timeout = cfg.entry_timeout = cfg.negative_timeout = 1.0;
     savefd = open(".", O_RDONLY);
     EXPECT_EQ(nullptr, vaskFS_init(&conn, &cfg));
+    fuseServing = false;  // no libfuse session behind this call
     EXPECT_NE(std::string::npos, takeLog().find(c.expected)) << c.expected;
     EXPECT_EQ(1, cfg.use_ino);
     EXPECT_EQ(1, cfg.direct_io);
     EXPECT_EQ(0.0, cfg.attr_timeout + cfg.entry_timeout + cfg.negative_timeout);
   }
+}
+
+TEST_F(MappingTest, CallerPrefixWithoutProcessIsThreadAndZero) {
+  char prefix[CALLER_PREFIX_SIZE];
+  std::memset(prefix, 'x', sizeof prefix);
+  getcallername(prefix, sizeof prefix);
+  EXPECT_EQ(std::to_string(static_cast<long>(pthread_self())) + "[0] ", std::string(prefix));
 }
 
 }  // namespace
