@@ -65,6 +65,15 @@ TEST_F(ToolsTest, ProgramsReadBackWhatTheyWrote) {
        "seq 1 1000 > $MNT/keep.txt; touch $MNT/keep.txt; seq 1 1000 | cmp - $MNT/keep.txt;"
        " python3 -c \"import os; os.close(os.open('$MNT/keep.txt', os.O_WRONLY))\";"
        " seq 1 1000 | cmp - $MNT/keep.txt; : > $MNT/keep.txt; test $(stat -c %s $MNT/keep.txt) = 0"},
+      {"cp -a of 500 mixed files into the mount and back out",
+       "mkdir -p $S/m/deep/er; : > $S/m/empty.txt; printf x > $S/m/one.txt;"
+       " head -c 10485760 /dev/urandom > $S/m/big; for i in $(seq 1 481); do"
+       "   seq 1 $i > \"$S/m/deep/file $i.txt\"; done;"
+       " for i in $(seq 1 16); do echo $i > \"$S/m/deep/er/it's ünï $i.dat\"; chmod 60$((i % 8)) \"$S/m/deep/er/it's ünï $i.dat\"; done;"
+       " test $(find $S/m -type f | wc -l) = 500; touch -d '2010-01-01 12:00:00' $S/m/big $S/m/deep/*;"
+       " cp -a $S/m $MNT/m; cp -a $MNT/m $S/back; diff -r $S/m $S/back;"
+       " look() { (cd $1 && find . -type f -printf '%p %m %s %T@\\n' | sort); };"
+       " test \"$(look $S/m)\" = \"$(look $S/back)\"; test \"$(look $S/m)\" = \"$(look $MNT/m)\""},
       {"touch -d, chmod, chown show through stat",
        "echo x > $MNT/m.txt; touch -d '1999-12-31 23:59:58 UTC' $MNT/m.txt; chmod 604 $MNT/m.txt;"
        " chown 12:34 $MNT/m.txt; test \"$(stat -c '%a %u %g %Y' $MNT/m.txt)\" = '604 12 34 946684798';"
