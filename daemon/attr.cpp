@@ -51,11 +51,10 @@ int vaskFS_getattr(const char* path, struct stat* st, fuse_file_info* /*fi*/) tr
   CallerPrefix caller;
   if (lstat(logical.c_str(), st) == 0) {
     if (!S_ISREG(st->st_mode)) {
-      logAt(LOG_DEBUG, "%s[getattr] %s NO regular file\n", caller.get(), logical.c_str());
+      logCaller(LOG_DEBUG, caller, "[getattr] %s NO regular file\n", logical.c_str());
       return 0;
     }
-    if (logOn(LOG_DEBUG))
-      logAt(LOG_DEBUG, "%s[getattr] %s UNEXPECTEDLY found\n", caller.get(), logical.c_str());
+    logCaller(LOG_DEBUG, caller, "[getattr] %s UNEXPECTEDLY found\n", logical.c_str());
   }
   uint32_t flags = 0;
   const std::string physical = getPhysicalPath(logical, &flags, nullptr);
@@ -63,8 +62,8 @@ int vaskFS_getattr(const char* path, struct stat* st, fuse_file_info* /*fi*/) tr
   int savedErrno = 0;
   if (readMetaFixed(logical, META_STAT, st, META_STAT_SIZE) == 0) {
     struct timespec stamps[2];
-    if (readMetaFixed(logical, META_MTIME, stamps, sizeof stamps) == 0 &&
-        stamps[1].tv_sec != 0 && stamps[1].tv_sec != st->st_mtim.tv_sec) {
+    if (readMetaFixed(logical, META_MTIME, stamps, sizeof stamps) == 0 && stamps[1].tv_sec != 0 &&
+        stamps[1].tv_sec != st->st_mtim.tv_sec) {
       std::string name = logical;
       updateVaskInfo(name, physical, st);
       logAt(LOG_DEBUG, "TS changed from %ld to %ld ----------------> reread %s\n",
@@ -76,8 +75,8 @@ int vaskFS_getattr(const char* path, struct stat* st, fuse_file_info* /*fi*/) tr
     const int r = readMetaFixed(logical, META_SIZE, &size, sizeof size);
     if (lstat(physical.c_str(), st) != 0) {
       savedErrno = errno;
-      logAt(LOG_DEBUG, "%s[getattr] res=%d lstat(%s) failed %s\n", caller.get(), r,
-            physical.c_str(), std::strerror(savedErrno));
+      logCaller(LOG_DEBUG, caller, "[getattr] res=%d lstat(%s) failed %s\n", r, physical.c_str(),
+                std::strerror(savedErrno));
       if (r == MDB_NOTFOUND && updateVaskInfo(logical, physical, st) != 0) {
         savedErrno = ENOENT;
         logAt(LOG_DEBUG, "no entry found, set statRC=-1\n");
@@ -97,10 +96,9 @@ int vaskFS_getattr(const char* path, struct stat* st, fuse_file_info* /*fi*/) tr
   }
   if (logOn(LOG_INFO)) {
     if ((flags & MAP_NAME_KNOWN) != 0) {
-      logAt(LOG_INFO, "%s[getattr] %s mapped to %s\n", caller.get(), logical.c_str(),
-            physical.c_str());
+      logCaller(LOG_INFO, caller, "[getattr] %s mapped to %s\n", logical.c_str(), physical.c_str());
     } else {
-      logAt(LOG_INFO, "%s[getattr] %s\n", caller.get(), logical.c_str());
+      logCaller(LOG_INFO, caller, "[getattr] %s\n", logical.c_str());
     }
   }
   if (failed) return -savedErrno;
@@ -117,7 +115,7 @@ int vaskFS_readdir(const char* path, void* buf, fuse_fill_dir_t filler, off_t /*
   offered.reserve(256);
   physical.reserve(256);
   CallerPrefix caller;
-  if (logOn(LOG_INFO)) logAt(LOG_INFO, "%s[readdir] %s\n", caller.get(), dirName.c_str());
+  logCaller(LOG_INFO, caller, "[readdir] %s\n", dirName.c_str());
   DIR* dir = opendir(dirName.c_str());
   if (dir == nullptr) return -errno;
   while (const dirent* entry = readdir(dir)) {
@@ -169,10 +167,8 @@ int vaskFS_statfs(const char* path, struct statvfs* st) try {
   const std::string logical = logicalName(path);
   uint32_t flags = 0;
   const std::string physical = getPhysicalPath(logical, &flags, nullptr);
-  if (logOn(LOG_INFO)) {
-    CallerPrefix caller;
-    logAt(LOG_INFO, "%s[statvfs] %s -> %s\n", caller.get(), logical.c_str(), physical.c_str());
-  }
+  CallerPrefix caller;
+  logCaller(LOG_INFO, caller, "[statvfs] %s -> %s\n", logical.c_str(), physical.c_str());
   return statvfs(physical.c_str(), st) == -1 ? -errno : 0;
 } catch (const std::bad_alloc&) {
   return -ENOMEM;

@@ -35,16 +35,16 @@ int pwriteAll(FileHandle& h, const char* data, size_t size, off_t offset) {
 void logWrite(FileHandle& h, size_t size, off_t offset) {
   if (!logOn(LOG_INFO)) return;
   CallerPrefix caller;
-  logAt(LOG_INFO, "%s[write] %s %llu bytes at offset %lld\n", caller.get(), h.logicalPath.c_str(),
-        static_cast<unsigned long long>(size), static_cast<long long>(offset));
+  logCaller(LOG_INFO, caller, "[write] %s %llu bytes at offset %lld\n", h.logicalPath.c_str(),
+            static_cast<unsigned long long>(size), static_cast<long long>(offset));
 }
 
 void logRead(FileHandle& h, size_t size, off_t offset) {
   if (!logOn(LOG_INFO)) return;
   CallerPrefix caller;
-  logAt(LOG_INFO, "%s[read] %llu bytes from %s at offset %lld\n", caller.get(),
-        static_cast<unsigned long long>(size), h.logicalPath.c_str(),
-        static_cast<long long>(offset));
+  logCaller(LOG_INFO, caller, "[read] %llu bytes from %s at offset %lld\n",
+            static_cast<unsigned long long>(size), h.logicalPath.c_str(),
+            static_cast<long long>(offset));
 }
 
 // What release records after data was written: attributes with the
@@ -68,9 +68,7 @@ void recordWrittenFile(FileHandle& h, CallerPrefix& caller) {
   struct timespec wanted[2];
   if (readMetaFixed(h.logicalPath, META_NEWTS, wanted, sizeof wanted) == 0) {
     if (utimensat(AT_FDCWD, h.physicalPath.c_str(), wanted, AT_SYMLINK_NOFOLLOW) == 0) {
-      if (logOn(LOG_TRACE))
-        logAt(LOG_TRACE, "%s[release] %s and restore wanted TS\n", caller.get(),
-              h.logicalPath.c_str());
+      logCaller(LOG_TRACE, caller, "[release] %s and restore wanted TS\n", h.logicalPath.c_str());
       // The physical file now carries the wanted times with UTIME_NOW and
       // UTIME_OMIT resolved; only resolved times are stored.
       struct stat applied;
@@ -83,11 +81,11 @@ void recordWrittenFile(FileHandle& h, CallerPrefix& caller) {
       st.st_atim = wanted[0];
       st.st_mtim = wanted[1];
     } else if (logOn(LOG_TRACE)) {
-      logAt(LOG_TRACE, "%s[release] %s but restore of wanted TS failed.\n", caller.get(),
-            h.logicalPath.c_str());
+      logCaller(LOG_TRACE, caller, "[release] %s but restore of wanted TS failed.\n",
+                h.logicalPath.c_str());
     }
   } else if (logOn(LOG_TRACE)) {
-    logAt(LOG_TRACE, "%s[release] %s and store TS\n", caller.get(), h.logicalPath.c_str());
+    logCaller(LOG_TRACE, caller, "[release] %s and store TS\n", h.logicalPath.c_str());
   }
   writeMetaBytes(h.logicalPath, META_MTIME, "meta", pair, sizeof pair);
   writeMetaBytes(h.logicalPath, META_STAT, "meta", &st, sizeof st);
@@ -98,16 +96,14 @@ void storeInverse(FileHandle& h, CallerPrefix& caller, const std::string& comman
                   const std::string& format) {
   const bool writer = h.direction != 0;
   if (!command.empty()) {
-    if (logOn(LOG_TRACE))
-      logAt(LOG_TRACE, "%s[release] %s inverse Command: %s\n", caller.get(),
-            h.logicalPath.c_str(), command.c_str());
+    logCaller(LOG_TRACE, caller, "[release] %s inverse Command: %s\n", h.logicalPath.c_str(),
+              command.c_str());
     writeMetaBytes(h.logicalPath, writer ? META_READ : META_WRITE, "meta", command.data(),
                    command.size());
   }
   if (!format.empty()) {
-    if (logOn(LOG_TRACE))
-      logAt(LOG_TRACE, "%s[release] %s inverse Format: %s\n", caller.get(), h.logicalPath.c_str(),
-            format.c_str());
+    logCaller(LOG_TRACE, caller, "[release] %s inverse Format: %s\n", h.logicalPath.c_str(),
+              format.c_str());
     writeMetaBytes(h.logicalPath, writer ? META_RFORMAT : META_WFORMAT, "meta", format.data(),
                    format.size());
   }
@@ -150,8 +146,7 @@ int vaskFS_write(const char* path, const char* data, size_t size, off_t offset,
   return -ENOMEM;
 }
 
-int vaskFS_read(const char* path, char* buffer, size_t size, off_t offset,
-                fuse_file_info* fi) try {
+int vaskFS_read(const char* path, char* buffer, size_t size, off_t offset, fuse_file_info* fi) try {
   FileHandle* h = handleOf(fi);
   if (h == nullptr) {
     logAt(LOG_INFO, "\nAiiiiii ------------> no fuse_file_info, call open in read ...\n\n");
@@ -197,12 +192,11 @@ int vaskFS_fsync(const char* path, int /*dataSync*/, fuse_file_info* fi) try {
   if (h == nullptr) return 0;
   CallerPrefix caller;
   if (h->convHandle == nullptr) {
-    if (logOn(LOG_INFO))
-      logAt(LOG_INFO, "%s[fsync] %s before write, nothing to sync for %s\n", caller.get(),
-            h->logicalPath.c_str(), path != nullptr ? path : "");
+    logCaller(LOG_INFO, caller, "[fsync] %s before write, nothing to sync for %s\n",
+              h->logicalPath.c_str(), path != nullptr ? path : "");
     return h->fd != -1 && fdatasync(h->fd) == -1 ? -errno : 0;
   }
-  if (logOn(LOG_INFO)) logAt(LOG_INFO, "%s[fsync] %s\n", caller.get(), h->logicalPath.c_str());
+  logCaller(LOG_INFO, caller, "[fsync] %s\n", h->logicalPath.c_str());
   // What the application is told is safe must be on the disk.
   return flushConversion(*h, XIO_FLUSH_SYNC);
 } catch (const std::bad_alloc&) {
@@ -212,10 +206,8 @@ int vaskFS_fsync(const char* path, int /*dataSync*/, fuse_file_info* fi) try {
 int vaskFS_flush(const char* /*path*/, fuse_file_info* fi) try {
   FileHandle* h = handleOf(fi);
   if (h == nullptr) return 0;
-  if (logOn(LOG_INFO)) {
-    CallerPrefix caller;
-    logAt(LOG_INFO, "%s[flush] %s\n", caller.get(), h->logicalPath.c_str());
-  }
+  CallerPrefix caller;
+  logCaller(LOG_INFO, caller, "[flush] %s\n", h->logicalPath.c_str());
   // close(2) waits for this reply, unlike release's: a failure to store the
   // buffered data must be reported here.
   if (h->direction == 0 || h->convHandle == nullptr) return 0;
@@ -229,9 +221,8 @@ int vaskFS_release(const char* path, fuse_file_info* fi) try {
   if (h == nullptr) return 0;
   fi->fh = 0;
   CallerPrefix caller;
-  if (logOn(LOG_INFO))
-    logAt(LOG_INFO, "%s[release] %s user-path %s\n", caller.get(), h->logicalPath.c_str(),
-          path != nullptr ? path : "");
+  logCaller(LOG_INFO, caller, "[release] %s user-path %s\n", h->logicalPath.c_str(),
+            path != nullptr ? path : "");
   if (h->convHandle == nullptr) {
     int rc = 0;
     if (h->fd != -1) {
@@ -280,16 +271,16 @@ int vaskFS_truncate(const char* path, off_t size, fuse_file_info* fi) try {
   CallerPrefix caller;
   if ((flags & MAP_NAME_KNOWN) != 0) {
     if (size != 0) {
-      logAt(LOG_ERROR, "%s[truncate] %s to %ld is invalid\n", caller.get(), physical.c_str(),
-            static_cast<long>(size));
+      logCaller(LOG_ERROR, caller, "[truncate] %s to %ld is invalid\n", physical.c_str(),
+                static_cast<long>(size));
       return -EINVAL;
     }
-    if (logOn(LOG_INFO)) logAt(LOG_INFO, "%s[truncate] %s\n", caller.get(), physical.c_str());
+    logCaller(LOG_INFO, caller, "[truncate] %s\n", physical.c_str());
     if (truncate(physical.c_str(), 0) == -1) return -errno;
     editStoredStat(logical, [](struct stat& st) { st.st_size = 0; });
     return 0;
   }
-  if (logOn(LOG_INFO)) logAt(LOG_INFO, "%s[truncate] %s\n", caller.get(), logical.c_str());
+  logCaller(LOG_INFO, caller, "[truncate] %s\n", logical.c_str());
   FileHandle* h = handleOf(fi);
   const int rc = h != nullptr ? ftruncate(h->fd, size) : truncate(logical.c_str(), size);
   return rc == -1 ? -errno : 0;

@@ -5,21 +5,20 @@
 #include "vaskFS.h"
 
 const char* const capName[21] = {
-    "ASYNC_READ",      "POSIX_LOCKS",     "FILE_OPS",        "ATOMIC_O_TRUNC",
-    "EXPORT_SUPPORT",  "BIG_WRITES",      "DONT_MASK",       "SPLICE_WRITE",
-    "SPLICE_MOVE",     "SPLICE_READ",     "FLOCK_LOCKS",     "HAS_IOCTL_DIR",
-    "AUTO_INVAL_DATA", "DO_READDIRPLUS",  "READDIRPLUS_AUTO", "ASYNC_DIO",
-    "WRITEBACK_CACHE", "NO_OPEN_SUPPORT", "PARALLEL_DIROPS", "HANDLE_KILLPRIV",
+    "ASYNC_READ",  "POSIX_LOCKS",     "FILE_OPS",        "ATOMIC_O_TRUNC",  "EXPORT_SUPPORT",
+    "BIG_WRITES",  "DONT_MASK",       "SPLICE_WRITE",    "SPLICE_MOVE",     "SPLICE_READ",
+    "FLOCK_LOCKS", "HAS_IOCTL_DIR",   "AUTO_INVAL_DATA", "DO_READDIRPLUS",  "READDIRPLUS_AUTO",
+    "ASYNC_DIO",   "WRITEBACK_CACHE", "NO_OPEN_SUPPORT", "PARALLEL_DIROPS", "HANDLE_KILLPRIV",
     "POSIX_ACL"};
 
 const OflagName oflagName[21] = {
-    {"O_RDONLY", 0x0},          {"O_WRONLY", 0x1},         {"O_RDWR", 0x2},
-    {"O_CREAT", 0x40},          {"O_EXCL", 0x80},          {"O_NOCTTY", 0x100},
-    {"O_TRUNC", 0x200},         {"O_APPEND", 0x400},       {"O_NONBLOCK", 0x800},
-    {"__O_DSYNC", 0x1000},      {"O_ASYNC", 0x2000},       {"__O_DIRECT", 0x4000},
-    {"__O_LARGEFILE", 0x8000},  {"__O_DIRECTORY", 0x10000}, {"__O_NOFOLLOW", 0x20000},
-    {"__O_NOATIME", 0x40000},   {"__O_CLOEXEC", 0x80000},  {"O_SYNC", 0x100000},
-    {"__O_PATH", 0x200000},     {"__O_TMPFILE", 0x400000}, {nullptr, 0}};
+    {"O_RDONLY", 0x0},         {"O_WRONLY", 0x1},          {"O_RDWR", 0x2},
+    {"O_CREAT", 0x40},         {"O_EXCL", 0x80},           {"O_NOCTTY", 0x100},
+    {"O_TRUNC", 0x200},        {"O_APPEND", 0x400},        {"O_NONBLOCK", 0x800},
+    {"__O_DSYNC", 0x1000},     {"O_ASYNC", 0x2000},        {"__O_DIRECT", 0x4000},
+    {"__O_LARGEFILE", 0x8000}, {"__O_DIRECTORY", 0x10000}, {"__O_NOFOLLOW", 0x20000},
+    {"__O_NOATIME", 0x40000},  {"__O_CLOEXEC", 0x80000},   {"O_SYNC", 0x100000},
+    {"__O_PATH", 0x200000},    {"__O_TMPFILE", 0x400000},  {nullptr, 0}};
 
 void logOpenFlags(int flags) {
   if (!logOn(LOG_TRACE)) return;
@@ -120,8 +119,7 @@ void printAbout(const char* program, FILE* stream) {
   snprintc(text, size, "%s   for license and more information see:\n", p);
   snprintc(text, size, "%s      doc/txt/LICLGPL2.txt in the KELP install folder or\n", p);
   snprintc(text, size, "%s      https://github.com/libfuse/libfuse\n", p);
-  snprintc(text, size, "%s      https://www.kernel.org/doc/html/latest/filesystems/fuse.html\n",
-           p);
+  snprintc(text, size, "%s      https://www.kernel.org/doc/html/latest/filesystems/fuse.html\n", p);
   snprintc(text, size,
            "%s   Part of the operating system (prerequisite, not part of this distribution)\n", p);
   snprintc(text, size, "%s The glibc library based on LGPL license for Linux systems\n", p);

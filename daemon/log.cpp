@@ -20,6 +20,15 @@ void logAt(int level, const char* format, ...) {
   va_end(args);
 }
 
+void logCaller(int level, CallerPrefix& caller, const char* format, ...) {
+  if (!logOn(level)) return;
+  std::fputs(caller.get(), fileLog);
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(fileLog, format, args);
+  va_end(args);
+}
+
 void logConfdbMessage(int level, const char* line) { logAt(level, "%s", line); }
 
 void getcallername(char* buffer, size_t size) {

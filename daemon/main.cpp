@@ -180,8 +180,7 @@ int run(int argc, char* argv[]) {
         } else if (word == "trace" || word == "TRACE") {
           logLevel = LOG_TRACE;
         } else {
-          std::fprintf(stderr,
-                       "Unkown log-level: %s\nChoose one of error, info, debug or trace\n",
+          std::fprintf(stderr, "Unkown log-level: %s\nChoose one of error, info, debug or trace\n",
                        optarg);
           std::exit(1);
         }

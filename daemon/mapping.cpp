@@ -57,8 +57,7 @@ int getConf4Name(const std::string& name, ConfigEntry& entry, int mode, const ch
         entry.isSet = 1;
         logAt(LOG_INFO, "%s[%3d,%s] \"%s\" \"%s\" \"%s\" \"%s\"\n", dbName, entry.index,
               (entry.flags & CONFIG_FLAG_USE_IR) != 0 ? "useIR" : "noIR", entry.pattern.c_str(),
-              entry.targetPattern.c_str(), entry.fileString.c_str(),
-              entry.formatString.c_str());
+              entry.targetPattern.c_str(), entry.fileString.c_str(), entry.formatString.c_str());
         break;
       }
     }
@@ -138,7 +137,7 @@ MappedName mapName(const char* path, const char* operation) {
   name.physical = getPhysicalPath(name.logical, &name.flags, nullptr);
   if (operation != nullptr && logOn(LOG_INFO)) {
     CallerPrefix caller;
-    logAt(LOG_INFO, "%s[%s] %s\n", caller.get(), operation, name.physical.c_str());
+    logCaller(LOG_INFO, caller, "[%s] %s\n", operation, name.physical.c_str());
   }
   return name;
 }

@@ -19,10 +19,8 @@ template <class Call>
 int onLogical(const char* operation, const char* path, Call call) try {
   if (vaskfsArgs.viewMode) return -EACCES;
   const std::string logical = logicalName(path);
-  if (logOn(LOG_INFO)) {
-    CallerPrefix caller;
-    logAt(LOG_INFO, "%s[%s] %s\n", caller.get(), operation, logical.c_str());
-  }
+  CallerPrefix caller;
+  logCaller(LOG_INFO, caller, "[%s] %s\n", operation, logical.c_str());
   return replyOf(call(logical));
 } catch (const std::bad_alloc&) {
   return -ENOMEM;
@@ -32,10 +30,8 @@ int onLogical(const char* operation, const char* path, Call call) try {
 
 int vaskFS_readlink(const char* path, char* buf, size_t size) try {
   const std::string logical = logicalName(path);
-  if (logOn(LOG_INFO)) {
-    CallerPrefix caller;
-    logAt(LOG_INFO, "%s[readlink] %s\n", caller.get(), logical.c_str());
-  }
+  CallerPrefix caller;
+  logCaller(LOG_INFO, caller, "[readlink] %s\n", logical.c_str());
   if (size == 0) return -EINVAL;
   const ssize_t n = readlink(logical.c_str(), buf, size - 1);
   if (n == -1) return -errno;
@@ -81,10 +77,8 @@ int vaskFS_symlink(const char* from, const char* to) try {
   // by whoever follows the link, not by us.
   const std::string text = from != nullptr ? from : "";
   const std::string logical = logicalName(to);
-  if (logOn(LOG_INFO)) {
-    CallerPrefix caller;
-    logAt(LOG_INFO, "%s[symlink] %s -> %s\n", caller.get(), text.c_str(), logical.c_str());
-  }
+  CallerPrefix caller;
+  logCaller(LOG_INFO, caller, "[symlink] %s -> %s\n", text.c_str(), logical.c_str());
   return replyOf(symlink(text.c_str(), logical.c_str()));
 } catch (const std::bad_alloc&) {
   return -ENOMEM;
@@ -124,11 +118,8 @@ int vaskFS_rename(const char* from, const char* to, unsigned int flags) try {
   const std::string newLogical = logicalName(to);
   uint32_t mapFlags = 0;
   const std::string oldPhysical = getPhysicalPath(oldLogical, &mapFlags, nullptr);
-  if (logOn(LOG_INFO)) {
-    CallerPrefix caller;
-    logAt(LOG_INFO, "%s[rename] %s -> %s\n", caller.get(), oldLogical.c_str(),
-          newLogical.c_str());
-  }
+  CallerPrefix caller;
+  logCaller(LOG_INFO, caller, "[rename] %s -> %s\n", oldLogical.c_str(), newLogical.c_str());
   if ((mapFlags & MAP_NAME_KNOWN) == 0)
     return replyOf(rename(oldLogical.c_str(), newLogical.c_str()));
 
@@ -152,10 +143,8 @@ int vaskFS_link(const char* from, const char* to) try {
   const std::string target = logicalName(to);
   uint32_t mapFlags = 0;
   getPhysicalPath(source, &mapFlags, nullptr);
-  if (logOn(LOG_INFO)) {
-    CallerPrefix caller;
-    logAt(LOG_INFO, "%s[link] %s -> %s\n", caller.get(), source.c_str(), target.c_str());
-  }
+  CallerPrefix caller;
+  logCaller(LOG_INFO, caller, "[link] %s -> %s\n", source.c_str(), target.c_str());
   if ((mapFlags & MAP_NAME_KNOWN) != 0) {
     moveMeta(source, target, 1);
     return 0;
@@ -184,11 +173,9 @@ int vaskFS_chown(const char* path, uid_t uid, gid_t gid, fuse_file_info* /*fi*/)
   const std::string logical = logicalName(path);
   uint32_t flags = 0;
   const std::string physical = getPhysicalPath(logical, &flags, nullptr);
-  if (logOn(LOG_INFO)) {
-    CallerPrefix caller;
-    logAt(LOG_INFO, "%s[chown] %s uid:%d gid:%d\n", caller.get(), physical.c_str(),
-          static_cast<int>(uid), static_cast<int>(gid));
-  }
+  CallerPrefix caller;
+  logCaller(LOG_INFO, caller, "[chown] %s uid:%d gid:%d\n", physical.c_str(), static_cast<int>(uid),
+            static_cast<int>(gid));
   if (lchown(physical.c_str(), uid, gid) == -1) return -errno;
   if ((flags & MAP_NAME_KNOWN) != 0) {
     editStoredStat(logical, [&](struct stat& st) {

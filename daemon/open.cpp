@@ -25,9 +25,9 @@ std::string stateText(const std::string& logical) {
 
 void logXioOpen(CallerPrefix& caller, const FileHandle& h, const std::string& state) {
   if (!logOn(LOG_DEBUG)) return;
-  logAt(LOG_DEBUG, "%s[xioopen] '%s' '%s' '%s' (offset=%lld)\n", caller.get(),
-        h.conf.fileString.c_str(), h.conf.formatString.c_str(), state.c_str(),
-        static_cast<long long>(h.offset));
+  logCaller(LOG_DEBUG, caller, "[xioopen] '%s' '%s' '%s' (offset=%lld)\n",
+            h.conf.fileString.c_str(), h.conf.formatString.c_str(), state.c_str(),
+            static_cast<long long>(h.offset));
 }
 
 // Looks the write rule up again when building the handle found none.
@@ -118,10 +118,8 @@ int startConversion(FileHandle& h) {
 int vaskFS_open(const char* path, fuse_file_info* fi) try {
   if (vaskfsArgs.viewMode && (fi->flags & O_ACCMODE) == O_WRONLY) return -EACCES;
   FileHandlePtr h = initNewHandle(path);
-  if (logOn(LOG_INFO)) {
-    CallerPrefix caller;
-    logAt(LOG_INFO, "%s[open] %s\n", caller.get(), h->logicalPath.c_str());
-  }
+  CallerPrefix caller;
+  logCaller(LOG_INFO, caller, "[open] %s\n", h->logicalPath.c_str());
   logOpenFlags(fi->flags);
   if (const int rc = chooseCommands(*h, fi->flags); rc != 0) return rc;
   // Opening a converted stream for writing replaces the file. Without
@@ -143,7 +141,7 @@ int vaskFS_create(const char* path, mode_t mode, fuse_file_info* fi) try {
   if (vaskfsArgs.viewMode) return -EACCES;
   FileHandlePtr h = initNewHandle(path);
   CallerPrefix caller;
-  if (logOn(LOG_INFO)) logAt(LOG_INFO, "%s[create] %s\n", caller.get(), h->logicalPath.c_str());
+  logCaller(LOG_INFO, caller, "[create] %s\n", h->logicalPath.c_str());
   logOpenFlags(fi->flags);
   const bool ruled = findWriteRule(*h);
   h->bytesWritten = 0;

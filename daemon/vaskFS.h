@@ -34,9 +34,9 @@ constexpr int VASKFS_BUILD = 32853;
 constexpr const char* VASKFS_BUILD_TYPE = "RELEASE";
 
 struct VaskfsArgs {
-  std::string mountDir;  // absolute after start-up; a trailing "/" stays
-  std::string rootDir;   // absolute, one trailing "/" removed ("/" stays "/")
-  std::string view;      // view mode only
+  std::string mountDir;   // absolute after start-up; a trailing "/" stays
+  std::string rootDir;    // absolute, one trailing "/" removed ("/" stays "/")
+  std::string view;       // view mode only
   ConfigEntry listEntry;  // work record of the start-up rule listing
   MDB_env* env = nullptr;
   char* fuseArgv[32] = {};
@@ -82,6 +82,11 @@ class CallerPrefix {
   char text_[CALLER_PREFIX_SIZE] = "";
   bool filled_ = false;
 };
+
+// Writes the caller prefix and then the formatted text at `level`; the
+// prefix is read only when the line is written.
+void logCaller(int level, CallerPrefix& caller, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 
 void printVersion(const char* program, FILE* stream);
 void printAbout(const char* program, FILE* stream);
@@ -241,8 +246,7 @@ int vaskFS_chown(const char* path, uid_t uid, gid_t gid, fuse_file_info* fi);
 int vaskFS_truncate(const char* path, off_t size, fuse_file_info* fi);
 int vaskFS_open(const char* path, fuse_file_info* fi);
 int vaskFS_read(const char* path, char* buf, size_t size, off_t offset, fuse_file_info* fi);
-int vaskFS_write(const char* path, const char* buf, size_t size, off_t offset,
-                 fuse_file_info* fi);
+int vaskFS_write(const char* path, const char* buf, size_t size, off_t offset, fuse_file_info* fi);
 int vaskFS_statfs(const char* path, struct statvfs* st);
 int vaskFS_flush(const char* path, fuse_file_info* fi);
 int vaskFS_release(const char* path, fuse_file_info* fi);

@@ -22,8 +22,8 @@ std::string quote(const std::string& text) {
 }  // namespace
 
 ShellResult shell(const std::string& script, const std::string& root, const std::string& mnt) {
-  const std::string command = "ROOT=" + quote(root) + " MNT=" + quote(mnt) +
-                              " /bin/bash -c " + quote("set -e\n" + script) + " 2>&1";
+  const std::string command = "ROOT=" + quote(root) + " MNT=" + quote(mnt) + " /bin/bash -c " +
+                              quote("set -e\n" + script) + " 2>&1";
   ShellResult result;
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return result;

@@ -48,14 +48,18 @@ TEST_F(ToolsTest, ProgramsReadBackWhatTheyWrote) {
       {"text stored in IBM-1047 with NL line ends",
        "printf 'HELLO\\nWORLD\\n' > $MNT/job.cob;"
        " test $(od -An -tx1 $ROOT/job.cob.ebc | tr -d ' \\n') = c8c5d3d3d615e6d6d9d3c415;"
-       " test \"$(cat $MNT/job.cob)\" = \"$(printf 'HELLO\\nWORLD')\"; test $(stat -c %s $MNT/job.cob) = 12"},
+       " test \"$(cat $MNT/job.cob)\" = \"$(printf 'HELLO\\nWORLD')\"; test $(stat -c %s "
+       "$MNT/job.cob) = 12"},
       {"tar extracts into the mount and creates from it",
        "mkdir -p $S/t/a/b; seq 1 999 > $S/t/a/b/x.txt; echo hi > $S/t/a/y.dat; : > $S/t/empty;"
-       " : > $S/t/empty.txt; tar -C $S -cf $S/t.tar t; tar -C $MNT -xf $S/t.tar; diff -r $S/t $MNT/t;"
-       " tar -C $MNT -cf $S/back.tar t; mkdir $S/u; tar -C $S/u -xf $S/back.tar; diff -r $S/t $S/u/t"},
+       " : > $S/t/empty.txt; tar -C $S -cf $S/t.tar t; tar -C $MNT -xf $S/t.tar; diff -r $S/t "
+       "$MNT/t;"
+       " tar -C $MNT -cf $S/back.tar t; mkdir $S/u; tar -C $S/u -xf $S/back.tar; diff -r $S/t "
+       "$S/u/t"},
       {"cp -a keeps contents, modes and times both ways",
        "mkdir -p $S/c/sub\\ dir; echo one > $S/c/one.txt; chmod 640 $S/c/one.txt;"
-       " head -c 100000 /dev/urandom > \"$S/c/sub dir/two\"; printf '\\xc3\\xa9t\\xc3\\xa9' > $S/c/été.txt;"
+       " head -c 100000 /dev/urandom > \"$S/c/sub dir/two\"; printf '\\xc3\\xa9t\\xc3\\xa9' > "
+       "$S/c/été.txt;"
        " touch -d '2001-02-03 04:05:06' $S/c/one.txt \"$S/c/sub dir/two\" $S/c/été.txt;"
        " cp -a $S/c $MNT/c; diff -r $S/c $MNT/c;"
        " look() { (cd $1 && stat -c '%n %a %Y %s' one.txt 'sub dir/two' été.txt); };"
@@ -64,24 +68,30 @@ TEST_F(ToolsTest, ProgramsReadBackWhatTheyWrote) {
       {"touch of a converted file keeps its data",
        "seq 1 1000 > $MNT/keep.txt; touch $MNT/keep.txt; seq 1 1000 | cmp - $MNT/keep.txt;"
        " python3 -c \"import os; os.close(os.open('$MNT/keep.txt', os.O_WRONLY))\";"
-       " seq 1 1000 | cmp - $MNT/keep.txt; : > $MNT/keep.txt; test $(stat -c %s $MNT/keep.txt) = 0"},
+       " seq 1 1000 | cmp - $MNT/keep.txt; : > $MNT/keep.txt; test $(stat -c %s $MNT/keep.txt) = "
+       "0"},
       {"cp -a of 500 mixed files into the mount and back out",
        "mkdir -p $S/m/deep/er; : > $S/m/empty.txt; printf x > $S/m/one.txt;"
        " head -c 10485760 /dev/urandom > $S/m/big; for i in $(seq 1 481); do"
        "   seq 1 $i > \"$S/m/deep/file $i.txt\"; done;"
-       " for i in $(seq 1 16); do echo $i > \"$S/m/deep/er/it's ünï $i.dat\"; chmod 60$((i % 8)) \"$S/m/deep/er/it's ünï $i.dat\"; done;"
-       " test $(find $S/m -type f | wc -l) = 500; touch -d '2010-01-01 12:00:00' $S/m/big $S/m/deep/*;"
+       " for i in $(seq 1 16); do echo $i > \"$S/m/deep/er/it's ünï $i.dat\"; chmod 60$((i % 8)) "
+       "\"$S/m/deep/er/it's ünï $i.dat\"; done;"
+       " test $(find $S/m -type f | wc -l) = 500; touch -d '2010-01-01 12:00:00' $S/m/big "
+       "$S/m/deep/*;"
        " cp -a $S/m $MNT/m; cp -a $MNT/m $S/back; diff -r $S/m $S/back;"
        " look() { (cd $1 && find . -type f -printf '%p %m %s %T@\\n' | sort); };"
        " test \"$(look $S/m)\" = \"$(look $S/back)\"; test \"$(look $S/m)\" = \"$(look $MNT/m)\""},
       {"touch -d, chmod, chown show through stat",
        "echo x > $MNT/m.txt; touch -d '1999-12-31 23:59:58 UTC' $MNT/m.txt; chmod 604 $MNT/m.txt;"
-       " chown 12:34 $MNT/m.txt; test \"$(stat -c '%a %u %g %Y' $MNT/m.txt)\" = '604 12 34 946684798';"
+       " chown 12:34 $MNT/m.txt; test \"$(stat -c '%a %u %g %Y' $MNT/m.txt)\" = '604 12 34 "
+       "946684798';"
        " test \"$(stat -c '%a %u %g %Y' $ROOT/m.txt.gz)\" = '604 12 34 946684798';"
-       " cp -p $MNT/m.txt $MNT/p.txt; test \"$(stat -c '%a %u %g %Y' $MNT/p.txt)\" = '604 12 34 946684798'"},
+       " cp -p $MNT/m.txt $MNT/p.txt; test \"$(stat -c '%a %u %g %Y' $MNT/p.txt)\" = '604 12 34 "
+       "946684798'"},
       {">> appends new members that gzip reads",
        "echo one > $MNT/ap.txt; echo two >> $MNT/ap.txt; echo three >> $MNT/ap.txt;"
-       " printf 'one\\ntwo\\nthree\\n' > $S/ap; cmp $S/ap $MNT/ap.txt; gzip -dc $ROOT/ap.txt.gz | cmp - $S/ap;"
+       " printf 'one\\ntwo\\nthree\\n' > $S/ap; cmp $S/ap $MNT/ap.txt; gzip -dc $ROOT/ap.txt.gz | "
+       "cmp - $S/ap;"
        " test $(stat -c %s $MNT/ap.txt) = 14"},
       {"mv renames the physical file and keeps its extension",
        "echo data > $MNT/old.txt; mv $MNT/old.txt $MNT/new.txt; test ! -e $ROOT/old.txt.gz;"
@@ -89,10 +99,12 @@ TEST_F(ToolsTest, ProgramsReadBackWhatTheyWrote) {
        " mv $MNT/new.txt $MNT/new.dat; test -e $ROOT/new.gz; test \"$(cat $MNT/new.dat)\" = data;"
        " ls $MNT | grep -qx new.dat"},
       {"ln gives a second name for the same data",
-       "echo linked > $MNT/src.txt; ln $MNT/src.txt $MNT/dst.txt; test \"$(cat $MNT/dst.txt)\" = linked;"
+       "echo linked > $MNT/src.txt; ln $MNT/src.txt $MNT/dst.txt; test \"$(cat $MNT/dst.txt)\" = "
+       "linked;"
        " ls $ROOT | grep -c src.txt.gz | grep -qx 1"},
       {"rm removes the physical file",
-       "echo x > $MNT/gone.txt; rm $MNT/gone.txt; test ! -e $ROOT/gone.txt.gz; ! stat $MNT/gone.txt"},
+       "echo x > $MNT/gone.txt; rm $MNT/gone.txt; test ! -e $ROOT/gone.txt.gz; ! stat "
+       "$MNT/gone.txt"},
       {"find walks the logical tree",
        "mkdir -p $MNT/f1/f2; echo a > $MNT/f1/f2/a.txt; echo b > $MNT/f1/b.cob;"
        " test \"$(cd $MNT && find f1 -type f | sort | tr '\\n' ' ')\" = 'f1/b.cob f1/f2/a.txt '"},
@@ -128,7 +140,8 @@ TEST_F(ToolsTest, ProgramsReadBackWhatTheyWrote) {
        "PY"},
       {"truncate to 0 works on a converted file, to 10 fails",
        "seq 1 100 > $MNT/tr.txt; truncate -s 0 $MNT/tr.txt; test $(stat -c %s $MNT/tr.txt) = 0;"
-       " seq 1 100 > $MNT/tr.txt; ! truncate -s 10 $MNT/tr.txt 2>$S/err; grep -q 'Invalid argument' $S/err"},
+       " seq 1 100 > $MNT/tr.txt; ! truncate -s 10 $MNT/tr.txt 2>$S/err; grep -q 'Invalid "
+       "argument' $S/err"},
       {"a name with apostrophes and command words is only a name",
        "echo safe > \"$MNT/x' comp.gzip() y='.dat\"; test -e \"$ROOT/x' comp.gzip() y='.dat\";"
        " test \"$(cat \"$ROOT/x' comp.gzip() y='.dat\")\" = safe;"
@@ -136,7 +149,8 @@ TEST_F(ToolsTest, ProgramsReadBackWhatTheyWrote) {
        " echo more > \"$MNT/it's.txt\"; gzip -dc \"$ROOT/it's.txt.gz\" | grep -qx more"},
   };
   for (const ToolCase& c : cases) {
-    const ShellResult r = sh(std::string("S=$ROOT/../scratch; rm -rf $S; mkdir -p $S\n") + c.script);
+    const ShellResult r =
+        sh(std::string("S=$ROOT/../scratch; rm -rf $S; mkdir -p $S\n") + c.script);
     EXPECT_EQ(0, r.status) << c.name << "\n" << r.output;
   }
   // Releases reach the daemon after close returns: look at the records
@@ -158,17 +172,20 @@ TEST_F(ToolsTest, ProgramsReadBackWhatTheyWrote) {
 TEST_F(ToolsTest, FullDiskIsReportedNotLost) {
   ASSERT_EQ(0, sh("mkdir $ROOT/small && mount -t tmpfs -o size=1m tmpfs $ROOT/small").status);
   mount();
-  const ShellResult big = sh("head -c 3000000 /dev/urandom > $ROOT/../big; cp $ROOT/../big $MNT/small/big");
+  const ShellResult big =
+      sh("head -c 3000000 /dev/urandom > $ROOT/../big; cp $ROOT/../big $MNT/small/big");
   EXPECT_NE(0, big.status);
   EXPECT_NE(std::string::npos, big.output.find("No space left on device")) << big.output;
   // Small enough to stay in the library's buffer until close.
-  const ShellResult late = sh("rm -f $MNT/small/big; head -c 700000 /dev/urandom > $ROOT/../a;"
-                              " cp $ROOT/../a $MNT/small/a; head -c 700000 /dev/urandom > $ROOT/../b;"
-                              " cp $ROOT/../b $MNT/small/b");
+  const ShellResult late =
+      sh("rm -f $MNT/small/big; head -c 700000 /dev/urandom > $ROOT/../a;"
+         " cp $ROOT/../a $MNT/small/a; head -c 700000 /dev/urandom > $ROOT/../b;"
+         " cp $ROOT/../b $MNT/small/b");
   EXPECT_NE(0, late.status);
   EXPECT_NE(std::string::npos, late.output.find("No space left on device")) << late.output;
-  const ShellResult sync = sh("python3 -c \"import os; fd = os.open('$MNT/small/c', os.O_WRONLY|os.O_CREAT, 0o644);"
-                              " os.write(fd, os.urandom(600000)); os.fsync(fd)\"");
+  const ShellResult sync =
+      sh("python3 -c \"import os; fd = os.open('$MNT/small/c', os.O_WRONLY|os.O_CREAT, 0o644);"
+         " os.write(fd, os.urandom(600000)); os.fsync(fd)\"");
   EXPECT_NE(0, sync.status);
   EXPECT_NE(std::string::npos, sync.output.find("No space left on device")) << sync.output;
   EXPECT_EQ(0, sh("ls -l $MNT/small >/dev/null && cmp $ROOT/../a $MNT/small/a").status);

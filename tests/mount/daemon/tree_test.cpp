@@ -13,10 +13,10 @@
 namespace daemontest {
 namespace {
 
-const Rule kGzipRead{'r', 1, "*.gz", "[path]/[base]", "read.bin(file='' comp.gzip())",
+const Rule kGzipRead{'r',           1, "*.gz", "[path]/[base]", "read.bin(file='' comp.gzip())",
                      "format.bin()"};
-const Rule kGzipWrite{'w', 1, "*.txt", "[path]/[base].txt.gz", "write.bin(file='' comp.gzip())",
-                      "format.bin()"};
+const Rule kGzipWrite{
+    'w', 1, "*.txt", "[path]/[base].txt.gz", "write.bin(file='' comp.gzip())", "format.bin()"};
 
 size_t countMatches(const std::string& text, const std::string& needle) {
   size_t n = 0;
@@ -36,8 +36,9 @@ TEST_F(TreeTest, GzipFilesListUnderPlainNamesWithTheirSizes) {
   mount({"-L", "trace"});
   const ShellResult first = sh("cd $MNT/logs && stat -c '%n %s' * | sort");
   ASSERT_EQ(0, first.status) << first.output;
-  const ShellResult plain = sh("cd $ROOT/logs && for f in f*.gz; do"
-                               " echo \"${f%.gz} $(gzip -dc $f | wc -c)\"; done | sort");
+  const ShellResult plain =
+      sh("cd $ROOT/logs && for f in f*.gz; do"
+         " echo \"${f%.gz} $(gzip -dc $f | wc -c)\"; done | sort");
   EXPECT_EQ(plain.output, first.output);
   EXPECT_EQ(std::string::npos, first.output.find("untranslated"));
   EXPECT_EQ(200u, countMatches(log(), "updateVaskInfo: rpath=logs/f"));
@@ -100,25 +101,23 @@ TEST_F(TreeTest, DamagedStatRecordIsIgnored) {
 
 TEST_F(TreeTest, ViewIsReadOnlyAndShowsOnlyRuledDirectories) {
   setRules({});  // the root's index holds the views' indexes
-  setRules({{'r', 1, "docs/*.gz", "[path]/[base]", "read.bin(file='' comp.gzip())",
-             "format.bin()"}},
-           "public");
+  setRules(
+      {{'r', 1, "docs/*.gz", "[path]/[base]", "read.bin(file='' comp.gzip())", "format.bin()"}},
+      "public");
   ASSERT_EQ(0, sh("mkdir $ROOT/docs $ROOT/secret; seq 1 10 | gzip > $ROOT/docs/n.gz;"
                   " echo x > $ROOT/secret/s")
                    .status);
   mount({}, "public");
-  const ShellResult list = sh("ls $MNT; ls $MNT/docs >/dev/null; stat -c '%A %s' $MNT/docs/n; cat $MNT/docs/n | wc -l");
+  const ShellResult list =
+      sh("ls $MNT; ls $MNT/docs >/dev/null; stat -c '%A %s' $MNT/docs/n; cat $MNT/docs/n | wc -l");
   EXPECT_EQ("docs\n-r--r--r-- 21\n10\n", list.output);
   struct Refused {
     const char* what;
     const char* script;
   } refused[] = {
-      {"write access", "test -w $MNT/docs/n"},
-      {"utimens", "touch $MNT/docs/n"},
-      {"create", "echo x > $MNT/docs/new"},
-      {"mkdir", "mkdir $MNT/docs/d"},
-      {"unlink", "rm -f $MNT/docs/n"},
-      {"chmod", "chmod 600 $MNT/docs/n"},
+      {"write access", "test -w $MNT/docs/n"}, {"utimens", "touch $MNT/docs/n"},
+      {"create", "echo x > $MNT/docs/new"},    {"mkdir", "mkdir $MNT/docs/d"},
+      {"unlink", "rm -f $MNT/docs/n"},         {"chmod", "chmod 600 $MNT/docs/n"},
   };
   for (const Refused& r : refused) {
     const ShellResult got = sh(r.script);
@@ -134,9 +133,11 @@ TEST_F(TreeTest, LogLevelsShowWhatTheySay) {
   mount({"-L", "trace"});
   unmount();
   const std::string trace = log();
-  EXPECT_TRUE(std::regex_search(trace, std::regex("kernel supported capabilities are [A-Z_]+(, [A-Z_0-9]+)*\n")))
+  EXPECT_TRUE(std::regex_search(
+      trace, std::regex("kernel supported capabilities are [A-Z_]+(, [A-Z_0-9]+)*\n")))
       << trace;
-  EXPECT_NE(std::string::npos, trace.find("\n[write configuration]\nconfW[  1,enabled,noIR] \"*.txt\""));
+  EXPECT_NE(std::string::npos,
+            trace.find("\n[write configuration]\nconfW[  1,enabled,noIR] \"*.txt\""));
   EXPECT_NE(std::string::npos, trace.find("vaskFS announces the capabilities "));
 
   // Each operation's line starts with the caller: thread, process and
@@ -146,9 +147,13 @@ TEST_F(TreeTest, LogLevelsShowWhatTheySay) {
   ASSERT_EQ(0, sh("echo x > $MNT/c.txt; cat $MNT/c.txt >/dev/null").status);
   unmount();
   const std::string info = log();
-  EXPECT_TRUE(std::regex_search(info, std::regex("\n[0-9]+\\[[1-9][0-9]*\\] [^\n]*cat\\[read\\] [0-9]+ bytes from c\\.txt at offset 0\n")))
+  EXPECT_TRUE(std::regex_search(
+      info,
+      std::regex(
+          "\n[0-9]+\\[[1-9][0-9]*\\] [^\n]*cat\\[read\\] [0-9]+ bytes from c\\.txt at offset 0\n")))
       << info;
-  EXPECT_TRUE(std::regex_search(info, std::regex("\n[0-9]+\\[0\\] \\[release\\] c\\.txt user-path /c\\.txt\n")))
+  EXPECT_TRUE(std::regex_search(
+      info, std::regex("\n[0-9]+\\[0\\] \\[release\\] c\\.txt user-path /c\\.txt\n")))
       << info;
 
   ASSERT_EQ(0, sh("rm " + log_).status);
@@ -168,8 +173,10 @@ TEST_F(TreeTest, ModesAreTheOnesAskedFor) {
   const mode_t old = umask(022);
   mount();
   umask(old);
-  const ShellResult r = sh("umask 0; python3 -c \"import os; os.close(os.open('$MNT/f', os.O_CREAT|os.O_WRONLY, 0o666))\";"
-                           " mkdir -m 0777 $MNT/d; stat -c %a $MNT/f $MNT/d $ROOT/f $ROOT/d");
+  const ShellResult r =
+      sh("umask 0; python3 -c \"import os; os.close(os.open('$MNT/f', os.O_CREAT|os.O_WRONLY, "
+         "0o666))\";"
+         " mkdir -m 0777 $MNT/d; stat -c %a $MNT/f $MNT/d $ROOT/f $ROOT/d");
   EXPECT_EQ("666\n777\n666\n777\n", r.output);
 }
 
@@ -180,8 +187,9 @@ TEST_F(TreeTest, UseIRReadsWithTheStoredCommand) {
              "format.bin()", CONFIG_FLAG_USE_IR},
             {'r', 5, "*.packed", "[path]/[base].wrong", "read.bin(file='')", "format.bin()"}});
   mount();
-  const ShellResult r = sh("seq 1 5000 > $MNT/a.u; seq 1 5000 | cmp - $MNT/a.u; test -r $MNT/a.u;"
-                           " gzip -dc $ROOT/a.packed | cmp - <(seq 1 5000); ls $MNT");
+  const ShellResult r =
+      sh("seq 1 5000 > $MNT/a.u; seq 1 5000 | cmp - $MNT/a.u; test -r $MNT/a.u;"
+         " gzip -dc $ROOT/a.packed | cmp - <(seq 1 5000); ls $MNT");
   EXPECT_EQ(0, r.status) << r.output;
   EXPECT_EQ("a.u\n", r.output);
   unmount();
@@ -196,11 +204,13 @@ TEST_F(TreeTest, DetachedDaemonHoldsTheIndexAndSeesNewRules) {
   std::vector<std::string> args{"-l", log_, root_, mnt_};
   running_ = &daemon_;
   ASSERT_EQ("", daemon_.start(args, temp_.path(), mnt_, temp_.path(), true)) << log();
-  const ShellResult locks = sh("ino=$(stat -c %i $ROOT/.vaskIndex/lock.mdb);"
-                               " grep -c \":$ino \" /proc/locks");
+  const ShellResult locks =
+      sh("ino=$(stat -c %i $ROOT/.vaskIndex/lock.mdb);"
+         " grep -c \":$ino \" /proc/locks");
   EXPECT_EQ(0, locks.status) << locks.output;
   setRules({kGzipWrite, kGzipRead});
-  const ShellResult after = sh("echo late > $MNT/late.txt; gzip -dc $ROOT/late.txt.gz; cat $MNT/late.txt");
+  const ShellResult after =
+      sh("echo late > $MNT/late.txt; gzip -dc $ROOT/late.txt.gz; cat $MNT/late.txt");
   EXPECT_EQ("late\nlate\n", after.output);
 }
 

@@ -37,7 +37,8 @@ TEST_F(DataTest, ExpectedOffsetAndWhatReleaseStores) {
   // Behind the expected offset: logged, refused by the stream, nothing counted.
   EXPECT_EQ(-ESPIPE, vaskFS_write("/w", block.data(), 4096, 0, &fi));
   const std::string log = takeLog();
-  EXPECT_NE(std::string::npos, log.find("w: offset 0 is smaller than expected offset 12288\n")) << log;
+  EXPECT_NE(std::string::npos, log.find("w: offset 0 is smaller than expected offset 12288\n"))
+      << log;
   EXPECT_EQ(12288, h->offset);
   EXPECT_EQ(12288u, h->bytesWritten);
   std::string error;

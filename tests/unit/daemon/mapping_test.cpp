@@ -48,9 +48,9 @@ TEST_F(MappingTest, TargetsAndStoredNames) {
   takeLog();
   EXPECT_EQ(".", mapped(".", &flags));
   EXPECT_EQ("", takeLog()) << "the root needs no index";
-  EXPECT_EQ("x.z", mapped("x", &flags));            // "[path]" empty: one slash dropped
+  EXPECT_EQ("x.z", mapped("x", &flags));  // "[path]" empty: one slash dropped
   EXPECT_EQ("d/e/x.z", mapped("d/e/x", &flags));
-  EXPECT_EQ("/x.gz", mapped("x.gz.txt", &flags));   // "//x.gz": only one slash is dropped
+  EXPECT_EQ("/x.gz", mapped("x.gz.txt", &flags));  // "//x.gz": only one slash is dropped
 
   // A stored name wins over the rules, and a handle reports the difference.
   ASSERT_EQ(0, writeMetaBytes("old", META_NAME, "meta", "kept.bin", 8));
@@ -58,8 +58,9 @@ TEST_F(MappingTest, TargetsAndStoredNames) {
   EXPECT_EQ(MAP_NAME_KNOWN, flags);
   FileHandlePtr h = initNewHandle("/old");
   EXPECT_EQ("kept.bin", h->physicalPath);
-  EXPECT_NE(std::string::npos,
-            takeLog().find("stored name: kept.bin does NOT match result from configuration: old.z"));
+  EXPECT_NE(
+      std::string::npos,
+      takeLog().find("stored name: kept.bin does NOT match result from configuration: old.z"));
   // The file string names the file the index records, quoted.
   EXPECT_EQ("write.bin(file='kept.bin')", h->conf.fileString);
   FileHandlePtr q = initNewHandle("/it's");
@@ -113,12 +114,15 @@ TEST_F(MappingTest, RuleListingAndCapabilities) {
     unsigned capable, want;
     const char* expected;
   } cases[] = {
-      {LOG_TRACE, 0x3, 0, "kernel supported capabilities are ASYNC_READ, POSIX_LOCKS\n"
-                          "fuse supported capabilities are \nmaximum number of backgound"},
-      {LOG_TRACE, 1u << 31, 0x100000, "capabilities are BIT_31\nfuse supported capabilities are "
-                                      "POSIX_ACL\n"},
-      {LOG_INFO, 0x3, 0x3, "kernel supported capabilities are fuse supported capabilities are "
-                           "maximum number of backgound requests is 12\n"},
+      {LOG_TRACE, 0x3, 0,
+       "kernel supported capabilities are ASYNC_READ, POSIX_LOCKS\n"
+       "fuse supported capabilities are \nmaximum number of backgound"},
+      {LOG_TRACE, 1u << 31, 0x100000,
+       "capabilities are BIT_31\nfuse supported capabilities are "
+       "POSIX_ACL\n"},
+      {LOG_INFO, 0x3, 0x3,
+       "kernel supported capabilities are fuse supported capabilities are "
+       "maximum number of backgound requests is 12\n"},
   };
   for (const auto& c : cases) {
     logLevel = c.level;

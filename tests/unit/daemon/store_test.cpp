@@ -16,8 +16,10 @@ TEST_F(StoreTest, KeysArePathAndSuffixWithoutTerminator) {
     const char* path;
     uint32_t kind;
     const char* key;
-  } cases[] = {{"a", META_STAT, "a.stat"}, {"dir/a.txt", META_STAT, "dir/a.txt.stat"},
-               {".", META_NAME, "..name"},   {"x", META_WFORMAT, "x.wFormat"},
+  } cases[] = {{"a", META_STAT, "a.stat"},
+               {"dir/a.txt", META_STAT, "dir/a.txt.stat"},
+               {".", META_NAME, "..name"},
+               {"x", META_WFORMAT, "x.wFormat"},
                {"x", META_ALL, "x"}};
   for (const auto& c : cases) {
     std::string keyText = "stale text that is longer";
