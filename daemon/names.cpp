@@ -84,59 +84,6 @@ int vaskFS_symlink(const char* from, const char* to) try {
   return -ENOMEM;
 }
 
-namespace {
-
-// The new physical name keeps the old physical extension: the data is not
-// converted again, so its name must still say what it holds.
-void carryExtension(const std::string& oldPhysical, std::string& newPhysical) {
-  std::string newExt, oldExt;
-  if (pat2str(newPhysical, "[ext]", newExt) < 0) newExt.clear();
-  if (pat2str(oldPhysical, "[ext]", oldExt) < 0) oldExt.clear();
-  if (newExt.empty() || oldExt.empty() || newExt == oldExt) return;
-  newPhysical.erase(newPhysical.rfind(newExt), newExt.size());
-  newPhysical += oldExt;
-}
-
-// The stored read command names the physical file: follow the rename.
-void rewriteReadCommand(const std::string& newLogical, const std::string& oldPhysical,
-                        const std::string& newPhysical) {
-  std::string command;
-  if (readMetaText(newLogical, META_READ, "meta", command) != 0) return;
-  const std::string from = "'" + doubleApostrophes(oldPhysical) + "'";
-  const size_t at = command.find(from);
-  if (at == std::string::npos) return;
-  command.replace(at, from.size(), "'" + doubleApostrophes(newPhysical) + "'");
-  writeMetaBytes(newLogical, META_READ, "meta", command.data(), command.size());
-}
-
-}  // namespace
-
-int vaskFS_rename(const char* from, const char* to, unsigned int flags) try {
-  if (vaskfsArgs.viewMode) return -EACCES;
-  if (flags != 0) return -EINVAL;
-  const std::string oldLogical = logicalName(from);
-  const std::string newLogical = logicalName(to);
-  uint32_t mapFlags = 0;
-  const std::string oldPhysical = getPhysicalPath(oldLogical, &mapFlags, nullptr);
-  CallerPrefix caller;
-  logCaller(LOG_INFO, caller, "[rename] %s -> %s\n", oldLogical.c_str(), newLogical.c_str());
-  if ((mapFlags & MAP_NAME_KNOWN) == 0)
-    return replyOf(rename(oldLogical.c_str(), newLogical.c_str()));
-
-  uint32_t newFlags = 0;
-  std::string newPhysical = getPhysicalPath(newLogical, &newFlags, nullptr);
-  carryExtension(oldPhysical, newPhysical);
-  if (rename(oldPhysical.c_str(), newPhysical.c_str()) == -1) return -errno;
-  writeMetaBytes(newPhysical, META_NAME, "real", newLogical.data(), newLogical.size());
-  moveMeta(oldLogical, newLogical, 0);
-  rewriteReadCommand(newLogical, oldPhysical, newPhysical);
-  writeMetaBytes(newLogical, META_NAME, "meta", newPhysical.data(), newPhysical.size());
-  if (oldPhysical != newPhysical) deleteMeta(oldPhysical, META_NAME, "real");
-  return 0;
-} catch (const std::bad_alloc&) {
-  return -ENOMEM;
-}
-
 int vaskFS_link(const char* from, const char* to) try {
   if (vaskfsArgs.viewMode) return -EACCES;
   const std::string source = logicalName(from);

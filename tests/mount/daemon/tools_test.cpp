@@ -98,6 +98,20 @@ TEST_F(ToolsTest, ProgramsReadBackWhatTheyWrote) {
        " gzip -t $ROOT/new.txt.gz; test \"$(cat $MNT/new.txt)\" = data;"
        " mv $MNT/new.txt $MNT/new.dat; test -e $ROOT/new.gz; test \"$(cat $MNT/new.dat)\" = data;"
        " ls $MNT | grep -qx new.dat"},
+      {"sed -i and mv onto a converted name convert the data",
+       "seq 1 100 > $MNT/sedtest.txt; sed -i 's/^1$/one/' $MNT/sedtest.txt;"
+       " gzip -dc $ROOT/sedtest.txt.gz | head -1 | grep -qx one; head -1 $MNT/sedtest.txt | grep "
+       "-qx one;"
+       " test \"$(ls -a $ROOT | grep -c sedtest)\" = 1; test \"$(ls -a $MNT | grep -c sedtest)\" = "
+       "1;"
+       " echo plain > $MNT/mvtest.dat; chmod 640 $MNT/mvtest.dat; mv $MNT/mvtest.dat "
+       "$MNT/mvtest.txt;"
+       " test \"$(cat $MNT/mvtest.txt)\" = plain; test \"$(cat $ROOT/mvtest.txt.dat)\" = plain;"
+       " test $(stat -c %a $MNT/mvtest.txt) = 640; mv $MNT/mvtest.txt $MNT/mvtest.bin;"
+       " test \"$(cat $MNT/mvtest.bin)\" = plain; test \"$(cat $ROOT/mvtest.dat)\" = plain;"
+       " seq 1 10 | gzip > $ROOT/outside.gz; ls $MNT >/dev/null; mv $MNT/outside $MNT/inside;"
+       " test \"$(cat $MNT/inside)\" = \"$(seq 1 10)\"; test \"$(cat $ROOT/inside)\" = \"$(seq 1 "
+       "10)\""},
       {"ln gives a second name for the same data",
        "echo linked > $MNT/src.txt; ln $MNT/src.txt $MNT/dst.txt; test \"$(cat $MNT/dst.txt)\" = "
        "linked;"
