@@ -11,24 +11,6 @@ std::string text(const MetaValue& v) {
   return std::string(static_cast<const char*>(v.data), v.length);
 }
 
-TEST_F(StoreTest, KeysArePathAndSuffixWithoutTerminator) {
-  const struct {
-    const char* path;
-    uint32_t kind;
-    const char* key;
-  } cases[] = {{"a", META_STAT, "a.stat"},
-               {"dir/a.txt", META_STAT, "dir/a.txt.stat"},
-               {".", META_NAME, "..name"},
-               {"x", META_WFORMAT, "x.wFormat"},
-               {"x", META_ALL, "x"}};
-  for (const auto& c : cases) {
-    std::string keyText = "stale text that is longer";
-    MDB_val key;
-    fillKey(keyText, c.path, c.kind, key);
-    EXPECT_EQ(std::string(c.key), std::string(static_cast<char*>(key.mv_data), key.mv_size));
-  }
-}
-
 TEST_F(StoreTest, ReadsCopyWhatFitsAndGrowOnlyWhenAllowed) {
   const std::string hundred(100, 'h');
   ASSERT_EQ(0, writeMetaBytes("f", META_WRITE, "meta", hundred.data(), hundred.size()));
