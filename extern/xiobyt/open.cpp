@@ -127,7 +127,9 @@ using namespace xio;
 int openWrite(XioHandle& h, std::string& why) {
   int flags = O_WRONLY | O_CLOEXEC | (h.startOffset > 0 ? O_APPEND : 0);
   bool created = true;
-  int fd = ::open(h.physical.c_str(), flags | O_CREAT | O_EXCL, 0666);
+  // Owner only: a caller that runs with umask 0 (the mount daemon) sets
+  // the mode it wants once the file is complete.
+  int fd = ::open(h.physical.c_str(), flags | O_CREAT | O_EXCL, 0600);
   if (fd < 0 && errno == EEXIST) {
     created = false;
     fd = ::open(h.physical.c_str(), flags);

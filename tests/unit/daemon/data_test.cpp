@@ -29,6 +29,9 @@ TEST_F(DataTest, ExpectedOffsetAndWhatReleaseStores) {
   EXPECT_EQ(3, h->direction);
   EXPECT_EQ(MAP_NAME_KNOWN | MAP_HAS_WRITE, h->mapFlags & (MAP_NAME_KNOWN | MAP_HAS_WRITE));
   EXPECT_EQ(0, storedSize("w"));
+  struct stat physical;
+  ASSERT_EQ(0, stat("w.gz", &physical));
+  EXPECT_EQ(0600u, physical.st_mode & 0777) << "readable by others while written";
   const std::string block(4096, 'b');
   for (off_t at : {0, 4096, 8192}) EXPECT_EQ(4096, vaskFS_write("/w", block.data(), 4096, at, &fi));
   EXPECT_EQ(12288, h->offset);
@@ -52,7 +55,6 @@ TEST_F(DataTest, ExpectedOffsetAndWhatReleaseStores) {
   EXPECT_EQ(0, vaskFS_fsync("/w", 0, &fi));
   EXPECT_EQ(0, vaskFS_release("/w", &fi));
   EXPECT_EQ(24096, storedSize("w"));
-  struct stat physical;
   ASSERT_EQ(0, stat("w.gz", &physical));
   EXPECT_EQ(0640u, physical.st_mode & 0777);
   std::string command;
