@@ -60,7 +60,9 @@ int vaskFS_getattr(const char* path, struct stat* st, fuse_file_info* /*fi*/) tr
   const std::string physical = getPhysicalPath(logical, &flags, nullptr);
   bool failed = false;
   int savedErrno = 0;
-  if (readMetaFixed(logical, META_STAT, st, META_STAT_SIZE) == 0) {
+  // A stamp of the physical file that disagrees with what is presented
+  // means the file changed: examine it again.
+  auto checkStamp = [&]() {
     struct timespec stamps[2];
     if (readMetaFixed(logical, META_MTIME, stamps, sizeof stamps) == 0 && stamps[1].tv_sec != 0 &&
         stamps[1].tv_sec != st->st_mtim.tv_sec) {
@@ -70,6 +72,9 @@ int vaskFS_getattr(const char* path, struct stat* st, fuse_file_info* /*fi*/) tr
             static_cast<long>(stamps[1].tv_sec), static_cast<long>(st->st_mtim.tv_sec),
             physical.c_str());
     }
+  };
+  if (readMetaFixed(logical, META_STAT, st, META_STAT_SIZE) == 0) {
+    checkStamp();
   } else {
     int64_t size = 0;
     const int r = readMetaFixed(logical, META_SIZE, &size, sizeof size);
@@ -84,6 +89,7 @@ int vaskFS_getattr(const char* path, struct stat* st, fuse_file_info* /*fi*/) tr
       failed = true;
     } else if (r == 0) {
       st->st_size = size;
+      checkStamp();
     } else if (r == MDB_NOTFOUND) {
       if (updateVaskInfo(logical, physical, st) != 0) {
         savedErrno = ENOENT;
@@ -119,7 +125,7 @@ int vaskFS_readdir(const char* path, void* buf, fuse_fill_dir_t filler, off_t /*
   DIR* dir = opendir(dirName.c_str());
   if (dir == nullptr) return -errno;
   while (const dirent* entry = readdir(dir)) {
-    // The index, and xiobyt's temporary files beside a file being rewritten.
+    // The index, and the copies that a converting rename makes beside its target.
     if (std::strncmp(entry->d_name, ".vaskIndex", 10) == 0) continue;
     struct stat attributes;
     std::memset(&attributes, 0, sizeof attributes);

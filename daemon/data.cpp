@@ -178,6 +178,7 @@ namespace {
 // Flushes a write handle's conversion; 0 or a negated errno.
 int flushConversion(FileHandle& h, int flags) {
   h.errorTrace[0] = '\0';
+  errno = 0;
   if (xiopflush(h.errorTrace, h.convHandle, flags) == 0) return 0;
   const int e = errno != 0 ? errno : EIO;
   keepTrace(h, "xiopflush");

@@ -80,7 +80,7 @@ void* vaskFS_init(fuse_conn_info* conn, fuse_config* cfg) {
 
   // main closed the index before libfuse could fork; a failure to open it
   // again ends the mount rather than serving without records.
-  if (vaskfsArgs.env == nullptr && openIndex() != 0) {
+  if (vaskfsArgs.env == nullptr && (initFailure = openIndex()) != 0) {
     if (fuse_context* ctx = fuse_get_context(); ctx != nullptr && ctx->fuse != nullptr)
       fuse_exit(ctx->fuse);
   }

@@ -11,6 +11,7 @@ FILE* fileLog = nullptr;
 int logLevel = LOG_ERROR;
 int savefd = 0;
 bool fuseServing = false;
+int initFailure = 0;
 
 void logAt(int level, const char* format, ...) {
   if (!logOn(level)) return;

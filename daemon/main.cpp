@@ -109,9 +109,10 @@ int mountRoot(char* program) {
   // The kernel has applied the caller's umask to every mode it sends; a
   // second mask by ours would take away bits that were asked for.
   umask(0);
-  const int result = fuse_main_real(vaskfsArgs.fuseArgc, vaskfsArgs.fuseArgv, &vaskFS_oper,
-                                    sizeof vaskFS_oper, nullptr);
+  int result = fuse_main_real(vaskfsArgs.fuseArgc, vaskfsArgs.fuseArgv, &vaskFS_oper,
+                              sizeof vaskFS_oper, nullptr);
   fuseServing = false;
+  if (initFailure != 0) result = initFailure;
   initConfEntry(vaskfsArgs.listEntry);
   closeIndexEnvironment();
   if (vaskfsArgs.viewMode) {

@@ -9,10 +9,6 @@
 #include "corekit/corekit.h"
 #include "vaskFS.h"
 
-namespace {
-
-// The state text of a write: the logical name, quoted as a command-string
-// text, and the daemon's version.
 std::string stateText(const std::string& logical) {
   char comment[64];
   std::snprintf(comment, sizeof comment, "vaskFS version %s-%d", VASKFS_VERSION, VASKFS_BUILD);
@@ -22,6 +18,8 @@ std::string stateText(const std::string& logical) {
   text.append("' comment='").append(comment).append("')");
   return text;
 }
+
+namespace {
 
 void logXioOpen(CallerPrefix& caller, const FileHandle& h, const std::string& state) {
   if (!logOn(LOG_DEBUG)) return;

@@ -1,11 +1,14 @@
 // Renaming: the physical file follows the logical name, and its records
-// follow both. Where the new name reads its data by another conversion than
-// the old one did, the data is converted on the way.
+// follow both. Where the new name would read a regular file's bytes by
+// another conversion than the old one did, the data is converted into the
+// new name's form instead, and the target is replaced only once the
+// converted copy is complete.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <new>
 
 #include "corekit/corekit.h"
@@ -59,47 +62,99 @@ std::string readConversion(const std::string& logical, const std::string& physic
   return rule.fileString + "\n" + rule.formatString;
 }
 
-// Copies the data of `from` into a file created as `to` through the write
-// rule of `to`, with the source's mode, owner and times, then removes the
-// source. Returns 0 or a negated errno; on failure the source is kept.
-int renameByCopy(const char* from, const char* to) {
+// Where a converted copy is made: beside the target, under a name that the
+// listing hides, so that the target stays as it was until the copy is whole.
+std::string besideTarget(const std::string& target) {
+  std::string dir, name;
+  if (pat2str(target, "[path]", dir) < 0) dir.clear();
+  if (pat2str(target, "[name]", name) < 0) name = target;
+  return (dir.empty() ? "" : dir + "/") + ".vaskIndex.tmp." + name + "." + std::to_string(getpid());
+}
+
+void replaceName(std::string& command, const std::string& from, const std::string& to) {
+  const std::string quoted = quotedName(from);
+  if (const size_t at = command.find(quoted); at != std::string::npos)
+    command.replace(at, quoted.size(), quotedName(to));
+}
+
+// The records of `logical` for the converted copy now at `target`.
+void storeCopyRecords(const std::string& logical, const std::string& target,
+                      const ConfigEntry& rule, std::string inverse,
+                      const std::string& inverseFormat, const std::string& temp, int64_t size) {
+  deleteMeta(logical, META_ALL, "meta");
+  std::string command = rule.fileString;
+  insertName(command, target);
+  replaceName(inverse, temp, target);
+  writeMetaBytes(logical, META_NAME, "meta", target.data(), target.size());
+  writeMetaBytes(target, META_NAME, "real", logical.data(), logical.size());
+  writeMetaBytes(logical, META_WRITE, "meta", command.data(), command.size());
+  writeMetaBytes(logical, META_WFORMAT, "meta", rule.formatString.data(), rule.formatString.size());
+  if (!inverse.empty()) writeMetaBytes(logical, META_READ, "meta", inverse.data(), inverse.size());
+  if (!inverseFormat.empty())
+    writeMetaBytes(logical, META_RFORMAT, "meta", inverseFormat.data(), inverseFormat.size());
+  struct stat st;
+  if (lstat(target.c_str(), &st) == 0) {
+    st.st_size = size;
+    const struct timespec stamps[2] = {st.st_atim, {0, 0}};
+    writeMetaBytes(logical, META_MTIME, "meta", stamps, sizeof stamps);
+    writeMetaBytes(logical, META_STAT, "meta", &st, sizeof st);
+  }
+}
+
+// Converts the regular file `from` into the physical file `target` through
+// the write rule of `newLogical`, keeping mode, owner and times, then removes
+// the source. Returns 0, a negated errno (source and target as they were),
+// or 1 when no write rule applies (the caller renames as it is).
+int renameByCopy(const char* from, const std::string& newLogical, const std::string& target) {
+  ConfigEntry rule;
+  initConfEntry(rule);
+  if (getConf4Name(newLogical, rule, SEARCH_MATCH, "confW") != 0) return 1;
   struct stat st;
   if (const int rc = vaskFS_getattr(from, &st, nullptr); rc != 0) return rc;
+  const std::string temp = besideTarget(target);
+  std::string fileString = rule.fileString;
+  insertName(fileString, temp);
+  std::string state = stateText(newLogical);
   fuse_file_info in = {};
   in.flags = O_RDONLY;
   if (const int rc = vaskFS_open(from, &in); rc != 0) return rc;
-  fuse_file_info out = {};
-  out.flags = O_WRONLY | O_CREAT | O_TRUNC;
-  int rc = vaskFS_create(to, st.st_mode & 07777, &out);
-  if (rc != 0) {
-    vaskFS_release(from, &in);
-    return rc;
-  }
-  std::string buffer(1 << 20, '\0');
-  for (off_t at = 0;;) {
-    const int n = vaskFS_read(from, buffer.data(), buffer.size(), at, &in);
+  auto trace = std::make_unique<char[]>(XIO_TRACE_SIZE);
+  trace[0] = '\0';
+  errno = 0;
+  XioHandle* out = xiopopen(trace.get(), fileString.c_str(), rule.formatString.c_str(), &state, 0);
+  int rc = out == nullptr ? -(errno != 0 ? errno : EIO) : 0;
+  std::string buffer(out != nullptr ? 1 << 20 : 0, '\0');
+  int64_t copied = 0;
+  while (rc == 0) {
+    const int n = vaskFS_read(from, buffer.data(), buffer.size(), copied, &in);
     if (n <= 0) {
       rc = n;
       break;
     }
-    const int w = vaskFS_write(to, buffer.data(), static_cast<size_t>(n), at, &out);
-    if (w < 0) {
-      rc = w;
-      break;
-    }
-    at += n;
+    if (xiopwrite(trace.get(), out, buffer.data(), static_cast<size_t>(n), copied) < 0)
+      rc = -(errno != 0 ? errno : EIO);
+    copied += n;
   }
   vaskFS_release(from, &in);
-  if (rc == 0) rc = vaskFS_flush(to, &out);
+  XioStateList states;
+  std::string inverse, inverseFormat;
+  if (out != nullptr) {
+    errno = 0;
+    if (xiopclose(trace.get(), out, &states, &inverse, &inverseFormat) != 0 && rc == 0)
+      rc = -(errno != 0 ? errno : EIO);
+  }
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
-  if (rc == 0) vaskFS_utimens(to, times, nullptr);
-  const int closed = vaskFS_release(to, &out);
-  if (rc == 0) rc = closed;
+  if (rc == 0 && (chmod(temp.c_str(), st.st_mode & 07777) != 0 ||
+                  lchown(temp.c_str(), st.st_uid, st.st_gid) != 0 ||
+                  utimensat(AT_FDCWD, temp.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0 ||
+                  rename(temp.c_str(), target.c_str()) != 0))
+    rc = -errno;
   if (rc != 0) {
-    vaskFS_unlink(to);
+    if (trace[0] != '\0') logAt(LOG_ERROR, "Error trace of rename %s:\n%s\n", from, trace.get());
+    unlink(temp.c_str());
     return rc;
   }
-  vaskFS_chown(to, st.st_uid, st.st_gid, nullptr);
+  storeCopyRecords(newLogical, target, rule, inverse, inverseFormat, temp, copied);
   vaskFS_unlink(from);
   return 0;
 }
@@ -115,21 +170,28 @@ int vaskFS_rename(const char* from, const char* to, unsigned int flags) try {
   const std::string oldPhysical = getPhysicalPath(oldLogical, &mapFlags, nullptr);
   CallerPrefix caller;
   logCaller(LOG_INFO, caller, "[rename] %s -> %s\n", oldLogical.c_str(), newLogical.c_str());
-  if ((mapFlags & MAP_NAME_KNOWN) == 0)
+  // Directories, links and special files live under their logical names
+  // (mkdir, symlink and mknod make them there) and carry no records.
+  struct stat source;
+  const bool present = lstat(oldPhysical.c_str(), &source) == 0;
+  const bool special = lstat(oldLogical.c_str(), &source) == 0 && !S_ISREG(source.st_mode);
+  if ((mapFlags & MAP_NAME_KNOWN) == 0 || special)
     return rename(oldLogical.c_str(), newLogical.c_str()) == -1 ? -errno : 0;
 
   uint32_t newFlags = 0;
-  std::string newPhysical = getPhysicalPath(newLogical, &newFlags, nullptr);
+  const std::string target = getPhysicalPath(newLogical, &newFlags, nullptr);
+  std::string newPhysical = target;
   carryExtension(oldPhysical, newPhysical);
   // A name that would read the moved bytes by another conversion (a file
   // written under a temporary name, then renamed over a compressed one)
   // gets its data converted instead of unreadable.
   const std::string before = readConversion(oldLogical, oldPhysical, oldLogical, oldPhysical);
   const std::string after = readConversion(newLogical, newPhysical, oldLogical, oldPhysical);
-  if (!before.empty() && !after.empty() && before != after && newPhysical != oldPhysical) {
+  if (present && !before.empty() && !after.empty() && before != after && target != oldPhysical) {
     logAt(LOG_DEBUG, "rename of %s to %s converts the data\n", oldLogical.c_str(),
           newLogical.c_str());
-    return renameByCopy(from, to);
+    const int rc = renameByCopy(from, newLogical, target);
+    if (rc <= 0) return rc;
   }
   if (rename(oldPhysical.c_str(), newPhysical.c_str()) == -1) return -errno;
   writeMetaBytes(newPhysical, META_NAME, "real", newLogical.data(), newLogical.size());

@@ -51,6 +51,8 @@ extern int savefd;     // the root, reopened by vaskFS_init
 // Set by vaskFS_init: libfuse's request context exists only while it
 // serves (outside, fuse_get_context reads a thread key that is not its own).
 extern bool fuseServing;
+// The exit status when vaskFS_init cannot open the index again (0: it could).
+extern int initFailure;
 
 constexpr int LOG_ERROR = 1, LOG_INFO = 2, LOG_DEBUG = 3, LOG_TRACE = 4;
 
@@ -211,6 +213,9 @@ FileHandlePtr initNewHandle(const char* path);
 inline FileHandle* handleOf(const fuse_file_info* fi) {
   return fi != nullptr ? reinterpret_cast<FileHandle*>(fi->fh) : nullptr;
 }
+// The state text of a write: the logical name, quoted as a command-string
+// text, and the daemon's version.
+std::string stateText(const std::string& logical);
 // Opens the handle's conversion with its file and format string and stores
 // what the open learnt. Returns 0 or a negated errno; a failure without an
 // errno leaves a null conversion handle and returns 0.

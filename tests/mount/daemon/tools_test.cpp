@@ -112,6 +112,11 @@ TEST_F(ToolsTest, ProgramsReadBackWhatTheyWrote) {
        " seq 1 10 | gzip > $ROOT/outside.gz; ls $MNT >/dev/null; mv $MNT/outside $MNT/inside;"
        " test \"$(cat $MNT/inside)\" = \"$(seq 1 10)\"; test \"$(cat $ROOT/inside)\" = \"$(seq 1 "
        "10)\""},
+      {"mv of a fifo, a directory and a link onto converted names only renames them",
+       "mkfifo $MNT/ff; timeout 10 mv $MNT/ff $MNT/ff.txt; test -p $ROOT/ff.txt;"
+       " mkdir $MNT/e; mv $MNT/e $MNT/e.txt; test -d $ROOT/e.txt;"
+       " ln -s nowhere $MNT/sl; mv $MNT/sl $MNT/sl.txt; test \"$(readlink $MNT/sl.txt)\" = "
+       "nowhere"},
       {"ln gives a second name for the same data",
        "echo linked > $MNT/src.txt; ln $MNT/src.txt $MNT/dst.txt; test \"$(cat $MNT/dst.txt)\" = "
        "linked;"
@@ -203,6 +208,14 @@ TEST_F(ToolsTest, FullDiskIsReportedNotLost) {
   EXPECT_NE(0, sync.status);
   EXPECT_NE(std::string::npos, sync.output.find("No space left on device")) << sync.output;
   EXPECT_EQ(0, sh("ls -l $MNT/small >/dev/null && cmp $ROOT/../a $MNT/small/a").status);
+  // A rename that must convert and cannot leaves source and target alone.
+  const ShellResult keep = sh(
+      "rm -f $MNT/small/a $MNT/small/c; echo precious > $MNT/small/t.txt;"
+      " head -c 600000 /dev/urandom > $MNT/small/big;"
+      " ! mv $MNT/small/big $MNT/small/t.txt 2>$ROOT/../err;"
+      " grep -q 'No space left' $ROOT/../err; test \"$(cat $MNT/small/t.txt)\" = precious;"
+      " test $(stat -c %s $MNT/small/big) = 600000; test -z \"$(ls -a $ROOT/small | grep tmp)\"");
+  EXPECT_EQ(0, keep.status) << keep.output;
   unmount();
   sh("umount $ROOT/small");
 }
