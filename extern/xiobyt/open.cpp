@@ -19,13 +19,10 @@ namespace xio {
 
 namespace {
 
-const char* const kSupportedLayers[] = {"gzip"};
-
 // What the strings ask for that this library refuses before touching a file.
 int checkRequest(const XioHandle& h, std::string& why) {
   for (const Layer& l : h.spec.layers) {
-    if (std::find_if(std::begin(kSupportedLayers), std::end(kSupportedLayers),
-                     [&](const char* k) { return l.kind == k; }) == std::end(kSupportedLayers)) {
+    if (!supportedLayer(l.kind)) {
       why = "the " + l.kind + " layer is not supported by xiobyt " + xiovsn();
       return ENOTSUP;
     }
@@ -78,11 +75,10 @@ std::unique_ptr<Stage> formatStage(const XioHandle& h, std::string& why) {
 int buildPipeline(XioHandle& h, std::string& why) {
   auto pipe = std::make_unique<Pipeline>();
   std::vector<std::unique_ptr<Stage>> codecs;
-  for (const Layer& l : h.spec.layers) {  // gzip only, checked at open
-    std::string name = h.state.file.empty() ? h.physical : h.state.file;
-    int level = l.level >= 0 ? l.level : defaultLevel(l.kind);
-    auto s = h.write ? makeGzipWriter(level, name, h.state.comment, why) : makeGzipReader(why);
-    if (!s) return errno;
+  for (const Layer& l : h.spec.layers) {
+    EncoderParams p{l.level, h.state.file.empty() ? h.physical : h.state.file, h.state.comment};
+    auto s = h.write ? makeWriter(l.kind, p, why) : makeReader(l.kind, why);
+    if (!s) return errno ? errno : EIO;
     codecs.push_back(std::move(s));
   }
   std::unique_ptr<Stage> format;
@@ -108,7 +104,7 @@ int buildPipeline(XioHandle& h, std::string& why) {
     pipe->add(std::move(source));
     for (auto& c : codecs) pipe->add(std::move(c));
     if (h.spec.kind == Kind::AUTO) {
-      auto a = makeAutoReader(why);
+      auto a = makeAutoReader();
       h.autoStage = a.get();
       pipe->add(std::move(a));
     }
@@ -166,7 +162,6 @@ int openRead(XioHandle& h, std::string& why) {
     why = std::string("cannot read: ") + strerror(EISDIR);
     return EISDIR;
   }
-  h.tail.resize(kLinkSize);
   return buildPipeline(h, why);
 }
 
@@ -184,7 +179,7 @@ XioHandle* openOrFail(char* trace, const char* call, const char* fileString,
   // The physical name is known as early as the strings tell it, so that
   // every later failure can name it.
   int rc = parseFileString(fileString, h->spec, why);
-  if (rc == 0) h->physical = h->spec.file;
+  h->physical = h->spec.file;
   if (rc == 0 && state != nullptr) rc = parseStateText(*state, h->state, why);
   if (rc == 0 && h->physical.empty()) h->physical = h->state.file;
   if (rc == 0) rc = parseFormatString(formatString, h->write, h->format, why);

@@ -24,8 +24,9 @@ int64_t xiopsize(char* trace, const char* fileString, const char* formatString) 
     }
     // Decode and count, one block at a time.
     int64_t size = 0;
+    auto block = std::make_unique_for_overwrite<uint8_t[]>(xio::kLinkSize);
     for (;;) {
-      xio::OutBuffer out{h->tail.data(), h->tail.size(), 0};
+      xio::OutBuffer out{block.get(), xio::kLinkSize, 0};
       if (h->pipe->pull(out) != 0) {
         const xio::StageError& e = h->pipe->failure();
         xio::traceFailure(trace, "xiopsize", h->physical, fileString, e.code ? e.code : EIO,

@@ -1,6 +1,10 @@
 # The conversion library: the byte interface, its pipeline and stages.
 add_library(xiobyt STATIC
-  ${CMAKE_CURRENT_LIST_DIR}/api.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/handle.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/read.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/write.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/close.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/version.cpp
   ${CMAKE_CURRENT_LIST_DIR}/open.cpp
   ${CMAKE_CURRENT_LIST_DIR}/size.cpp
   ${CMAKE_CURRENT_LIST_DIR}/command.cpp
@@ -11,6 +15,8 @@ add_library(xiobyt STATIC
   ${CMAKE_CURRENT_LIST_DIR}/stages/buffered.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stages/file.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stages/gzip.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stages/auto.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stages/layers.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stages/text.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stages/record.cpp)
 target_include_directories(xiobyt PUBLIC ${PROJECT_SOURCE_DIR}/extern)

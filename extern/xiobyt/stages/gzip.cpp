@@ -1,4 +1,4 @@
-// gzip members through zlib, and the auto reader that detects them.
+// gzip members through zlib.
 #include <zlib.h>
 
 #include <algorithm>
@@ -108,6 +108,18 @@ class GzipReader : public Stage {
     for (;;) {
       if (!inMember_) {  // between members: a new one starts with the next byte
         if (in.left() == 0) return 0;
+        // Zero bytes after the last member (a tape or block device's
+        // padding) end the data, as gzip -d takes them; anything after
+        // them is garbage.
+        if (members_ > 0 && (padding_ || in.src[in.pos] == 0)) {
+          padding_ = true;
+          while (in.left() > 0 && in.src[in.pos] == 0) ++in.pos;
+          if (in.left() == 0) return 0;
+          return fail(EIO,
+                      "corrupt gzip data: trailing garbage after the zero padding that "
+                      "follows member " +
+                          std::to_string(members_));
+        }
         inflateReset(zs_.get());
         inMember_ = true;
       }
@@ -139,42 +151,8 @@ class GzipReader : public Stage {
 
  private:
   ZStream zs_;
-  bool inMember_ = false;
+  bool inMember_ = false, padding_ = false;
   uint64_t members_ = 0;
-};
-
-class AutoReader : public AutoStage {
- public:
-  const char* name() const override { return "auto"; }
-  int detected() const override { return detected_; }
-
-  int64_t step(InBuffer& in, OutBuffer& out, EndOp op) override {
-    if (detected_ == 0) {
-      if (in.left() < 2 && op != EndOp::END) return 0;  // wait for the magic
-      bool gzip = in.left() >= 2 && in.src[in.pos] == 0x1f && in.src[in.pos + 1] == 0x8b;
-      detected_ = gzip ? 1 : 2;
-      if (gzip) {
-        auto reader = std::make_unique<GzipReader>();
-        std::string why;
-        if (reader->init(why) != 0) return fail(ENOMEM, why);
-        gzip_ = std::move(reader);
-      }
-    }
-    if (gzip_) {
-      int64_t r = gzip_->step(in, out, op);
-      if (r < 0) error_ = gzip_->error();
-      return r;
-    }
-    size_t n = std::min(in.left(), out.room());
-    if (n) memcpy(out.dst + out.pos, in.src + in.pos, n);
-    in.pos += n;
-    out.pos += n;
-    return static_cast<int64_t>(in.left());
-  }
-
- private:
-  int detected_ = 0;
-  std::unique_ptr<Stage> gzip_;
 };
 
 }  // namespace
@@ -197,7 +175,5 @@ std::unique_ptr<Stage> makeGzipReader(std::string& why) {
   }
   return s;
 }
-
-std::unique_ptr<AutoStage> makeAutoReader(std::string&) { return std::make_unique<AutoReader>(); }
 
 }  // namespace xio

@@ -36,6 +36,9 @@ constexpr size_t kFileBlock = 1 << 20;
 class FileStage : public Stage {
  public:
   uint64_t bytes() const { return bytes_; }
+  // Sink: after what it holds is written, extends the file by `n` bytes
+  // that read as zeros (a hole). 0, or -1 with error() set.
+  virtual int hole(uint64_t n) = 0;
 
  protected:
   uint64_t bytes_ = 0;
@@ -49,13 +52,27 @@ std::unique_ptr<Stage> makeGzipWriter(int level, const std::string& name,
                                       const std::string& comment, std::string& why);
 std::unique_ptr<Stage> makeGzipReader(std::string& why);
 
-// auto: gzip when the data starts with the gzip magic, else the bytes.
+// auto: the outer layer found by its magic bytes, else the bytes as they are.
+enum class Detected { UNDECIDED, BYTES, GZIP };
+// The layer name of what was found ("gzip"), null for bytes or undecided.
+const char* detectedLayer(Detected d);
 class AutoStage : public Stage {
  public:
-  // 0 while undecided, 1 gzip, 2 bytes.
-  virtual int detected() const = 0;
+  virtual Detected detected() const = 0;
 };
-std::unique_ptr<AutoStage> makeAutoReader(std::string& why);
+std::unique_ptr<AutoStage> makeAutoReader();
+
+// The stages of a layer by its name (layers.cpp): the decoder, or the
+// encoder with the settings below. Null with errno and `why` when the
+// layer is unknown to this library or its codec cannot start.
+struct EncoderParams {
+  int level = -1;             // -1: the layer's default
+  std::string name, comment;  // what a gzip header records
+};
+bool supportedLayer(const std::string& layer);
+std::unique_ptr<Stage> makeReader(const std::string& layer, std::string& why);
+std::unique_ptr<Stage> makeWriter(const std::string& layer, const EncoderParams& p,
+                                  std::string& why);
 
 // Text: converts characters from one set and line end to another.
 // `skipBom`: drop a byte-order mark at the start of the input; `emitBom`:
