@@ -76,7 +76,10 @@ int buildPipeline(XioHandle& h, std::string& why) {
   auto pipe = std::make_unique<Pipeline>();
   std::vector<std::unique_ptr<Stage>> codecs;
   for (const Layer& l : h.spec.layers) {
-    EncoderParams p{l.level, h.state.file.empty() ? h.physical : h.state.file, h.state.comment};
+    EncoderParams p;
+    p.level = l.level;
+    p.name = h.state.file.empty() ? h.physical : h.state.file;
+    p.comment = h.state.comment;
     auto s = h.write ? makeWriter(l.kind, p, why) : makeReader(l.kind, why);
     if (!s) return errno ? errno : EIO;
     codecs.push_back(std::move(s));

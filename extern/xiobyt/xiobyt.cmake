@@ -17,7 +17,12 @@ add_library(xiobyt STATIC
   ${CMAKE_CURRENT_LIST_DIR}/stages/gzip.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stages/auto.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stages/layers.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stages/zstd.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stages/xz.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stages/bzip2.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stages/encoding.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stages/text.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stages/record.cpp)
 target_include_directories(xiobyt PUBLIC ${PROJECT_SOURCE_DIR}/extern)
-target_link_libraries(xiobyt PUBLIC xiobyt_tables corekit ZLIB::ZLIB)
+target_link_libraries(xiobyt PUBLIC xiobyt_tables corekit ZLIB::ZLIB PkgConfig::ZSTD PkgConfig::LZMA
+                      BZip2::BZip2 Threads::Threads)

@@ -13,13 +13,28 @@ struct Magic {
   const char* layer;
   const char* bytes;
   size_t size;
+  // Bytes that must follow the magic, where the magic alone is text
+  // ("BZh" then the block size digit).
+  bool (*then)(const uint8_t* rest, size_t left) = nullptr;
 };
 
+bool blockSizeDigit(const uint8_t* rest, size_t left) {
+  return left > 0 && rest[0] >= '1' && rest[0] <= '9';
+}
+
 // Only the outer layer is recognised: what a decoded layer holds is data.
+// A seekable zstd file of no data starts with its skippable frame.
 const Magic kMagics[] = {
     {Detected::GZIP, "gzip", "\x1f\x8b", 2},
+    {Detected::ZSTD, "zstd", "\x28\xb5\x2f\xfd", 4},
+    {Detected::ZSTD, "zstd", "\x5e\x2a\x4d\x18", 4},
+    {Detected::XZ, "xz",
+     "\xfd"
+     "7zXZ\0",
+     6},
+    {Detected::BZIP2, "bzip2", "BZh", 3, blockSizeDigit},
 };
-constexpr size_t kLongestMagic = 2;
+constexpr size_t kLongestMagic = 6;
 
 class AutoReader : public AutoStage {
  public:
@@ -48,6 +63,7 @@ class AutoReader : public AutoStage {
     detected_ = Detected::BYTES;
     for (const Magic& m : kMagics) {
       if (in.left() < m.size || memcmp(in.src + in.pos, m.bytes, m.size) != 0) continue;
+      if (m.then && !m.then(in.src + in.pos + m.size, in.left() - m.size)) continue;
       std::string why;
       decoder_ = makeReader(m.layer, why);
       if (!decoder_) return fail(errno ? errno : EIO, why);

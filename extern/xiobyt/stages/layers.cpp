@@ -20,6 +20,11 @@ const LayerCodec kCodecs[] = {
      [](const EncoderParams& p, std::string& why) {
        return makeGzipWriter(p.level, p.name, p.comment, why);
      }},
+    {"zstd", makeZstdReader, makeZstdWriter},
+    {"xz", makeXzReader, makeXzWriter},
+    {"bzip2", makeBzip2Reader, makeBzip2Writer},
+    {"base64", makeBase64Reader, makeBase64Writer},
+    {"hex", makeHexReader, makeHexWriter},
 };
 
 const LayerCodec* find(const std::string& layer) {
