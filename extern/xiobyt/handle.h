@@ -29,6 +29,10 @@ struct XioHandle {
   // the application's small writes gathered into large blocks.
   int64_t expected = 0;
   bool gather = false;
+  // Appending to seekable zstd: the frames already there, which the new
+  // seek table lists too, and whether a table can be written at all.
+  std::vector<xio::SeekEntry> priorFrames;
+  bool seekTable = true;
   std::vector<uint8_t> gathered;
 
   // Reading: the last block decoded, holding the converted bytes from

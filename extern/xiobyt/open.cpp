@@ -11,6 +11,7 @@
 
 #include "xiobyt/charset.h"
 #include "xiobyt/handle.h"
+#include "xiobyt/sizes.h"
 #include "xiobyt/trace.h"
 
 using xio::traceFailure;
@@ -77,6 +78,10 @@ int buildPipeline(XioHandle& h, std::string& why) {
   std::vector<std::unique_ptr<Stage>> codecs;
   for (const Layer& l : h.spec.layers) {
     EncoderParams p;
+    if (&l == &h.spec.layers.front()) {  // only the outer layer meets the file's old end
+      p.seekEntries = &h.priorFrames;
+      p.seekTable = h.seekTable;
+    }
     p.level = l.level;
     p.name = h.state.file.empty() ? h.physical : h.state.file;
     p.comment = h.state.comment;
@@ -124,7 +129,11 @@ namespace {
 using namespace xio;
 
 int openWrite(XioHandle& h, std::string& why) {
-  int flags = O_WRONLY | O_CLOEXEC | (h.startOffset > 0 ? O_APPEND : 0);
+  // Appending to seekable zstd reads the old seek table before writing
+  // after the frames; other layers need no read permission.
+  bool zstdOuter = !h.spec.layers.empty() && h.spec.layers[0].kind == "zstd";
+  int flags = O_CLOEXEC | (h.startOffset > 0 ? O_APPEND : 0) |
+              (h.startOffset > 0 && zstdOuter ? O_RDWR : O_WRONLY);
   bool created = true;
   int fd = ::open(h.physical.c_str(), flags | O_CREAT | O_EXCL, 0666);
   if (fd < 0 && errno == EEXIST) {
@@ -137,11 +146,29 @@ int openWrite(XioHandle& h, std::string& why) {
     return e;
   }
   h.fd.reset(fd);
+  // Appending to seekable zstd: the new frames follow the old ones, and the
+  // old table gives way to one that lists them all. After frames the table
+  // cannot list (a file from elsewhere) no table is written: the file stays
+  // a valid sequence of frames.
+  uint64_t cutAt = 0;
+  bool cut = false;
+  if (h.startOffset > 0 && zstdOuter) {
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_size > 0) {
+      cut = readSeekTable(fd, static_cast<uint64_t>(st.st_size), h.priorFrames, cutAt);
+      h.seekTable = cut;
+    }
+  }
   // The stages are set up before the file is truncated, so that a mistake
   // in the strings (an unknown character set) leaves the old file alone.
   if (int rc = buildPipeline(h, why)) {
     if (created) ::unlink(h.physical.c_str());
     return rc;
+  }
+  if (cut && ftruncate(fd, static_cast<off_t>(cutAt)) != 0) {
+    int e = errno;
+    why = std::string("cannot remove the old seek table: ") + strerror(e);
+    return e;
   }
   if (h.startOffset == 0 && ftruncate(fd, 0) != 0) {
     int e = errno;

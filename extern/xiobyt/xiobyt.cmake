@@ -7,6 +7,7 @@ add_library(xiobyt STATIC
   ${CMAKE_CURRENT_LIST_DIR}/version.cpp
   ${CMAKE_CURRENT_LIST_DIR}/open.cpp
   ${CMAKE_CURRENT_LIST_DIR}/size.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/sizes.cpp
   ${CMAKE_CURRENT_LIST_DIR}/command.cpp
   ${CMAKE_CURRENT_LIST_DIR}/inverse.cpp
   ${CMAKE_CURRENT_LIST_DIR}/pipeline.cpp
