@@ -83,6 +83,7 @@ int buildPipeline(XioHandle& h, std::string& why) {
       p.seekTable = h.seekTable;
     }
     p.level = l.level;
+    p.threads = l.threads >= 0 ? l.threads : kDefaultThreads;
     p.name = h.state.file.empty() ? h.physical : h.state.file;
     p.comment = h.state.comment;
     auto s = h.write ? makeWriter(l.kind, p, why) : makeReader(l.kind, why);

@@ -5,7 +5,11 @@
 #include <zstd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "xiobyt/stages/stages.h"
@@ -26,18 +30,121 @@ void put32(std::vector<uint8_t>& out, uint32_t v) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
+// Compresses frames into `packed`: the frame's bytes, or "" with `error`.
+std::string compressInto(ZSTD_CCtx* cctx, const std::vector<uint8_t>& frame,
+                         std::vector<uint8_t>& packed) {
+  packed.resize(ZSTD_compressBound(frame.size()));
+  size_t r = ZSTD_compress2(cctx, packed.data(), packed.size(), frame.data(), frame.size());
+  if (ZSTD_isError(r)) {
+    packed.clear();
+    return std::string("zstd compression: ") + ZSTD_getErrorName(r);
+  }
+  packed.resize(r);
+  return "";
+}
+
+std::unique_ptr<ZSTD_CCtx, CCtxFree> newContext(int level) {
+  std::unique_ptr<ZSTD_CCtx, CCtxFree> c(ZSTD_createCCtx());
+  if (c) {
+    ZSTD_CCtx_setParameter(c.get(), ZSTD_c_compressionLevel, level);
+    ZSTD_CCtx_setParameter(c.get(), ZSTD_c_checksumFlag, 1);
+  }
+  return c;
+}
+
+// Worker threads that compress whole frames, each with a context of its
+// own, handing the results back in the order the frames were given. The
+// frames are independent, so the output is byte for byte that of one
+// thread. Owned by one writer; its calls come from the writer's thread.
+// Lock order: the one mutex only.
+class FramePool {
+ public:
+  struct Job {
+    std::vector<uint8_t> input, output;
+    std::string error;
+    bool started = false, done = false;
+  };
+
+  FramePool(int threads, int level) {
+    for (int i = 0; i < threads; ++i) workers_.emplace_back([this, level] { work(level); });
+  }
+  ~FramePool() {
+    {
+      std::lock_guard<std::mutex> g(lock_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& t : workers_) t.join();
+  }
+  FramePool(const FramePool&) = delete;
+  FramePool& operator=(const FramePool&) = delete;
+
+  size_t size() const { return workers_.size(); }
+  size_t inFlight() {
+    std::lock_guard<std::mutex> g(lock_);
+    return jobs_.size();
+  }
+  void submit(std::vector<uint8_t>&& input) {
+    {
+      std::lock_guard<std::mutex> g(lock_);
+      jobs_.push_back(std::make_unique<Job>());
+      jobs_.back()->input = std::move(input);
+    }
+    wake_.notify_one();
+  }
+  // The oldest job once it is done (waiting for it with `wait`), or null.
+  std::unique_ptr<Job> take(bool wait) {
+    std::unique_lock<std::mutex> g(lock_);
+    if (wait) finished_.wait(g, [&] { return jobs_.empty() || jobs_.front()->done; });
+    if (jobs_.empty() || !jobs_.front()->done) return nullptr;
+    std::unique_ptr<Job> j = std::move(jobs_.front());
+    jobs_.pop_front();
+    return j;
+  }
+
+ private:
+  void work(int level) {
+    auto cctx = newContext(level);
+    std::unique_lock<std::mutex> g(lock_);
+    for (;;) {
+      Job* job = nullptr;
+      wake_.wait(g, [&] {
+        for (auto& j : jobs_)
+          if (!j->started) return (job = j.get()) != nullptr;
+        return stop_;
+      });
+      if (!job) return;
+      job->started = true;
+      g.unlock();
+      job->error = cctx ? compressInto(cctx.get(), job->input, job->output)
+                        : "zstd compressor cannot start: out of memory";
+      g.lock();
+      job->done = true;
+      finished_.notify_all();
+    }
+  }
+
+  std::mutex lock_;
+  std::condition_variable wake_, finished_;
+  std::deque<std::unique_ptr<Job>> jobs_;  // in frame order
+  std::vector<std::thread> workers_;
+  bool stop_ = false;
+};
+
 class ZstdWriter : public Stage {
  public:
   const char* name() const override { return "zstd"; }
 
   int init(const EncoderParams& p, std::string& why) {
-    cctx_.reset(ZSTD_createCCtx());
-    if (!cctx_) {
-      why = "zstd compressor cannot start: out of memory";
-      return ENOMEM;
+    if (p.threads > 1) {
+      pool_ = std::make_unique<FramePool>(p.threads, p.level);
+    } else {
+      cctx_ = newContext(p.level);
+      if (!cctx_) {
+        why = "zstd compressor cannot start: out of memory";
+        return ENOMEM;
+      }
     }
-    ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_compressionLevel, p.level);
-    ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_checksumFlag, 1);
     if (p.seekEntries) entries_ = *p.seekEntries;
     writeTable_ = p.seekTable;
     packed_.reserve(ZSTD_compressBound(kZstdFrame));
@@ -48,19 +155,32 @@ class ZstdWriter : public Stage {
     for (;;) {
       drain(out);
       if (packedPos_ < packed_.size()) return static_cast<int64_t>(packed_.size() - packedPos_);
+      if (pool_) {  // a frame done meanwhile goes out first
+        if (auto job = pool_->take(false)) {
+          if (finished(*job) != 0) return -1;
+          continue;
+        }
+      }
       if (in.left() > 0) {
+        if (frame_.size() == kZstdFrame) {
+          if (endFrame() != 0) return -1;
+          continue;
+        }
         if (frame_.capacity() < kZstdFrame) frame_.reserve(kZstdFrame);
         size_t n = std::min(in.left(), kZstdFrame - frame_.size());
         frame_.insert(frame_.end(), in.src + in.pos, in.src + in.pos + n);
         in.pos += n;
-        if (frame_.size() == kZstdFrame && compressFrame() != 0) return -1;
         continue;
       }
       if (op == EndOp::CONTINUE || ended_) return 0;
       // FLUSH ends the frame early; END also writes the table (and a frame
       // even for no data, so that the file is never without one).
       if (!frame_.empty() || (op == EndOp::END && entries_.empty() && !framed_)) {
-        if (compressFrame() != 0) return -1;
+        if (endFrame() != 0) return -1;
+        continue;
+      }
+      if (pool_ && pool_->inFlight() > 0) {
+        if (finished(*pool_->take(true)) != 0) return -1;
         continue;
       }
       if (op == EndOp::FLUSH) return 0;
@@ -79,19 +199,31 @@ class ZstdWriter : public Stage {
     if (packedPos_ == packed_.size()) packed_.clear(), packedPos_ = 0;
   }
 
-  int compressFrame() {
-    packed_.resize(ZSTD_compressBound(frame_.size()));
-    size_t r =
-        ZSTD_compress2(cctx_.get(), packed_.data(), packed_.size(), frame_.data(), frame_.size());
-    if (ZSTD_isError(r)) {
-      packed_.clear();
-      return static_cast<int>(fail(EIO, std::string("zstd compression: ") + ZSTD_getErrorName(r)));
-    }
-    packed_.resize(r);
-    packedPos_ = 0;
-    entries_.push_back({static_cast<uint32_t>(r), static_cast<uint32_t>(frame_.size())});
-    frame_.clear();
+  // The frame gathered so far is compressed here, or handed to the pool
+  // (which, with every worker busy, first gives back its oldest frame).
+  int endFrame() {
     framed_ = true;
+    if (!pool_) {
+      std::string error = compressInto(cctx_.get(), frame_, packed_);
+      if (!error.empty()) return static_cast<int>(fail(EIO, error));
+      packedPos_ = 0;
+      entries_.push_back(
+          {static_cast<uint32_t>(packed_.size()), static_cast<uint32_t>(frame_.size())});
+      frame_.clear();
+      return 0;
+    }
+    if (pool_->inFlight() >= pool_->size()) return finished(*pool_->take(true));
+    pool_->submit(std::move(frame_));
+    frame_ = std::vector<uint8_t>();
+    return 0;
+  }
+
+  int finished(FramePool::Job& job) {
+    if (!job.error.empty()) return static_cast<int>(fail(EIO, job.error));
+    packed_ = std::move(job.output);
+    packedPos_ = 0;
+    entries_.push_back(
+        {static_cast<uint32_t>(packed_.size()), static_cast<uint32_t>(job.input.size())});
     return 0;
   }
 
@@ -109,7 +241,8 @@ class ZstdWriter : public Stage {
     put32(packed_, kSeekableMagic);
   }
 
-  std::unique_ptr<ZSTD_CCtx, CCtxFree> cctx_;
+  std::unique_ptr<ZSTD_CCtx, CCtxFree> cctx_;  // one thread
+  std::unique_ptr<FramePool> pool_;            // more threads
   std::vector<uint8_t> frame_, packed_;
   size_t packedPos_ = 0;
   std::vector<SeekEntry> entries_;

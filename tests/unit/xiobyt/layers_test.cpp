@@ -212,6 +212,32 @@ TEST_P(Layers, AppendingKeepsTheFileValidForTheTool) {
 INSTANTIATE_TEST_SUITE_P(Tools, Layers, ::testing::ValuesIn(kTools),
                          [](const auto& info) { return std::string(info.param.layer); });
 
+// Frames compressed on two threads are the frames of one thread, in order.
+TEST(Threads, TwoThreadsWriteTheBytesOfOne) {
+  TempDir dir;
+  std::mt19937 rng{41};
+  std::string data = sampleText(120000, rng) + std::string(3 << 20, 'q');
+  for (const char* layer : {"zstd", "xz"}) {
+    SCOPED_TRACE(layer);
+    std::string made[2];
+    for (int threads : {1, 2}) {
+      std::string file = dir / ("t" + std::to_string(threads));
+      Written w;
+      ASSERT_TRUE(writeAll(std::string("write.bin(file='' comp.") + layer +
+                               "(threads=" + std::to_string(threads) + "))",
+                           "", "state(file=" + quote(file) + ")", data, rng, w));
+      made[threads - 1] = readFile(file);
+      EXPECT_EQ(sh(std::string(layer) + " -q -t '" + file + "'"), 0);
+      std::string back;
+      ASSERT_TRUE(readAll(w.command, w.format, rng, back));
+      EXPECT_TRUE(back == data);
+    }
+    if (std::string(layer) == "zstd") {
+      EXPECT_TRUE(made[0] == made[1]);
+    }
+  }
+}
+
 // zstd and xz files say their size: xiopsize believes the seek table, the
 // frame headers or the xz index, so a file whose data (not its index) is
 // damaged is sized all the same, while reading it fails.
