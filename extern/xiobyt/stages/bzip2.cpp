@@ -21,7 +21,17 @@ class BzStream {
   BzStream(const BzStream&) = delete;
   BzStream& operator=(const BzStream&) = delete;
   bz_stream* get() { return &s_; }
-  void setReady() { ready_ = true; }
+  // Takes the result of BZ2_bzCompressInit or BZ2_bzDecompressInit: 0 and
+  // the stream to be ended later, or an errno with the cause in `why`.
+  int started(int rc, std::string& why) {
+    if (rc == BZ_OK) {
+      ready_ = true;
+      return 0;
+    }
+    why = std::string("bzip2 ") + (compressing_ ? "compressor" : "decompressor") +
+          " cannot start (" + std::to_string(rc) + ")";
+    return rc == BZ_MEM_ERROR ? ENOMEM : EINVAL;
+  }
   void end() {
     if (ready_) compressing_ ? BZ2_bzCompressEnd(&s_) : BZ2_bzDecompressEnd(&s_);
     ready_ = false;
@@ -48,13 +58,7 @@ class Bzip2Writer : public Stage {
   const char* name() const override { return "bzip2"; }
 
   int init(const EncoderParams& p, std::string& why) {
-    int rc = BZ2_bzCompressInit(bz_.get(), p.level, 0, 0);
-    if (rc != BZ_OK) {
-      why = "bzip2 compressor cannot start (" + std::to_string(rc) + ")";
-      return rc == BZ_MEM_ERROR ? ENOMEM : EINVAL;
-    }
-    bz_.setReady();
-    return 0;
+    return bz_.started(BZ2_bzCompressInit(bz_.get(), p.level, 0, 0), why);
   }
 
   int64_t step(InBuffer& in, OutBuffer& out, EndOp op) override {
@@ -83,15 +87,7 @@ class Bzip2Reader : public Stage {
   Bzip2Reader() : bz_(false) {}
   const char* name() const override { return "bzip2"; }
 
-  int init(std::string& why) {
-    int rc = BZ2_bzDecompressInit(bz_.get(), 0, 0);
-    if (rc != BZ_OK) {
-      why = "bzip2 decompressor cannot start (" + std::to_string(rc) + ")";
-      return rc == BZ_MEM_ERROR ? ENOMEM : EINVAL;
-    }
-    bz_.setReady();
-    return 0;
-  }
+  int init(std::string& why) { return bz_.started(BZ2_bzDecompressInit(bz_.get(), 0, 0), why); }
 
   int64_t step(InBuffer& in, OutBuffer& out, EndOp op) override {
     for (;;) {

@@ -8,17 +8,6 @@ using namespace xiotest;
 
 namespace {
 
-std::string run(const std::string& command, int* status = nullptr) {
-  std::string out;
-  FILE* p = popen(command.c_str(), "r");
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  int rc = pclose(p);
-  if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-  return out;
-}
-
 std::string stateFor(const std::string& physical, const std::string& comment = "made by a test") {
   return "state(file=" + quote(physical) + " comment=" + quote(comment) + ")";
 }

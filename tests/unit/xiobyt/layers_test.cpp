@@ -11,17 +11,6 @@ using namespace xiotest;
 
 namespace {
 
-std::string run(const std::string& command, int* status = nullptr) {
-  std::string out;
-  FILE* p = popen(command.c_str(), "r");
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  int rc = pclose(p);
-  if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-  return out;
-}
-
 struct Tool {
   const char* layer;
   const char* test;    // exits 0 for a sound file ("" where the tool has no test)
