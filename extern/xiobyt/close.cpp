@@ -5,6 +5,7 @@
 #include <new>
 
 #include "xiobyt/handle.h"
+#include "xiobyt/sizes.h"
 
 namespace xio {
 
@@ -34,6 +35,14 @@ int closeHandle(char* trace, XioHandle& h, XioStateList* states, std::string* in
       rc = -1;
     } else if (finishStream(trace, "xiopclose", h, EndOp::END) != 0) {
       rc = -1;
+    } else if (h.gzipOuter && h.file) {
+      // A member never closed keeps its subfield at all ones: sized by decoding.
+      uint64_t data = static_cast<uint64_t>(h.expected - h.startOffset);
+      if (int e = patchGzipSizes(h.fd.get(), h.memberStart, h.file->bytes(), data)) {
+        traceHandle(trace, "xiopclose", h, e,
+                    std::string("cannot record the member's sizes in its header: ") + strerror(e));
+        rc = -1;
+      }
     }
   } else if (h.spec.kind == Kind::AUTO && inverseCommand &&
              (!h.autoStage || h.autoStage->detected() == Detected::UNDECIDED)) {

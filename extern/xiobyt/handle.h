@@ -33,6 +33,10 @@ struct XioHandle {
   // seek table lists too, and whether a table can be written at all.
   std::vector<xio::SeekEntry> priorFrames;
   bool seekTable = true;
+  // An outer gzip layer: where its member starts, for the sizes patched
+  // into its header at close.
+  bool gzipOuter = false;
+  uint64_t memberStart = 0;
   std::vector<uint8_t> gathered;
 
   // Reading: the last block decoded, holding the converted bytes from

@@ -81,6 +81,7 @@ int buildPipeline(XioHandle& h, std::string& why) {
     if (&l == &h.spec.layers.front()) {  // only the outer layer meets the file's old end
       p.seekEntries = &h.priorFrames;
       p.seekTable = h.seekTable;
+      p.sizeField = h.write && l.kind == "gzip";
     }
     p.level = l.level;
     p.threads = l.threads >= 0 ? l.threads : kDefaultThreads;
@@ -159,6 +160,16 @@ int openWrite(XioHandle& h, std::string& why) {
       cut = readSeekTable(fd, static_cast<uint64_t>(st.st_size), h.priorFrames, cutAt);
       h.seekTable = cut;
     }
+  }
+  h.gzipOuter = !h.spec.layers.empty() && h.spec.layers[0].kind == "gzip";
+  if (h.gzipOuter && h.startOffset > 0) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+      int e = errno;
+      why = std::string("cannot stat: ") + strerror(e);
+      return e;
+    }
+    h.memberStart = static_cast<uint64_t>(st.st_size);
   }
   // The stages are set up before the file is truncated, so that a mistake
   // in the strings (an unknown character set) leaves the old file alone.

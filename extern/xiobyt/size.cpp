@@ -19,6 +19,7 @@ std::string selfSizingLayer(const XioHandle& h) {
   uint8_t magic[6] = {};
   if (pread(h.fd.get(), magic, sizeof magic, 0) != sizeof magic) return "";
   if (memcmp(magic, "\x28\xb5\x2f\xfd", 4) == 0) return "zstd";
+  if (memcmp(magic, "\x1f\x8b", 2) == 0) return "gzip";
   if (memcmp(magic,
              "\xfd"
              "7zXZ\0",
@@ -46,9 +47,10 @@ int64_t xiopsize(char* trace, const char* fileString, const char* formatString) 
     // the data is damaged) decoding decides, and reports the damage.
     std::string layer = selfSizingLayer(*h);
     auto physical = static_cast<uint64_t>(st.st_size);
-    int64_t said = layer == "zstd" ? xio::zstdContentSize(h->fd.get(), physical)
-                   : layer == "xz" ? xio::xzContentSize(h->fd.get(), physical)
-                                   : -1;
+    int64_t said = layer == "zstd"   ? xio::zstdContentSize(h->fd.get(), physical)
+                   : layer == "xz"   ? xio::xzContentSize(h->fd.get(), physical)
+                   : layer == "gzip" ? xio::gzipContentSize(h->fd.get(), physical)
+                                     : -1;
     if (said >= 0) return said;
     // Decode and count, one block at a time.
     int64_t size = 0;

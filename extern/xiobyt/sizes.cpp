@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader
+#include <fcntl.h>
 #include <zstd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
 
 namespace xio {
@@ -125,6 +127,42 @@ int64_t xzContentSize(int fd, uint64_t size) {
     }
     if (rc != LZMA_OK) return -1;
   }
+}
+
+namespace {
+uint64_t le64(const uint8_t* p) { return uint64_t{le32(p)} | uint64_t{le32(p + 4)} << 32; }
+}  // namespace
+
+int64_t gzipContentSize(int fd, uint64_t size) {
+  uint64_t at = 0, total = 0;
+  while (at < size) {
+    uint8_t head[kGzipSizeAt + 16];
+    if (size - at < sizeof head + 8 || !preadFull(fd, head, sizeof head, at)) return -1;
+    if (head[0] != 0x1f || head[1] != 0x8b || head[2] != 8 || (head[3] & 4) == 0) return -1;
+    if (head[10] < 20 || memcmp(head + 12, "vk\x10\0", 4) != 0) return -1;
+    uint64_t member = le64(head + kGzipSizeAt), data = le64(head + kGzipSizeAt + 8);
+    if (member == UINT64_MAX || member < sizeof head + 8 || member > size - at) return -1;
+    total += data;
+    at += member;
+  }
+  return static_cast<int64_t>(total);
+}
+
+int patchGzipSizes(int fd, uint64_t memberStart, uint64_t memberBytes, uint64_t dataBytes) {
+  uint8_t sizes[16];
+  for (int i = 0; i < 8; ++i) {
+    sizes[i] = static_cast<uint8_t>(memberBytes >> (8 * i));
+    sizes[8 + i] = static_cast<uint8_t>(dataBytes >> (8 * i));
+  }
+  // Linux appends a pwrite on a descriptor opened with O_APPEND.
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || ((flags & O_APPEND) && fcntl(fd, F_SETFL, flags & ~O_APPEND) != 0)) return errno;
+  ssize_t w;
+  do {
+    w = pwrite(fd, sizes, sizeof sizes, static_cast<off_t>(memberStart + kGzipSizeAt));
+  } while (w < 0 && errno == EINTR);
+  if (w < 0) return errno;
+  return w == static_cast<ssize_t>(sizeof sizes) ? 0 : EIO;
 }
 
 }  // namespace xio

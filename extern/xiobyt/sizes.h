@@ -1,5 +1,6 @@
 // What a compressed file says about itself without being decoded: the
-// seek table or frame headers of zstd, the index of xz. Each reads a few
+// seek table or frame headers of zstd, the index of xz, the size subfield
+// of the gzip members this library writes. Each reads a few
 // bytes at the file's end or at each frame's start, through pread on a
 // descriptor it does not own; thread-safe.
 #pragma once
@@ -24,5 +25,15 @@ int64_t zstdContentSize(int fd, uint64_t size);
 // The uncompressed size of an xz file (concatenated streams and padding
 // included) from its indexes; -1 when they cannot be read.
 int64_t xzContentSize(int fd, uint64_t size);
+
+// The data size of a gzip file whose every member carries the size
+// subfield (makeGzipWriter), hopping from header to header; -1 when one
+// does not (a file from elsewhere, a member never closed) or the members do
+// not end exactly at the end of the file.
+int64_t gzipContentSize(int fd, uint64_t size);
+
+// Writes the sizes into the subfield of the member that starts at
+// `memberStart`. Returns 0 or an errno.
+int patchGzipSizes(int fd, uint64_t memberStart, uint64_t memberBytes, uint64_t dataBytes);
 
 }  // namespace xio

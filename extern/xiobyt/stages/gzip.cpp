@@ -47,8 +47,10 @@ class ZStream {
 
 class GzipWriter : public Stage {
  public:
-  GzipWriter(const std::string& name, const std::string& comment)
-      : zs_(true), name_(name), comment_(comment) {}
+  GzipWriter(const std::string& name, const std::string& comment, bool sizeField)
+      : zs_(true), name_(name), comment_(comment) {
+    if (sizeField) extra_ = std::string("vk\x10\0", 4) + std::string(16, '\xff');
+  }
   const char* name() const override { return "gzip"; }
 
   int init(int level, std::string& why) {
@@ -63,6 +65,10 @@ class GzipWriter : public Stage {
     header_.os = 3;  // Unix
     if (!name_.empty()) header_.name = reinterpret_cast<Bytef*>(name_.data());
     if (!comment_.empty()) header_.comment = reinterpret_cast<Bytef*>(comment_.data());
+    if (!extra_.empty()) {
+      header_.extra = reinterpret_cast<Bytef*>(extra_.data());
+      header_.extra_len = static_cast<uInt>(extra_.size());
+    }
     deflateSetHeader(zs_.get(), &header_);
     return 0;
   }
@@ -84,7 +90,7 @@ class GzipWriter : public Stage {
 
  private:
   ZStream zs_;
-  std::string name_, comment_;  // referenced by header_ until the header is out
+  std::string name_, comment_, extra_;  // referenced by header_ until the header is out
   gz_header header_;
   bool done_ = false;
 };
@@ -158,8 +164,9 @@ class GzipReader : public Stage {
 }  // namespace
 
 std::unique_ptr<Stage> makeGzipWriter(int level, const std::string& name,
-                                      const std::string& comment, std::string& why) {
-  auto s = std::make_unique<GzipWriter>(name, comment);
+                                      const std::string& comment, bool sizeField,
+                                      std::string& why) {
+  auto s = std::make_unique<GzipWriter>(name, comment, sizeField);
   if (int rc = s->init(level, why)) {
     errno = rc;
     return nullptr;

@@ -18,7 +18,7 @@ struct LayerCodec {
 const LayerCodec kCodecs[] = {
     {"gzip", makeGzipReader,
      [](const EncoderParams& p, std::string& why) {
-       return makeGzipWriter(p.level, p.name, p.comment, why);
+       return makeGzipWriter(p.level, p.name, p.comment, p.sizeField, why);
      }},
     {"zstd", makeZstdReader, makeZstdWriter},
     {"xz", makeXzReader, makeXzWriter},

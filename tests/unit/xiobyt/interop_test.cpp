@@ -28,12 +28,21 @@ TEST_F(Interop, GzipToolReadsWhatIsWrittenWithNameAndComment) {
   int status = -1;
   EXPECT_TRUE(run("gzip -dc '" + file + "'", &status) == data);
   EXPECT_EQ(status, 0);
+  // FEXTRA (the size subfield: the member's and the data's length), then
   // FNAME and FCOMMENT follow the fixed header.
   std::string raw = readFile(file);
-  ASSERT_GT(raw.size(), 10u);
-  EXPECT_EQ(raw[3] & 0x18, 0x18);
-  EXPECT_EQ(raw.compare(10, file.size() + 1, std::string(file.c_str(), file.size() + 1)), 0);
-  EXPECT_EQ(raw.compare(11 + file.size(), 13, std::string("vaskFS 0.1.0\0", 13)), 0);
+  ASSERT_GT(raw.size(), 32u);
+  EXPECT_EQ(raw[3] & 0x1C, 0x1C);
+  EXPECT_EQ(raw.compare(10, 6, std::string("\x14\0vk\x10\0", 6)), 0);
+  auto le64 = [&](size_t at) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = v << 8 | static_cast<uint8_t>(raw[at + i]);
+    return v;
+  };
+  EXPECT_EQ(le64(16), raw.size());
+  EXPECT_EQ(le64(24), data.size());
+  EXPECT_EQ(raw.compare(32, file.size() + 1, std::string(file.c_str(), file.size() + 1)), 0);
+  EXPECT_EQ(raw.compare(33 + file.size(), 13, std::string("vaskFS 0.1.0\0", 13)), 0);
 }
 
 TEST_F(Interop, AppendingAddsAMemberThatGzipConcatenates) {
