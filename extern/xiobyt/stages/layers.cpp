@@ -16,10 +16,7 @@ struct LayerCodec {
 };
 
 const LayerCodec kCodecs[] = {
-    {"gzip", makeGzipReader,
-     [](const EncoderParams& p, std::string& why) {
-       return makeGzipWriter(p.level, p.name, p.comment, p.sizeField, why);
-     }},
+    {"gzip", makeGzipReader, makeGzipWriter},
     {"zstd", makeZstdReader, makeZstdWriter},
     {"xz", makeXzReader, makeXzWriter},
     {"bzip2", makeBzip2Reader, makeBzip2Writer},

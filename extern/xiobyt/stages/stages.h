@@ -80,13 +80,14 @@ struct EncoderParams {
 
 // gzip: the writer emits one member with the logical name (FNAME) and the
 // comment (FCOMMENT); the reader accepts concatenated members. With
-// `sizeField` the header's FEXTRA holds one subfield of our own, ID "vk",
+// `EncoderParams::sizeField` the header's FEXTRA holds one subfield of our own, ID "vk",
 // 16 bytes: the member's length in the file and its data's length, both
 // 64-bit little-endian, written as all ones and patched at close (gzip -d
 // skips unknown subfields). It starts kGzipSizeAt bytes into the member.
 constexpr uint64_t kGzipSizeAt = 16;
-std::unique_ptr<Stage> makeGzipWriter(int level, const std::string& name,
-                                      const std::string& comment, bool sizeField, std::string& why);
+// With threads above 1 the member's blocks are compressed on that many
+// worker threads.
+std::unique_ptr<Stage> makeGzipWriter(const EncoderParams& p, std::string& why);
 std::unique_ptr<Stage> makeGzipReader(std::string& why);
 
 // zstd in the seekable layout (frames of kZstdFrame input bytes, then the

@@ -5,13 +5,10 @@
 #include <zstd.h>
 
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
-#include <mutex>
-#include <thread>
 #include <vector>
 
+#include "xiobyt/stages/pool.h"
 #include "xiobyt/stages/stages.h"
 
 namespace xio {
@@ -52,84 +49,10 @@ std::unique_ptr<ZSTD_CCtx, CCtxFree> newContext(int level) {
   return c;
 }
 
-// Worker threads that compress whole frames, each with a context of its
-// own, handing the results back in the order the frames were given. The
-// frames are independent, so the output is byte for byte that of one
-// thread. Owned by one writer; its calls come from the writer's thread.
-// Lock order: the one mutex only.
-class FramePool {
- public:
-  struct Job {
-    std::vector<uint8_t> input, output;
-    std::string error;
-    bool started = false, done = false;
-  };
-
-  FramePool(int threads, int level) {
-    for (int i = 0; i < threads; ++i) workers_.emplace_back([this, level] { work(level); });
-  }
-  ~FramePool() {
-    {
-      std::lock_guard<std::mutex> g(lock_);
-      stop_ = true;
-    }
-    wake_.notify_all();
-    for (std::thread& t : workers_) t.join();
-  }
-  FramePool(const FramePool&) = delete;
-  FramePool& operator=(const FramePool&) = delete;
-
-  size_t size() const { return workers_.size(); }
-  size_t inFlight() {
-    std::lock_guard<std::mutex> g(lock_);
-    return jobs_.size();
-  }
-  void submit(std::vector<uint8_t>&& input) {
-    {
-      std::lock_guard<std::mutex> g(lock_);
-      jobs_.push_back(std::make_unique<Job>());
-      jobs_.back()->input = std::move(input);
-    }
-    wake_.notify_one();
-  }
-  // The oldest job once it is done (waiting for it with `wait`), or null.
-  std::unique_ptr<Job> take(bool wait) {
-    std::unique_lock<std::mutex> g(lock_);
-    if (wait) finished_.wait(g, [&] { return jobs_.empty() || jobs_.front()->done; });
-    if (jobs_.empty() || !jobs_.front()->done) return nullptr;
-    std::unique_ptr<Job> j = std::move(jobs_.front());
-    jobs_.pop_front();
-    return j;
-  }
-
- private:
-  void work(int level) {
-    auto cctx = newContext(level);
-    std::unique_lock<std::mutex> g(lock_);
-    for (;;) {
-      Job* job = nullptr;
-      wake_.wait(g, [&] {
-        for (auto& j : jobs_)
-          if (!j->started) return (job = j.get()) != nullptr;
-        return stop_;
-      });
-      if (!job) return;
-      job->started = true;
-      g.unlock();
-      job->error = cctx ? compressInto(cctx.get(), job->input, job->output)
-                        : "zstd compressor cannot start: out of memory";
-      g.lock();
-      job->done = true;
-      finished_.notify_all();
-    }
-  }
-
-  std::mutex lock_;
-  std::condition_variable wake_, finished_;
-  std::deque<std::unique_ptr<Job>> jobs_;  // in frame order
-  std::vector<std::thread> workers_;
-  bool stop_ = false;
+struct ZstdContext {
+  std::unique_ptr<ZSTD_CCtx, CCtxFree> cctx;
 };
+using FramePool = WorkerPool<ZstdContext>;
 
 class ZstdWriter : public Stage {
  public:
@@ -137,7 +60,14 @@ class ZstdWriter : public Stage {
 
   int init(const EncoderParams& p, std::string& why) {
     if (p.threads > 1) {
-      pool_ = std::make_unique<FramePool>(p.threads, p.level);
+      int level = p.level;
+      pool_ = std::make_unique<FramePool>(
+          p.threads,
+          [level] { return std::make_unique<ZstdContext>(ZstdContext{newContext(level)}); },
+          [](ZstdContext* c, PoolJob& job) {
+            return c->cctx ? compressInto(c->cctx.get(), job.input, job.output)
+                           : std::string("zstd compressor cannot start: out of memory");
+          });
     } else {
       cctx_ = newContext(p.level);
       if (!cctx_) {
@@ -213,12 +143,14 @@ class ZstdWriter : public Stage {
       return 0;
     }
     if (pool_->inFlight() >= pool_->size()) return finished(*pool_->take(true));
-    pool_->submit(std::move(frame_));
+    auto job = std::make_unique<PoolJob>();
+    job->input = std::move(frame_);
+    pool_->submit(std::move(job));
     frame_ = std::vector<uint8_t>();
     return 0;
   }
 
-  int finished(FramePool::Job& job) {
+  int finished(PoolJob& job) {
     if (!job.error.empty()) return static_cast<int>(fail(EIO, job.error));
     packed_ = std::move(job.output);
     packedPos_ = 0;

@@ -203,12 +203,13 @@ TEST_P(Layers, AppendingKeepsTheFileValidForTheTool) {
 INSTANTIATE_TEST_SUITE_P(Tools, Layers, ::testing::ValuesIn(kTools),
                          [](const auto& info) { return std::string(info.param.layer); });
 
-// Frames compressed on two threads are the frames of one thread, in order.
+// Frames compressed on two threads are the frames of one thread, in order;
+// gzip's blocks on two threads make one member at most 0.5% larger.
 TEST(Threads, TwoThreadsWriteTheBytesOfOne) {
   TempDir dir;
   std::mt19937 rng{41};
   std::string data = sampleText(120000, rng) + std::string(3 << 20, 'q');
-  for (const char* layer : {"zstd", "xz"}) {
+  for (const char* layer : {"zstd", "xz", "gzip"}) {
     SCOPED_TRACE(layer);
     std::string made[2];
     for (int threads : {1, 2}) {
@@ -225,6 +226,9 @@ TEST(Threads, TwoThreadsWriteTheBytesOfOne) {
     }
     if (std::string(layer) == "zstd") {
       EXPECT_TRUE(made[0] == made[1]);
+    }
+    if (std::string(layer) == "gzip") {
+      EXPECT_LE(made[1].size() * 1000, made[0].size() * 1005);
     }
   }
 }
