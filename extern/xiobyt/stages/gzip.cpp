@@ -140,8 +140,9 @@ std::string deflateBlock(DeflateContext* c, PoolJob& job) {
   return "";
 }
 
-class ParallelGzipWriter : public Stage {
+class ParallelGzipWriter : public BlockWriter {
  public:
+  ParallelGzipWriter() : BlockWriter(kGzipBlock) {}
   const char* name() const override { return "gzip"; }
 
   int init(const EncoderParams& p, const std::string& extra, std::string& why) {
@@ -184,60 +185,13 @@ class ParallelGzipWriter : public Stage {
     return 0;
   }
 
-  int64_t step(InBuffer& in, OutBuffer& out, EndOp op) override {
-    for (;;) {
-      drain(out);
-      if (packedPos_ < packed_.size()) return static_cast<int64_t>(packed_.size() - packedPos_);
-      if (auto job = pool_->take(false)) {
-        if (finished(*job) != 0) return -1;
-        continue;
-      }
-      if (in.left() > 0) {
-        if (block_.size() == kGzipBlock) {
-          if (endBlock() != 0) return -1;
-          continue;
-        }
-        if (block_.capacity() < kGzipBlock) block_.reserve(kGzipBlock);
-        size_t n = std::min(in.left(), kGzipBlock - block_.size());
-        block_.insert(block_.end(), in.src + in.pos, in.src + in.pos + n);
-        in.pos += n;
-        continue;
-      }
-      if (op == EndOp::CONTINUE || ended_) return 0;
-      if (!block_.empty()) {
-        if (endBlock() != 0) return -1;
-        continue;
-      }
-      if (pool_->inFlight() > 0) {
-        if (finished(*pool_->take(true)) != 0) return -1;
-        continue;
-      }
-      if (op == EndOp::FLUSH) return 0;
-      // An empty final block (fixed codes, end of block), CRC-32, length.
-      packed_ = {0x03, 0x00};
-      for (uint32_t v : {crc_, static_cast<uint32_t>(length_)})
-        for (int i = 0; i < 4; ++i) packed_.push_back(static_cast<uint8_t>(v >> (8 * i)));
-      packedPos_ = 0;
-      ended_ = true;
-    }
-  }
-
  private:
   using Pool = WorkerPool<DeflateContext>;
 
-  void drain(OutBuffer& out) {
-    size_t n = std::min(out.room(), packed_.size() - packedPos_);
-    if (n == 0) return;
-    memcpy(out.dst + out.pos, packed_.data() + packedPos_, n);
-    out.pos += n;
-    packedPos_ += n;
-    if (packedPos_ == packed_.size()) packed_.clear(), packedPos_ = 0;
-  }
-
   // Hands the block to the pool with the 32 KiB before it (with every
   // worker busy, the oldest block is taken back first).
-  int endBlock() {
-    if (pool_->inFlight() >= pool_->size()) return finished(*pool_->take(true));
+  int endBlock() override {
+    if (pool_->inFlight() >= pool_->size()) return collect(true) < 0 ? -1 : 0;
     auto job = std::make_unique<PoolJob>();
     job->dictionary = window_;
     window_.insert(window_.end(), block_.begin(), block_.end());
@@ -247,6 +201,10 @@ class ParallelGzipWriter : public Stage {
     block_ = std::vector<uint8_t>();
     pool_->submit(std::move(job));
     return 0;
+  }
+
+  int collect(bool wait) override {
+    return collectFrom(pool_.get(), wait, [&](PoolJob& job) { return finished(job); });
   }
 
   int finished(PoolJob& job) {
@@ -259,12 +217,17 @@ class ParallelGzipWriter : public Stage {
     return 0;
   }
 
+  // An empty final block (fixed codes, end of block), CRC-32, length.
+  void finish() override {
+    packed_ = {0x03, 0x00};
+    for (uint32_t v : {crc_, static_cast<uint32_t>(length_)})
+      for (int i = 0; i < 4; ++i) packed_.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  }
+
   std::unique_ptr<Pool> pool_;
-  std::vector<uint8_t> block_, window_, packed_;
-  size_t packedPos_ = 0;
+  std::vector<uint8_t> window_;
   uint32_t crc_ = 0;
   uint64_t length_ = 0;  // ISIZE keeps it modulo 2^32
-  bool ended_ = false;
 };
 
 class GzipReader : public Stage {

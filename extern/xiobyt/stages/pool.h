@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "xiobyt/stage.h"
+
 namespace xio {
 
 struct PoolJob {
@@ -92,6 +94,49 @@ class WorkerPool {
   std::deque<std::unique_ptr<PoolJob>> jobs_;  // in block order
   std::vector<std::thread> workers_;
   bool stop_ = false;
+};
+
+}  // namespace xio
+
+namespace xio {
+
+// A writer stage that cuts its input into blocks of a fixed size, has each
+// one compressed (on the caller's thread or a WorkerPool) and emits the
+// results in order; FLUSH ends the current block early and waits for every
+// block in flight, END then adds what finish() puts out (block.cpp).
+class BlockWriter : public Stage {
+ public:
+  int64_t step(InBuffer& in, OutBuffer& out, EndOp op) override;
+
+ protected:
+  explicit BlockWriter(size_t blockSize) : blockSize_(blockSize) {}
+  // Hands block_ on, or compresses it into packed_. 0, or -1 with fail().
+  virtual int endBlock() = 0;
+  // Puts the oldest block done into packed_: 1; 0 when none is done (with
+  // `wait`: when none is in flight); -1 with fail().
+  virtual int collect(bool wait) = 0;
+  // Whether END without any block ends an empty one.
+  virtual bool emptyBlockAtEnd() const { return false; }
+  // Puts the end of the stream into packed_.
+  virtual void finish() = 0;
+
+  // Takes the oldest job of `pool` as collect() does, handing it to `done`.
+  template <class Pool, class Done>
+  static int collectFrom(Pool* pool, bool wait, Done done) {
+    if (!pool) return 0;
+    std::unique_ptr<PoolJob> job = pool->take(wait);
+    if (!job) return 0;
+    return done(*job) != 0 ? -1 : 1;
+  }
+
+  std::vector<uint8_t> block_, packed_;
+  size_t packedPos_ = 0;
+  bool blocked_ = false;  // a block was ended
+
+ private:
+  void drain(OutBuffer& out);
+  size_t blockSize_;
+  bool ended_ = false;
 };
 
 }  // namespace xio

@@ -54,8 +54,9 @@ struct ZstdContext {
 };
 using FramePool = WorkerPool<ZstdContext>;
 
-class ZstdWriter : public Stage {
+class ZstdWriter : public BlockWriter {
  public:
+  ZstdWriter() : BlockWriter(kZstdFrame) {}
   const char* name() const override { return "zstd"; }
 
   int init(const EncoderParams& p, std::string& why) {
@@ -77,91 +78,46 @@ class ZstdWriter : public Stage {
     }
     if (p.seekEntries) entries_ = *p.seekEntries;
     writeTable_ = p.seekTable;
-    packed_.reserve(ZSTD_compressBound(kZstdFrame));
     return 0;
-  }
-
-  int64_t step(InBuffer& in, OutBuffer& out, EndOp op) override {
-    for (;;) {
-      drain(out);
-      if (packedPos_ < packed_.size()) return static_cast<int64_t>(packed_.size() - packedPos_);
-      if (pool_) {  // a frame done meanwhile goes out first
-        if (auto job = pool_->take(false)) {
-          if (finished(*job) != 0) return -1;
-          continue;
-        }
-      }
-      if (in.left() > 0) {
-        if (frame_.size() == kZstdFrame) {
-          if (endFrame() != 0) return -1;
-          continue;
-        }
-        if (frame_.capacity() < kZstdFrame) frame_.reserve(kZstdFrame);
-        size_t n = std::min(in.left(), kZstdFrame - frame_.size());
-        frame_.insert(frame_.end(), in.src + in.pos, in.src + in.pos + n);
-        in.pos += n;
-        continue;
-      }
-      if (op == EndOp::CONTINUE || ended_) return 0;
-      // FLUSH ends the frame early; END also writes the table (and a frame
-      // even for no data, so that the file is never without one).
-      if (!frame_.empty() || (op == EndOp::END && entries_.empty() && !framed_)) {
-        if (endFrame() != 0) return -1;
-        continue;
-      }
-      if (pool_ && pool_->inFlight() > 0) {
-        if (finished(*pool_->take(true)) != 0) return -1;
-        continue;
-      }
-      if (op == EndOp::FLUSH) return 0;
-      ended_ = true;
-      if (writeTable_) table();
-    }
   }
 
  private:
-  void drain(OutBuffer& out) {
-    size_t n = std::min(out.room(), packed_.size() - packedPos_);
-    if (n == 0) return;
-    memcpy(out.dst + out.pos, packed_.data() + packedPos_, n);
-    out.pos += n;
-    packedPos_ += n;
-    if (packedPos_ == packed_.size()) packed_.clear(), packedPos_ = 0;
-  }
-
   // The frame gathered so far is compressed here, or handed to the pool
   // (which, with every worker busy, first gives back its oldest frame).
-  int endFrame() {
-    framed_ = true;
+  int endBlock() override {
     if (!pool_) {
-      std::string error = compressInto(cctx_.get(), frame_, packed_);
+      std::string error = compressInto(cctx_.get(), block_, packed_);
       if (!error.empty()) return static_cast<int>(fail(EIO, error));
       packedPos_ = 0;
       entries_.push_back(
-          {static_cast<uint32_t>(packed_.size()), static_cast<uint32_t>(frame_.size())});
-      frame_.clear();
+          {static_cast<uint32_t>(packed_.size()), static_cast<uint32_t>(block_.size())});
+      block_.clear();
       return 0;
     }
-    if (pool_->inFlight() >= pool_->size()) return finished(*pool_->take(true));
+    if (pool_->inFlight() >= pool_->size()) return collect(true) < 0 ? -1 : 0;
     auto job = std::make_unique<PoolJob>();
-    job->input = std::move(frame_);
+    job->input = std::move(block_);
     pool_->submit(std::move(job));
-    frame_ = std::vector<uint8_t>();
+    block_ = std::vector<uint8_t>();
     return 0;
   }
 
-  int finished(PoolJob& job) {
-    if (!job.error.empty()) return static_cast<int>(fail(EIO, job.error));
-    packed_ = std::move(job.output);
-    packedPos_ = 0;
-    entries_.push_back(
-        {static_cast<uint32_t>(packed_.size()), static_cast<uint32_t>(job.input.size())});
-    return 0;
+  int collect(bool wait) override {
+    return collectFrom(pool_.get(), wait, [&](PoolJob& job) {
+      if (!job.error.empty()) return static_cast<int>(fail(EIO, job.error));
+      packed_ = std::move(job.output);
+      packedPos_ = 0;
+      entries_.push_back(
+          {static_cast<uint32_t>(packed_.size()), static_cast<uint32_t>(job.input.size())});
+      return 0;
+    });
   }
 
-  void table() {
-    packed_.clear();
-    packedPos_ = 0;
+  // A frame even for no data, so that the file is never without one.
+  bool emptyBlockAtEnd() const override { return entries_.empty(); }
+
+  void finish() override {
+    if (!writeTable_) return;
     put32(packed_, kSkippableMagic);
     put32(packed_, static_cast<uint32_t>(entries_.size() * 8 + 9));
     for (const SeekEntry& e : entries_) {
@@ -175,10 +131,8 @@ class ZstdWriter : public Stage {
 
   std::unique_ptr<ZSTD_CCtx, CCtxFree> cctx_;  // one thread
   std::unique_ptr<FramePool> pool_;            // more threads
-  std::vector<uint8_t> frame_, packed_;
-  size_t packedPos_ = 0;
   std::vector<SeekEntry> entries_;
-  bool writeTable_ = true, framed_ = false, ended_ = false;
+  bool writeTable_ = true;
 };
 
 class ZstdReader : public Stage {
