@@ -4,6 +4,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <utility>
 
 namespace xio {
 
@@ -81,9 +84,88 @@ int convertAppend(iconv_t cd, const uint8_t* src, size_t n, bool end, std::strin
   return 0;
 }
 
+namespace {
+
+// What a character set's name tells, found out once per process: the daemon
+// opens a handle for every file it reads, and each iconv_open costs a
+// module lookup. Guarded by one mutex; entries are never removed.
+struct CharsetFacts {
+  std::mutex lock;
+  std::map<std::string, bool> known;
+  std::map<std::string, std::string> encoder;
+  std::map<std::pair<std::string, std::u32string>, std::pair<int, std::string>> encoded;
+};
+
+CharsetFacts& facts() {
+  static CharsetFacts f;
+  return f;
+}
+
+// Encodes with a converter of its own, bypassing the facts.
+int encodeWith(const std::string& to, std::u32string_view chars, std::string& out,
+               std::string& why) {
+  IconvGuard cd;
+  if (int rc = cd.open(to, kWide)) {
+    why = "unknown character set '" + to + "'";
+    return rc;
+  }
+  std::wstring wide(chars.begin(), chars.end());
+  std::string carry;
+  uint64_t consumed = 0;
+  out.clear();
+  int rc = convertAppend(cd.get(), reinterpret_cast<const uint8_t*>(wide.data()),
+                         wide.size() * sizeof(wchar_t), true, carry, out, consumed, why);
+  if (rc != 0) why = "not representable in character set '" + to + "'";
+  return rc;
+}
+
+// iconv's encoders of UTF-16 and UTF-32 (and aliases such as UNICODE)
+// start every conversion with a byte-order mark. A file gets one only where
+// it is asked for, at its start, so such a set is encoded through its
+// explicit-endian form: the one its own decoder assumes without a mark.
+std::string findEncoder(const std::string& charset) {
+  std::string one, two, why;
+  if (encodeWith(charset, U"A", one, why) || encodeWith(charset, U"AA", two, why)) return charset;
+  if (two.size() >= 2 * one.size()) return charset;  // no mark
+  static const char* const kForms[][2] = {{"UTF-16LE", "UTF-16BE"}, {"UTF-32LE", "UTF-32BE"}};
+  size_t unit = two.size() - one.size();
+  if (unit != 2 && unit != 4) return charset;
+  for (const char* candidate : kForms[unit / 4]) {
+    std::string bytes;
+    if (encodeWith(candidate, U"A", bytes, why)) continue;
+    IconvGuard back;
+    if (back.open("UTF-8", charset)) continue;
+    std::string text, carry;
+    uint64_t consumed = 0;
+    if (convertAppend(back.get(), reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
+                      true, carry, text, consumed, why) == 0 &&
+        text == "A")
+      return candidate;
+  }
+  return charset;
+}
+
+}  // namespace
+
 bool knownCharset(const std::string& name) {
+  CharsetFacts& f = facts();
+  std::lock_guard<std::mutex> guard(f.lock);
+  auto it = f.known.find(name);
+  if (it != f.known.end()) return it->second;
   IconvGuard probe;
-  return probe.open(kWide, name) == 0;
+  bool known = probe.open(kWide, name) == 0;
+  f.known.emplace(name, known);
+  return known;
+}
+
+std::string encoderName(const std::string& charset) {
+  CharsetFacts& f = facts();
+  std::lock_guard<std::mutex> guard(f.lock);
+  auto it = f.encoder.find(charset);
+  if (it != f.encoder.end()) return it->second;
+  std::string name = findEncoder(charset);
+  f.encoder.emplace(charset, name);
+  return name;
 }
 
 int checkCharset(const std::string& name, std::string& why) {
@@ -94,7 +176,7 @@ int checkCharset(const std::string& name, std::string& why) {
 
 int openConverter(IconvGuard& guard, const std::string& to, const std::string& from,
                   std::string& why) {
-  int rc = guard.open(to, from);
+  int rc = guard.open(to == kWide ? to : encoderName(to), from);
   if (rc == EINVAL) {
     const std::string& unknown = knownCharset(from) ? to : from;
     why = "unknown character set '" + unknown + "' (conversion from " + from + " to " + to +
@@ -107,16 +189,22 @@ int openConverter(IconvGuard& guard, const std::string& to, const std::string& f
 
 int encodeChars(const std::string& charset, std::u32string_view chars, std::string& out,
                 std::string& why) {
-  IconvGuard cd;
-  if (int rc = openConverter(cd, charset, kWide, why)) return rc;
-  std::wstring wide(chars.begin(), chars.end());
-  std::string carry;
-  uint64_t consumed = 0;
-  out.clear();
-  int rc = convertAppend(cd.get(), reinterpret_cast<const uint8_t*>(wide.data()),
-                         wide.size() * sizeof(wchar_t), true, carry, out, consumed, why);
-  if (rc != 0) why = "not representable in character set '" + charset + "'";
-  return rc;
+  std::string encoder = encoderName(charset);
+  CharsetFacts& f = facts();
+  std::lock_guard<std::mutex> guard(f.lock);
+  auto key = std::make_pair(charset, std::u32string(chars));
+  auto it = f.encoded.find(key);
+  if (it == f.encoded.end()) {
+    std::string bytes, cause;
+    int rc = encodeWith(encoder, chars, bytes, cause);
+    it = f.encoded.emplace(key, std::make_pair(rc, rc ? cause : bytes)).first;
+  }
+  if (it->second.first != 0) {
+    why = it->second.second;
+    return it->second.first;
+  }
+  out = it->second.second;
+  return 0;
 }
 
 bool decodeUtf8(std::string_view text, std::u32string& out) {

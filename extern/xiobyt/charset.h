@@ -1,7 +1,8 @@
 // Character-set helpers over iconv. Code points travel between stages as
 // host-endian 32-bit units in iconv's "WCHAR_T" form (wchar_t is 32 bits on
 // Linux), so one line-end rule serves every character set.
-// Stateless functions; thread-safe.
+// Thread-safe: what is learnt about a character set's name (known, its
+// byte-order mark, encoded line ends) is kept for the process under a lock.
 #pragma once
 
 #include <iconv.h>
@@ -30,7 +31,13 @@ int convertAppend(iconv_t cd, const uint8_t* src, size_t n, bool end, std::strin
 // Growth of conversions into code points, out of them, and between sets.
 constexpr double kToWide = 4.0, kFromWide = 1.0, kDirect = 2.0;
 
-// Encodes code points in `charset`. Returns 0, or an errno with `why` set
+// The name to encode `charset` with: the set itself, or for a set whose
+// iconv encoder writes a byte-order mark at every start (UTF-16, UTF-32)
+// the explicit-endian form that the set's decoder reads without a mark.
+std::string encoderName(const std::string& charset);
+
+// Encodes code points in `charset` (through encoderName, so never with a
+// mark of iconv's own). Returns 0, or an errno with `why` set
 // (EINVAL: unknown character set, EILSEQ: not representable).
 int encodeChars(const std::string& charset, std::u32string_view chars, std::string& out,
                 std::string& why);
@@ -44,7 +51,7 @@ bool decodeUtf8(std::string_view text, std::u32string& out);
 bool knownCharset(const std::string& name);
 int checkCharset(const std::string& name, std::string& why);
 
-// Opens `guard` for from -> to; returns 0 or EINVAL with `why` naming the
+// Opens `guard` for from -> to (to through encoderName); returns 0 or EINVAL with `why` naming the
 // character set that iconv does not know.
 int openConverter(IconvGuard& guard, const std::string& to, const std::string& from,
                   std::string& why);

@@ -55,23 +55,38 @@ Layer layerOf(const ClpNode& node) {
   Layer l;
   l.kind = node.choice.empty() ? node.keyword : node.choice;
   if (const ClpNode* n = node.find("level")) l.level = static_cast<int>(n->number);
+  if (const ClpNode* n = node.find("threads")) l.threads = static_cast<int>(n->number);
   if (const ClpNode* n = node.find("keyfile")) l.keyfile = n->text, l.hasKeyfile = true;
   if (const ClpNode* n = node.find("passphrase")) l.passphrase = n->text, l.hasPassphrase = true;
   return l;
 }
 
+// iconv takes "" for the locale's character set, which would make a file's
+// bytes depend on the environment of whoever opens it.
+int takeCcsid(const ClpNode& args, const char* what, std::string& ccsid, std::string& why) {
+  const ClpNode* n = args.find("ccsid");
+  if (!n) return 0;
+  if (n->text.empty()) {
+    why = std::string("ccsid='' in the ") + what +
+          " names no character set; give one, such as ccsid='UTF-8'";
+    return EINVAL;
+  }
+  ccsid = n->text;
+  return 0;
+}
+
 // The arguments of a choice (bin, text, rec, auto) beyond file and layers.
-void applyChoice(const std::string& choice, const ClpNode& args, FileSpec& out) {
+int applyChoice(const std::string& choice, const ClpNode& args, FileSpec& out, std::string& why) {
   out.kind = choice == "text"   ? Kind::TEXT
              : choice == "rec"  ? Kind::REC
              : choice == "auto" ? Kind::AUTO
                                 : Kind::BIN;
-  if (const ClpNode* n = args.find("ccsid")) out.ccsid = n->text;
   if (const ClpNode* n = args.find("method")) out.method = methodOf(n->text);
   if (const ClpNode* n = args.find("bom")) out.bom = n->number != 0;
   if (const ClpNode* n = args.find("recf")) out.varRecords = n->text == "VAR";
   if (const ClpNode* n = args.find("recl")) out.recl = static_cast<int>(n->number);
   if (const ClpNode* n = args.find("pad")) out.pad = n->text;
+  return takeCcsid(args, "file string", out.ccsid, why);
 }
 
 }  // namespace
@@ -111,12 +126,11 @@ int parseFileString(const char* text, FileSpec& out, std::string& why) {
     // the outside in that is enc, encr, comp.
     for (const char* key : {"enc", "encr", "comp"})
       if (const ClpNode* n = root.find(key)) out.layers.push_back(layerOf(*n));
-    applyChoice(root.choice, root, out);
-    return 0;
+    return applyChoice(root.choice, root, out, why);
   }
   if (const ClpNode* n = root.find("cnv"))
     for (const ClpNode& e : n->children) out.layers.push_back(layerOf(e));
-  if (const ClpNode* n = root.find("fmt")) applyChoice(n->choice, *n, out);
+  if (const ClpNode* n = root.find("fmt")) return applyChoice(n->choice, *n, out, why);
   return 0;
 }
 
@@ -135,10 +149,9 @@ int parseFormatString(const char* text, bool write, FormatSpec& out, std::string
   const ClpArg* table = write ? asClpRedFmtPar : asClpWrtFmtPar;
   if (int rc = parse(table, true, "FORMAT", "format string", start, root, why)) return rc;
   out.text = root.choice == "text";
-  if (const ClpNode* n = root.find("ccsid")) out.ccsid = n->text;
   if (const ClpNode* n = root.find("method")) out.method = methodOf(n->text);
   if (const ClpNode* n = root.find("bom")) out.bom = n->number != 0;
-  return 0;
+  return takeCcsid(root, "format string", out.ccsid, why);
 }
 
 int parseStateText(const std::string& text, StateSpec& out, std::string& why) {

@@ -29,23 +29,48 @@ struct XioHandle {
   // the application's small writes gathered into large blocks.
   int64_t expected = 0;
   bool gather = false;
-  std::vector<uint8_t> head;
+  // Appending to seekable zstd: the frames already there, which the new
+  // seek table lists too, and whether a table can be written at all.
+  std::vector<xio::SeekEntry> priorFrames;
+  bool seekTable = true;
+  // An outer gzip layer: where its member starts, for the sizes patched
+  // into its header at close.
+  bool gzipOuter = false;
+  uint64_t memberStart = 0;
+  std::vector<uint8_t> gathered;
 
-  // Reading: the converted bytes from tailBase on, tailLen of them.
-  std::vector<uint8_t> tail;
-  int64_t tailBase = 0;
-  size_t tailLen = 0;
-  bool restart = false;  // the pipeline must start over before the next read
+  // Reading: the last block decoded, holding the converted bytes from
+  // decodedBase on, decodedLen of them (allocated at the first read).
+  std::unique_ptr<uint8_t[]> decoded;
+  int64_t decodedBase = 0;
+  size_t decodedLen = 0;
+  // Set while the handle has no usable stream: the next read must start
+  // over, and fails for as long as starting over fails.
+  bool restart = false;
+  // A failure of the stream after decodedBase + decodedLen: the bytes
+  // before it are served, a read past them reports it.
+  int failedCode = 0;
+  std::string failedCause;
   uint64_t fileBytes = 0, appBytes = 0;
 };
 
 namespace xio {
+// Traces a failure of `call` on the handle's physical file (handle.cpp).
+void traceHandle(char* trace, const char* call, const XioHandle& h, int code,
+                 const std::string& cause);
+// Traces the failure of the handle's pipeline near `offset`; returns -1.
+int64_t tracePipeline(char* trace, const char* call, const XioHandle& h, int64_t offset);
+// False, with EBADF traced, for a null handle.
+bool checkHandle(char* trace, const char* call, const XioHandle* h);
 // Opens like xiopopen; a failure is traced as a failure of `call`.
 XioHandle* openHandle(char* trace, const char* call, const char* fileString,
                       const char* formatString, std::string* state, int64_t offset);
 // Builds (or, reading, rebuilds from the start of the file) the pipeline of
 // an open handle. Returns 0 or an errno with the cause in `why`.
 int buildPipeline(XioHandle& h, std::string& why);
+// Writes out the gathered block and steps the pipeline with FLUSH or END
+// (write.cpp). Returns 0, or -1 with the failure traced as one of `call`.
+int finishStream(char* trace, const char* call, XioHandle& h, EndOp op);
 // Reads converted bytes like xiopread, without the argument checks.
 int64_t readAt(char* trace, XioHandle& h, uint8_t* buffer, size_t count, int64_t offset);
 }  // namespace xio

@@ -52,6 +52,7 @@ std::string layerCall(const Layer& l, bool write) {
   std::string s = l.kind + "(";
   if (write && isCompression(l.kind))
     s += "level=" + std::to_string(l.level >= 0 ? l.level : defaultLevel(l.kind));
+  if (write && l.threads >= 0) s += " threads=" + std::to_string(l.threads);
   if (l.hasKeyfile) s += "keyfile=" + quoted(l.keyfile);
   if (l.hasPassphrase)
     s += std::string(l.hasKeyfile ? " " : "") + "passphrase=" + quoted(l.passphrase);

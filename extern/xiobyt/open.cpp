@@ -11,6 +11,7 @@
 
 #include "xiobyt/charset.h"
 #include "xiobyt/handle.h"
+#include "xiobyt/sizes.h"
 #include "xiobyt/trace.h"
 
 using xio::traceFailure;
@@ -19,13 +20,10 @@ namespace xio {
 
 namespace {
 
-const char* const kSupportedLayers[] = {"gzip"};
-
 // What the strings ask for that this library refuses before touching a file.
 int checkRequest(const XioHandle& h, std::string& why) {
   for (const Layer& l : h.spec.layers) {
-    if (std::find_if(std::begin(kSupportedLayers), std::end(kSupportedLayers),
-                     [&](const char* k) { return l.kind == k; }) == std::end(kSupportedLayers)) {
+    if (!supportedLayer(l.kind)) {
       why = "the " + l.kind + " layer is not supported by xiobyt " + xiovsn();
       return ENOTSUP;
     }
@@ -78,11 +76,19 @@ std::unique_ptr<Stage> formatStage(const XioHandle& h, std::string& why) {
 int buildPipeline(XioHandle& h, std::string& why) {
   auto pipe = std::make_unique<Pipeline>();
   std::vector<std::unique_ptr<Stage>> codecs;
-  for (const Layer& l : h.spec.layers) {  // gzip only, checked at open
-    std::string name = h.state.file.empty() ? h.physical : h.state.file;
-    int level = l.level >= 0 ? l.level : defaultLevel(l.kind);
-    auto s = h.write ? makeGzipWriter(level, name, h.state.comment, why) : makeGzipReader(why);
-    if (!s) return errno;
+  for (const Layer& l : h.spec.layers) {
+    EncoderParams p;
+    if (&l == &h.spec.layers.front()) {  // only the outer layer meets the file's old end
+      p.seekEntries = &h.priorFrames;
+      p.seekTable = h.seekTable;
+      p.sizeField = h.write && l.kind == "gzip";
+    }
+    p.level = l.level;
+    p.threads = l.threads >= 0 ? l.threads : kDefaultThreads;
+    p.name = h.state.file.empty() ? h.physical : h.state.file;
+    p.comment = h.state.comment;
+    auto s = h.write ? makeWriter(l.kind, p, why) : makeReader(l.kind, why);
+    if (!s) return errno ? errno : EIO;
     codecs.push_back(std::move(s));
   }
   std::unique_ptr<Stage> format;
@@ -108,7 +114,7 @@ int buildPipeline(XioHandle& h, std::string& why) {
     pipe->add(std::move(source));
     for (auto& c : codecs) pipe->add(std::move(c));
     if (h.spec.kind == Kind::AUTO) {
-      auto a = makeAutoReader(why);
+      auto a = makeAutoReader();
       h.autoStage = a.get();
       pipe->add(std::move(a));
     }
@@ -125,7 +131,11 @@ namespace {
 using namespace xio;
 
 int openWrite(XioHandle& h, std::string& why) {
-  int flags = O_WRONLY | O_CLOEXEC | (h.startOffset > 0 ? O_APPEND : 0);
+  // Appending to seekable zstd reads the old seek table before writing
+  // after the frames; other layers need no read permission.
+  bool zstdOuter = !h.spec.layers.empty() && h.spec.layers[0].kind == "zstd";
+  int flags = O_CLOEXEC | (h.startOffset > 0 ? O_APPEND : 0) |
+              (h.startOffset > 0 && zstdOuter ? O_RDWR : O_WRONLY);
   bool created = true;
   // Owner only: a caller that runs with umask 0 (the mount daemon) sets
   // the mode it wants once the file is complete.
@@ -140,11 +150,39 @@ int openWrite(XioHandle& h, std::string& why) {
     return e;
   }
   h.fd.reset(fd);
+  // Appending to seekable zstd: the new frames follow the old ones, and the
+  // old table gives way to one that lists them all. After frames the table
+  // cannot list (a file from elsewhere) no table is written: the file stays
+  // a valid sequence of frames.
+  uint64_t cutAt = 0;
+  bool cut = false;
+  if (h.startOffset > 0 && zstdOuter) {
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_size > 0) {
+      cut = readSeekTable(fd, static_cast<uint64_t>(st.st_size), h.priorFrames, cutAt);
+      h.seekTable = cut;
+    }
+  }
+  h.gzipOuter = !h.spec.layers.empty() && h.spec.layers[0].kind == "gzip";
+  if (h.gzipOuter && h.startOffset > 0) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+      int e = errno;
+      why = std::string("cannot stat: ") + strerror(e);
+      return e;
+    }
+    h.memberStart = static_cast<uint64_t>(st.st_size);
+  }
   // The stages are set up before the file is truncated, so that a mistake
   // in the strings (an unknown character set) leaves the old file alone.
   if (int rc = buildPipeline(h, why)) {
     if (created) ::unlink(h.physical.c_str());
     return rc;
+  }
+  if (cut && ftruncate(fd, static_cast<off_t>(cutAt)) != 0) {
+    int e = errno;
+    why = std::string("cannot remove the old seek table: ") + strerror(e);
+    return e;
   }
   if (h.startOffset == 0 && ftruncate(fd, 0) != 0) {
     int e = errno;
@@ -168,7 +206,6 @@ int openRead(XioHandle& h, std::string& why) {
     why = std::string("cannot read: ") + strerror(EISDIR);
     return EISDIR;
   }
-  h.tail.resize(kLinkSize);
   return buildPipeline(h, why);
 }
 
@@ -186,7 +223,7 @@ XioHandle* openOrFail(char* trace, const char* call, const char* fileString,
   // The physical name is known as early as the strings tell it, so that
   // every later failure can name it.
   int rc = parseFileString(fileString, h->spec, why);
-  if (rc == 0) h->physical = h->spec.file;
+  h->physical = h->spec.file;
   if (rc == 0 && state != nullptr) rc = parseStateText(*state, h->state, why);
   if (rc == 0 && h->physical.empty()) h->physical = h->state.file;
   if (rc == 0) rc = parseFormatString(formatString, h->write, h->format, why);

@@ -39,23 +39,23 @@ int Pipeline::push(size_t i, const uint8_t* data, size_t n, EndOp op) {
     }
   }
   Link& link = links_[i];
-  if (link.data.empty()) link.data.resize(kLinkSize);
+  uint8_t* buf = link.get();
   for (;;) {
-    if (link.len == link.data.size()) {
-      if (push(i + 1, link.data.data(), link.len, EndOp::CONTINUE) != 0) return -1;
+    if (link.len == kLinkSize) {
+      if (push(i + 1, buf, link.len, EndOp::CONTINUE) != 0) return -1;
       link.len = 0;
     }
-    OutBuffer out{link.data.data(), link.data.size(), link.len};
+    OutBuffer out{buf, kLinkSize, link.len};
     size_t before = in.pos;
     int64_t r = s.step(in, out, op);
     if (r < 0) return failed(i);
     bool progress = in.pos != before || out.pos != link.len;
     link.len = out.pos;
     if (in.left() == 0 && (op == EndOp::CONTINUE || r == 0)) break;
-    if (!progress && link.len < link.data.size()) return stalled(i);
+    if (!progress && link.len < kLinkSize) return stalled(i);
   }
   if (op == EndOp::CONTINUE) return 0;
-  if (link.len > 0 && push(i + 1, link.data.data(), link.len, EndOp::CONTINUE) != 0) return -1;
+  if (link.len > 0 && push(i + 1, buf, link.len, EndOp::CONTINUE) != 0) return -1;
   link.len = 0;
   return push(i + 1, nullptr, 0, op);
 }
@@ -71,16 +71,16 @@ int Pipeline::pull(size_t i, OutBuffer& out) {
       continue;
     }
     Link& link = links_[i];
-    if (link.data.empty()) link.data.resize(kLinkSize);
+    uint8_t* buf = link.get();
     if (link.pos == link.len && !done_[i - 1]) {
       link.pos = link.len = 0;
-      OutBuffer fill{link.data.data(), link.data.size(), 0};
+      OutBuffer fill{buf, kLinkSize, 0};
       if (pull(i - 1, fill) != 0) return -1;
       link.len = fill.pos;
     }
     bool upstreamDone = done_[i - 1];
     EndOp op = upstreamDone ? EndOp::END : EndOp::CONTINUE;
-    InBuffer in{link.data.data(), link.len, link.pos};
+    InBuffer in{buf, link.len, link.pos};
     size_t before = out.pos;
     int64_t r = s.step(in, out, op);
     if (r < 0) return failed(i);
@@ -90,11 +90,11 @@ int Pipeline::pull(size_t i, OutBuffer& out) {
       done_[i] = true;
     } else if (!progress) {
       // The stage needs more input than is left: keep the rest and append.
-      if (upstreamDone || (link.pos == 0 && link.len == link.data.size())) return stalled(i);
-      memmove(link.data.data(), link.data.data() + link.pos, link.len - link.pos);
+      if (upstreamDone || (link.pos == 0 && link.len == kLinkSize)) return stalled(i);
+      memmove(buf, buf + link.pos, link.len - link.pos);
       link.len -= link.pos;
       link.pos = 0;
-      OutBuffer fill{link.data.data(), link.data.size(), link.len};
+      OutBuffer fill{buf, kLinkSize, link.len};
       if (pull(i - 1, fill) != 0) return -1;
       link.len = fill.pos;
     }

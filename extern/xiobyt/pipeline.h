@@ -38,9 +38,15 @@ class Pipeline {
   const char* failedStage() const { return failedStage_; }
 
  private:
+  // Allocated at first use and never zero-filled: a handle that is opened
+  // only to be sized or closed costs no buffer.
   struct Link {
-    std::vector<uint8_t> data;
+    std::unique_ptr<uint8_t[]> data;
     size_t pos = 0, len = 0;
+    uint8_t* get() {
+      if (!data) data = std::make_unique_for_overwrite<uint8_t[]>(kLinkSize);
+      return data.get();
+    }
   };
   int push(size_t i, const uint8_t* data, size_t n, EndOp op);
   int pull(size_t i, OutBuffer& out);

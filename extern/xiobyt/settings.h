@@ -15,6 +15,7 @@ enum class Kind { BIN, TEXT, REC, AUTO };
 struct Layer {
   std::string kind;  // gzip, zstd, xz, bzip2, aes, base64, hex
   int level = -1;    // -1: not given
+  int threads = -1;  // -1: not given (kDefaultThreads)
   std::string keyfile, passphrase;
   bool hasKeyfile = false, hasPassphrase = false;
 };
@@ -47,6 +48,8 @@ struct StateSpec {
 // The characters of a line end, as code points.
 std::u32string lineEnd(Method m);
 const char* methodName(Method m);
+// Compression threads where a layer takes threads= and it is not given.
+constexpr int kDefaultThreads = 2;
 // The default level of a compression layer.
 int defaultLevel(const std::string& kind);
 

@@ -10,23 +10,31 @@ constexpr ClpArg kNoArgs[] = {kEnd};
 
 // Layers: compression, encryption, encoding.
 
+constexpr ClpArg kThreads{.keyword = "threads",
+                          .kind = CLP_NUMBER,
+                          .minValue = 1,
+                          .maxValue = 8,
+                          .help = "Compression threads 1..8 (default 2)"};
 constexpr ClpArg kGzipArgs[] = {{.keyword = "level",
                                  .kind = CLP_NUMBER,
                                  .minValue = 0,
                                  .maxValue = 9,
                                  .help = "Compression level 0..9 (default 6)"},
+                                kThreads,
                                 kEnd};
 constexpr ClpArg kZstdArgs[] = {{.keyword = "level",
                                  .kind = CLP_NUMBER,
                                  .minValue = 1,
-                                 .maxValue = 22,
-                                 .help = "Compression level 1..22 (default 3)"},
+                                 .maxValue = 19,
+                                 .help = "Compression level 1..19 (default 3)"},
+                                kThreads,
                                 kEnd};
 constexpr ClpArg kXzArgs[] = {{.keyword = "level",
                                .kind = CLP_NUMBER,
                                .minValue = 0,
                                .maxValue = 9,
                                .help = "Compression preset 0..9 (default 6)"},
+                              kThreads,
                               kEnd};
 constexpr ClpArg kBzip2Args[] = {{.keyword = "level",
                                   .kind = CLP_NUMBER,

@@ -1,8 +1,13 @@
 # The conversion library: the byte interface, its pipeline and stages.
 add_library(xiobyt STATIC
-  ${CMAKE_CURRENT_LIST_DIR}/api.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/handle.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/read.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/write.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/close.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/version.cpp
   ${CMAKE_CURRENT_LIST_DIR}/open.cpp
   ${CMAKE_CURRENT_LIST_DIR}/size.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/sizes.cpp
   ${CMAKE_CURRENT_LIST_DIR}/command.cpp
   ${CMAKE_CURRENT_LIST_DIR}/inverse.cpp
   ${CMAKE_CURRENT_LIST_DIR}/pipeline.cpp
@@ -11,7 +16,15 @@ add_library(xiobyt STATIC
   ${CMAKE_CURRENT_LIST_DIR}/stages/buffered.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stages/file.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stages/gzip.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stages/auto.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stages/layers.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stages/block.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stages/zstd.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stages/xz.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stages/bzip2.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stages/encoding.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stages/text.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stages/record.cpp)
 target_include_directories(xiobyt PUBLIC ${PROJECT_SOURCE_DIR}/extern)
-target_link_libraries(xiobyt PUBLIC xiobyt_tables corekit ZLIB::ZLIB)
+target_link_libraries(xiobyt PUBLIC xiobyt_tables corekit ZLIB::ZLIB PkgConfig::ZSTD PkgConfig::LZMA
+                      BZip2::BZip2 Threads::Threads)

@@ -5,7 +5,8 @@
 // least XIO_TRACE_SIZE bytes whose first byte the caller has cleared; on
 // failure the call leaves a zero-terminated trace there and sets errno.
 // A handle is used by one thread at a time; different handles are
-// independent.
+// independent and may be used on different threads at once. `state` and
+// the strings are borrowed for the call only.
 #pragma once
 
 #include <cstddef>
@@ -22,33 +23,63 @@ struct XioStateList {
   std::vector<XioMemberState> members;
 };
 
-// Opens for writing when `state` is not null (the state text
-// "state(file='logical' comment='...')"), else for reading. A write handle
-// with offset 0 creates or truncates the physical file, above 0 appends.
-// Returns null with errno set on failure.
+// Opens a handle on the physical file that `fileString` names, converting
+// as `formatString` says (null or "" is format.bin()).
+// - Writing when `state` is not null: the state text
+//   "state(file='logical' comment='...')", read during the call only.
+//   Offset 0 creates or truncates the file; above 0 appends a new member,
+//   frame or stream after what is there.
+// - Reading when `state` is null; the offset is ignored.
+// Names are relative to the working directory of the process. The strings
+// are parsed and checked, and the converters set up, before the file is
+// touched: a refused write leaves an existing file as it was.
+// Returns a handle owned by the caller until xiopclose, or null with errno.
 XioHandle* xiopopen(char* trace, const char* fileString, const char* formatString,
                     std::string* state /* null when reading */, int64_t offset);
-// Returns the count read (0 at or past the end) or -1 with errno.
+
+// Reads up to `count` converted bytes at `offset`: the count read (short
+// only at the end, 0 at or past the end) or -1 with errno. Forward reads
+// decode and discard what lies between; a read below the block last decoded
+// starts the stream over from the file's first byte, so its cost is that of
+// decoding up to `offset` again. A file without layers or format is read at
+// the offset directly, and always as it is now on disk. After damaged data
+// the bytes decoded before the damage are returned, and the next read fails.
 int64_t xiopread(char* trace, XioHandle* h, void* buffer, size_t count, int64_t offset);
-// Returns `count` or -1 with errno; a write below the expected offset fails with ESPIPE.
+
+// Converts `count` bytes written at `offset`: returns `count` or -1 with
+// errno. Writes are sequential: below the next expected offset fails with
+// ESPIPE (and the stream goes on); above it the gap reads back as zero
+// bytes (a hole in a file without layers). Output is held in blocks of
+// about 1 MiB, so a failure to write (ENOSPC, EIO) may first show in a
+// later xiopwrite, and at the latest in the next xiopflush or xiopclose.
+// After such a failure every call on the handle fails.
 int64_t xiopwrite(char* trace, XioHandle* h, const void* data, size_t count, int64_t offset);
-// Writes out everything the pipeline can emit without ending the stream
-// (a gzip sync flush, the gathered block, the pending text) and reports a
-// failure to write it. This is not a sync: with XIO_FLUSH_SYNC it then
-// fdatasyncs the physical file as well. Output is held in blocks of about
-// 1 MiB, so a write's failure (ENOSPC, EIO) shows at the latest at the next
-// flush; only the stream's end (a trailer) is written by xiopclose.
+
+// Writes out everything the pipeline can emit without ending the stream (a
+// gzip sync flush, the gathered block, the pending text) and reports any
+// failure to write it. This is not a sync: the data may still be in the
+// page cache; with XIO_FLUSH_SYNC it then fdatasyncs the physical file.
+// Only the stream's end (a trailer, an index) is left for xiopclose.
 // Flushing a read handle does nothing and returns 0.
 constexpr int XIO_FLUSH_SYNC = 1;
 int xiopflush(char* trace, XioHandle* h, int flags);
-// Closes and frees the handle (also on failure). For a write handle the
-// inverse command is the read command of the same physical file; for a
-// read handle the write command. An empty text means none was returned.
+
+// Ends the stream (writing), closes the file and frees the handle, also
+// when it fails. `states` (may be null) gets one member appended: for a
+// write handle the logical name with the bytes written by the application
+// and to the file; for a read handle the physical name, file bytes and
+// bytes handed out. The inverse command is, for a write handle, the read
+// command of the same physical file with its real name; for a read handle
+// the write command that makes it again. Both are cleared first and stay
+// empty when the close fails.
 int xiopclose(char* trace, XioHandle* h, XioStateList* states,
               std::string* inverseCommand /* null: not wanted */,
               std::string* inverseFormat /* null: not wanted */);
 void vdOrgLstStaFree(XioStateList* states);  // empties the list
-// The converted size in bytes, or -1 with errno.
+
+// The converted size in bytes, or -1 with errno: the file size without
+// layers or format, else found by decoding the whole file (constant memory,
+// the codec's speed).
 int64_t xiopsize(char* trace, const char* fileString, const char* formatString);
 const char* xiovsn();
 const char* xioabo();

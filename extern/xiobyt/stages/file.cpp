@@ -13,8 +13,20 @@ namespace {
 
 class FileSink : public FileStage {
  public:
-  explicit FileSink(int fd) : fd_(fd) { block_.reserve(kFileBlock); }
+  explicit FileSink(int fd) : fd_(fd) {}
   const char* name() const override { return "file"; }
+
+  int hole(uint64_t n) override {
+    if (!block_.empty() && writeBlock() != 0) return -1;
+    off_t end = lseek(fd_, 0, SEEK_END);
+    if (end < 0 || ftruncate(fd_, end + static_cast<off_t>(n)) != 0 ||
+        lseek(fd_, 0, SEEK_END) < 0) {
+      int e = errno;
+      return static_cast<int>(fail(e, std::string("cannot extend the file: ") + strerror(e)));
+    }
+    bytes_ += n;
+    return 0;
+  }
 
   int64_t step(InBuffer& in, OutBuffer&, EndOp op) override {
     while (in.left() > 0) {
@@ -24,6 +36,7 @@ class FileSink : public FileStage {
         in.pos += n;
         continue;
       }
+      if (block_.capacity() < kFileBlock) block_.reserve(kFileBlock);
       size_t n = std::min(in.left(), kFileBlock - block_.size());
       block_.insert(block_.end(), in.src + in.pos, in.src + in.pos + n);
       in.pos += n;
@@ -42,10 +55,13 @@ class FileSink : public FileStage {
   int writeAll(const uint8_t* p, size_t n) {
     while (n > 0) {
       ssize_t w = ::write(fd_, p, n);
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        int e = errno;
-        return static_cast<int>(fail(e, std::string("write failed: ") + strerror(e)));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {  // no byte taken and no reason given: trying again would loop
+        int e = w < 0 ? errno : EIO;
+        return static_cast<int>(fail(
+            e,
+            std::string("write failed: ") +
+                (w < 0 ? strerror(e) : "the file took none of " + std::to_string(n) + " bytes")));
       }
       p += w;
       n -= static_cast<size_t>(w);
@@ -61,6 +77,7 @@ class FileSource : public FileStage {
  public:
   explicit FileSource(int fd) : fd_(fd) {}
   const char* name() const override { return "file"; }
+  int hole(uint64_t) override { return static_cast<int>(fail(EBADF, "a source has no holes")); }
 
   // Produces nothing exactly when the file has ended.
   int64_t step(InBuffer&, OutBuffer& out, EndOp) override {

@@ -1,4 +1,4 @@
-// gzip members through zlib, and the auto reader that detects them.
+// gzip members through zlib.
 #include <zlib.h>
 
 #include <algorithm>
@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "xiobyt/stages/pool.h"
 #include "xiobyt/stages/stages.h"
 
 namespace xio {
@@ -13,6 +14,11 @@ namespace xio {
 namespace {
 
 constexpr int kGzipWindow = 15 + 16;  // 32 KiB window, gzip wrapper
+
+// FEXTRA's one subfield: ID "vk", 16 bytes, all ones until patched.
+std::string sizeSubfield() { return std::string("vk\x10\0", 4) + std::string(16, '\xff'); }
+
+std::string zs_message(const z_stream* z, int rc) { return z->msg ? z->msg : zError(rc); }
 
 // Owns a z_stream set up for deflate or inflate.
 class ZStream {
@@ -47,8 +53,10 @@ class ZStream {
 
 class GzipWriter : public Stage {
  public:
-  GzipWriter(const std::string& name, const std::string& comment)
-      : zs_(true), name_(name), comment_(comment) {}
+  GzipWriter(const std::string& name, const std::string& comment, bool sizeField)
+      : zs_(true), name_(name), comment_(comment) {
+    if (sizeField) extra_ = sizeSubfield();
+  }
   const char* name() const override { return "gzip"; }
 
   int init(int level, std::string& why) {
@@ -63,6 +71,10 @@ class GzipWriter : public Stage {
     header_.os = 3;  // Unix
     if (!name_.empty()) header_.name = reinterpret_cast<Bytef*>(name_.data());
     if (!comment_.empty()) header_.comment = reinterpret_cast<Bytef*>(comment_.data());
+    if (!extra_.empty()) {
+      header_.extra = reinterpret_cast<Bytef*>(extra_.data());
+      header_.extra_len = static_cast<uInt>(extra_.size());
+    }
     deflateSetHeader(zs_.get(), &header_);
     return 0;
   }
@@ -84,9 +96,138 @@ class GzipWriter : public Stage {
 
  private:
   ZStream zs_;
-  std::string name_, comment_;  // referenced by header_ until the header is out
+  std::string name_, comment_, extra_;  // referenced by header_ until the header is out
   gz_header header_;
   bool done_ = false;
+};
+
+// One gzip member made of blocks of kGzipBlock input bytes compressed on
+// worker threads: each block is a raw deflate stream primed with the 32 KiB
+// before it as dictionary and ended on a byte boundary (a sync flush), so
+// that the blocks join into one deflate stream; an empty final block, the
+// CRC-32 joined with crc32_combine and the length end the member. gzip -d
+// and gzip -l see an ordinary single member, a few bytes larger per block
+// than one deflate stream.
+constexpr size_t kGzipBlock = 128 << 10, kGzipDictionary = 32 << 10;
+
+struct DeflateContext {
+  ZStream zs{true};
+  bool ready = false;
+};
+
+std::string deflateBlock(DeflateContext* c, PoolJob& job) {
+  if (!c->ready) return "gzip compressor cannot start: out of memory";
+  z_stream* z = c->zs.get();
+  deflateReset(z);
+  if (!job.dictionary.empty())
+    deflateSetDictionary(z, job.dictionary.data(), static_cast<uInt>(job.dictionary.size()));
+  job.output.resize(deflateBound(z, job.input.size()) + 16);
+  z->next_in = job.input.data();
+  z->avail_in = static_cast<uInt>(job.input.size());
+  size_t done = 0;
+  for (;;) {
+    z->next_out = job.output.data() + done;
+    z->avail_out = static_cast<uInt>(job.output.size() - done);
+    int rc = deflate(z, Z_SYNC_FLUSH);
+    done = job.output.size() - z->avail_out;
+    if (rc != Z_OK && rc != Z_BUF_ERROR) return "gzip compression: " + zs_message(z, rc);
+    if (z->avail_out > 0 && z->avail_in == 0) break;
+    job.output.resize(job.output.size() + 4096);
+  }
+  job.output.resize(done);
+  job.check =
+      static_cast<uint32_t>(crc32(0, job.input.data(), static_cast<uInt>(job.input.size())));
+  return "";
+}
+
+class ParallelGzipWriter : public BlockWriter {
+ public:
+  ParallelGzipWriter() : BlockWriter(kGzipBlock) {}
+  const char* name() const override { return "gzip"; }
+
+  int init(const EncoderParams& p, const std::string& extra, std::string& why) {
+    int level = p.level;
+    pool_ = std::make_unique<Pool>(
+        p.threads,
+        [level] {
+          auto c = std::make_unique<DeflateContext>();
+          c->ready =
+              deflateInit2(c->zs.get(), level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+          if (c->ready) c->zs.setReady();
+          return c;
+        },
+        deflateBlock);
+    // The header as zlib writes it: FEXTRA, FNAME, FCOMMENT in that order.
+    uint8_t flags =
+        (extra.empty() ? 0 : 4) | (p.name.empty() ? 0 : 8) | (p.comment.empty() ? 0 : 16);
+    auto t = static_cast<uint32_t>(time(nullptr));
+    packed_ = {0x1f,
+               0x8b,
+               8,
+               flags,
+               static_cast<uint8_t>(t),
+               static_cast<uint8_t>(t >> 8),
+               static_cast<uint8_t>(t >> 16),
+               static_cast<uint8_t>(t >> 24),
+               static_cast<uint8_t>(level == 9   ? 2
+                                    : level == 1 ? 4
+                                                 : 0),
+               3};
+    if (!extra.empty()) {
+      packed_.push_back(static_cast<uint8_t>(extra.size()));
+      packed_.push_back(static_cast<uint8_t>(extra.size() >> 8));
+      packed_.insert(packed_.end(), extra.begin(), extra.end());
+    }
+    for (const std::string* text : {&p.name, &p.comment})
+      if (!text->empty())
+        packed_.insert(packed_.end(), text->c_str(), text->c_str() + text->size() + 1);
+    (void)why;
+    return 0;
+  }
+
+ private:
+  using Pool = WorkerPool<DeflateContext>;
+
+  // Hands the block to the pool with the 32 KiB before it (with every
+  // worker busy, the oldest block is taken back first).
+  int endBlock() override {
+    if (pool_->inFlight() >= pool_->size()) return collect(true) < 0 ? -1 : 0;
+    auto job = std::make_unique<PoolJob>();
+    job->dictionary = window_;
+    window_.insert(window_.end(), block_.begin(), block_.end());
+    if (window_.size() > kGzipDictionary)
+      window_.erase(window_.begin(), window_.end() - kGzipDictionary);
+    job->input = std::move(block_);
+    block_ = std::vector<uint8_t>();
+    pool_->submit(std::move(job));
+    return 0;
+  }
+
+  int collect(bool wait) override {
+    return collectFrom(pool_.get(), wait, [&](PoolJob& job) { return finished(job); });
+  }
+
+  int finished(PoolJob& job) {
+    if (!job.error.empty()) return static_cast<int>(fail(EIO, job.error));
+    packed_ = std::move(job.output);
+    packedPos_ = 0;
+    crc_ = static_cast<uint32_t>(
+        crc32_combine(crc_, job.check, static_cast<z_off_t>(job.input.size())));
+    length_ += job.input.size();
+    return 0;
+  }
+
+  // An empty final block (fixed codes, end of block), CRC-32, length.
+  void finish() override {
+    packed_ = {0x03, 0x00};
+    for (uint32_t v : {crc_, static_cast<uint32_t>(length_)})
+      for (int i = 0; i < 4; ++i) packed_.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  }
+
+  std::unique_ptr<Pool> pool_;
+  std::vector<uint8_t> window_;
+  uint32_t crc_ = 0;
+  uint64_t length_ = 0;  // ISIZE keeps it modulo 2^32
 };
 
 class GzipReader : public Stage {
@@ -108,6 +249,18 @@ class GzipReader : public Stage {
     for (;;) {
       if (!inMember_) {  // between members: a new one starts with the next byte
         if (in.left() == 0) return 0;
+        // Zero bytes after the last member (a tape or block device's
+        // padding) end the data, as gzip -d takes them; anything after
+        // them is garbage.
+        if (members_ > 0 && (padding_ || in.src[in.pos] == 0)) {
+          padding_ = true;
+          while (in.left() > 0 && in.src[in.pos] == 0) ++in.pos;
+          if (in.left() == 0) return 0;
+          return fail(EIO,
+                      "corrupt gzip data: trailing garbage after the zero padding that "
+                      "follows member " +
+                          std::to_string(members_));
+        }
         inflateReset(zs_.get());
         inMember_ = true;
       }
@@ -139,49 +292,19 @@ class GzipReader : public Stage {
 
  private:
   ZStream zs_;
-  bool inMember_ = false;
+  bool inMember_ = false, padding_ = false;
   uint64_t members_ = 0;
-};
-
-class AutoReader : public AutoStage {
- public:
-  const char* name() const override { return "auto"; }
-  int detected() const override { return detected_; }
-
-  int64_t step(InBuffer& in, OutBuffer& out, EndOp op) override {
-    if (detected_ == 0) {
-      if (in.left() < 2 && op != EndOp::END) return 0;  // wait for the magic
-      bool gzip = in.left() >= 2 && in.src[in.pos] == 0x1f && in.src[in.pos + 1] == 0x8b;
-      detected_ = gzip ? 1 : 2;
-      if (gzip) {
-        auto reader = std::make_unique<GzipReader>();
-        std::string why;
-        if (reader->init(why) != 0) return fail(ENOMEM, why);
-        gzip_ = std::move(reader);
-      }
-    }
-    if (gzip_) {
-      int64_t r = gzip_->step(in, out, op);
-      if (r < 0) error_ = gzip_->error();
-      return r;
-    }
-    size_t n = std::min(in.left(), out.room());
-    if (n) memcpy(out.dst + out.pos, in.src + in.pos, n);
-    in.pos += n;
-    out.pos += n;
-    return static_cast<int64_t>(in.left());
-  }
-
- private:
-  int detected_ = 0;
-  std::unique_ptr<Stage> gzip_;
 };
 
 }  // namespace
 
-std::unique_ptr<Stage> makeGzipWriter(int level, const std::string& name,
-                                      const std::string& comment, std::string& why) {
-  auto s = std::make_unique<GzipWriter>(name, comment);
+std::unique_ptr<Stage> makeGzipWriter(const EncoderParams& p, std::string& why) {
+  if (p.threads > 1) {
+    std::string extra = p.sizeField ? sizeSubfield() : "";
+    return initialised<ParallelGzipWriter>(why, p, extra);
+  }
+  int level = p.level;
+  auto s = std::make_unique<GzipWriter>(p.name, p.comment, p.sizeField);
   if (int rc = s->init(level, why)) {
     errno = rc;
     return nullptr;
@@ -197,7 +320,5 @@ std::unique_ptr<Stage> makeGzipReader(std::string& why) {
   }
   return s;
 }
-
-std::unique_ptr<AutoStage> makeAutoReader(std::string&) { return std::make_unique<AutoReader>(); }
 
 }  // namespace xio

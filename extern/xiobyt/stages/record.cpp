@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "xiobyt/charset.h"
+#include "xiobyt/stages/lines.h"
 #include "xiobyt/stages/stages.h"
 
 namespace xio {
@@ -30,12 +31,11 @@ class RecordWriter : public BufferedStage {
   int init(const RecordParams& p, std::string& why) {
     p_ = p;
     if (int rc = padBytes(p, pad_, why)) return rc;
-    std::string ignored;  // a character set without a byte-order mark has none to skip
-    if (p.textBom && encodeChars(p.textCharset, std::u32string(1, kBom), bom_, ignored) != 0)
-      bom_.clear();
-    std::u32string end = lineEnd(p.textMethod);
-    crlf_ = end.size() == 2;
-    endChar_ = end[0];
+    std::string ignored, bom;  // a character set without a byte-order mark has none to skip
+    if (p.textBom && encodeChars(p.textCharset, std::u32string(1, kBom), bom, ignored) != 0)
+      bom.clear();
+    skip_.init(bom);
+    ends_.init(p.textMethod);
     if (int rc = openConverter(toWide_, kWide, p.textCharset, why)) return rc;
     if (int rc = openConverter(fromWide_, p.recordCharset, kWide, why)) return rc;
     return 0;
@@ -43,15 +43,8 @@ class RecordWriter : public BufferedStage {
 
  protected:
   int transform(const uint8_t* src, size_t n, bool end) override {
-    std::string why;
-    if (!headDone_) {  // a byte-order mark of the text is not part of the first record
-      head_.append(reinterpret_cast<const char*>(src), n);
-      if (head_.size() < bom_.size() && !end) return 0;
-      headDone_ = true;
-      size_t off = !bom_.empty() && head_.compare(0, bom_.size(), bom_) == 0 ? bom_.size() : 0;
-      std::string head = std::move(head_);
-      return cut(reinterpret_cast<const uint8_t*>(head.data()) + off, head.size() - off, end);
-    }
+    // A byte-order mark of the text is not part of the first record.
+    if (!skip_.pass(src, n, end)) return 0;
     return cut(src, n, end);
   }
 
@@ -62,33 +55,10 @@ class RecordWriter : public BufferedStage {
     if (int rc = convertAppend(toWide_.get(), src, n, end, carry_, wide_, consumed_, why, kToWide))
       return static_cast<int>(fail(rc, why + " (reading " + p_.textCharset + ")"));
     size_t count = wide_.size() / sizeof(char32_t);
-    for (size_t i = 0; i < count; ++i) {
-      char32_t c;
-      memcpy(&c, wide_.data() + i * sizeof c, sizeof c);
-      if (crlf_) {
-        if (holdCr_) {
-          holdCr_ = false;
-          if (c == 0x0A) {
-            if (record() != 0) return -1;
-            continue;
-          }
-          if (add(0x0D) != 0) return -1;
-        }
-        if (c == 0x0D) {
-          holdCr_ = true;
-          continue;
-        }
-      } else if (c == endChar_) {
-        if (record() != 0) return -1;
-        continue;
-      }
-      if (add(c) != 0) return -1;
-    }
-    if (end) {
-      if (holdCr_ && add(0x0D) != 0) return -1;
-      holdCr_ = false;
-      if (!line_.empty() && record() != 0) return -1;  // the last line needs no line end
-    }
+    if (ends_.scan(
+            wide_.data(), count, end, [&](char32_t c) { return add(c); }, [&] { return record(); }))
+      return -1;
+    if (end && !line_.empty() && record() != 0) return -1;  // the last line needs no line end
     return 0;
   }
 
@@ -137,10 +107,10 @@ class RecordWriter : public BufferedStage {
 
   RecordParams p_;
   IconvGuard toWide_, fromWide_;
-  std::string pad_, bom_, head_, carry_, wide_, body_;
+  MarkSkipper skip_;
+  LineEnds ends_;
+  std::string pad_, carry_, wide_, body_;
   std::u32string line_;
-  bool headDone_ = false, crlf_ = false, holdCr_ = false;
-  char32_t endChar_ = 0;
   uint64_t consumed_ = 0, lines_ = 0;
 };
 

@@ -3,8 +3,10 @@
 // cannot be set up (unknown character set, codec initialisation).
 #pragma once
 
+#include <cerrno>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "xiobyt/settings.h"
 #include "xiobyt/stage.h"
@@ -30,12 +32,27 @@ class BufferedStage : public Stage {
   bool finished_ = false;
 };
 
+// Makes a T and calls its init(args..., why): the stage, or null with errno
+// set to init's result.
+template <class T, class... Args>
+std::unique_ptr<Stage> initialised(std::string& why, const Args&... args) {
+  auto s = std::make_unique<T>();
+  if (int rc = s->init(args..., why)) {
+    errno = rc;
+    return nullptr;
+  }
+  return s;
+}
+
 // The physical file. The sink writes what it receives in blocks of
 // kFileBlock bytes; the source reads the file in blocks and produces it.
 constexpr size_t kFileBlock = 1 << 20;
 class FileStage : public Stage {
  public:
   uint64_t bytes() const { return bytes_; }
+  // Sink: after what it holds is written, extends the file by `n` bytes
+  // that read as zeros (a hole). 0, or -1 with error() set.
+  virtual int hole(uint64_t n) = 0;
 
  protected:
   uint64_t bytes_ = 0;
@@ -43,19 +60,77 @@ class FileStage : public Stage {
 std::unique_ptr<FileStage> makeFileSink(int fd);
 std::unique_ptr<FileStage> makeFileSource(int fd);
 
+// What an encoder is set up with. One frame of a seekable zstd file is
+// listed in its seek table as a SeekEntry.
+struct SeekEntry {
+  uint32_t compressed = 0, decompressed = 0;
+};
+struct EncoderParams {
+  int level = -1;             // -1: the layer's default
+  int threads = 1;            // compression threads (xz)
+  std::string name, comment;  // what a gzip header records
+  // zstd: frames already in the file that the seek table must cover, and
+  // whether to write the table at all (not after frames it cannot list).
+  const std::vector<SeekEntry>* seekEntries = nullptr;
+  bool seekTable = true;
+  // gzip: reserve the size subfield in the header (the outer layer only,
+  // where the file can be patched at close).
+  bool sizeField = false;
+};
+
 // gzip: the writer emits one member with the logical name (FNAME) and the
-// comment (FCOMMENT); the reader accepts concatenated members.
-std::unique_ptr<Stage> makeGzipWriter(int level, const std::string& name,
-                                      const std::string& comment, std::string& why);
+// comment (FCOMMENT); the reader accepts concatenated members. With
+// `EncoderParams::sizeField` the header's FEXTRA holds one subfield of our own, ID "vk",
+// 16 bytes: the member's length in the file and its data's length, both
+// 64-bit little-endian, written as all ones and patched at close (gzip -d
+// skips unknown subfields). It starts kGzipSizeAt bytes into the member.
+constexpr uint64_t kGzipSizeAt = 16;
+// With threads above 1 the member's blocks are compressed on that many
+// worker threads.
+std::unique_ptr<Stage> makeGzipWriter(const EncoderParams& p, std::string& why);
 std::unique_ptr<Stage> makeGzipReader(std::string& why);
 
-// auto: gzip when the data starts with the gzip magic, else the bytes.
+// zstd in the seekable layout (frames of kZstdFrame input bytes, then the
+// seek table in a skippable frame); the reader takes any zstd frames.
+constexpr size_t kZstdFrame = 1 << 20;
+constexpr uint32_t kSkippableMagic = 0x184D2A5E, kSeekableMagic = 0x8F92EAB1;
+std::unique_ptr<Stage> makeZstdWriter(const EncoderParams& p, std::string& why);
+std::unique_ptr<Stage> makeZstdReader(std::string& why);
+
+// xz in blocks of kXzBlock input bytes with the stream index; the reader
+// takes concatenated streams.
+constexpr uint64_t kXzBlock = 1 << 20;
+std::unique_ptr<Stage> makeXzWriter(const EncoderParams& p, std::string& why);
+std::unique_ptr<Stage> makeXzReader(std::string& why);
+
+// bzip2 streams; the reader takes concatenated ones.
+std::unique_ptr<Stage> makeBzip2Writer(const EncoderParams& p, std::string& why);
+std::unique_ptr<Stage> makeBzip2Reader(std::string& why);
+
+// base64 (lines of kBase64Line characters) and hex (lines of kHexLine).
+constexpr size_t kBase64Line = 76, kHexLine = 60;
+std::unique_ptr<Stage> makeBase64Writer(const EncoderParams& p, std::string& why);
+std::unique_ptr<Stage> makeBase64Reader(std::string& why);
+std::unique_ptr<Stage> makeHexWriter(const EncoderParams& p, std::string& why);
+std::unique_ptr<Stage> makeHexReader(std::string& why);
+
+// auto: the outer layer found by its magic bytes, else the bytes as they are.
+enum class Detected { UNDECIDED, BYTES, GZIP, ZSTD, XZ, BZIP2 };
+// The layer name of what was found ("gzip"), null for bytes or undecided.
+const char* detectedLayer(Detected d);
 class AutoStage : public Stage {
  public:
-  // 0 while undecided, 1 gzip, 2 bytes.
-  virtual int detected() const = 0;
+  virtual Detected detected() const = 0;
 };
-std::unique_ptr<AutoStage> makeAutoReader(std::string& why);
+std::unique_ptr<AutoStage> makeAutoReader();
+
+// The stages of a layer by its name (layers.cpp): the decoder, or the
+// encoder. Null with errno and `why` when the
+// layer is unknown to this library or its codec cannot start.
+bool supportedLayer(const std::string& layer);
+std::unique_ptr<Stage> makeReader(const std::string& layer, std::string& why);
+std::unique_ptr<Stage> makeWriter(const std::string& layer, const EncoderParams& p,
+                                  std::string& why);
 
 // Text: converts characters from one set and line end to another.
 // `skipBom`: drop a byte-order mark at the start of the input; `emitBom`:

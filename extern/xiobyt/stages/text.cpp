@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "xiobyt/charset.h"
+#include "xiobyt/stages/lines.h"
 #include "xiobyt/stages/stages.h"
 
 namespace xio {
@@ -21,9 +22,10 @@ class TextStage : public BufferedStage {
   int init(const TextParams& p, std::string& why) {
     p_ = p;
     // A character set without a byte-order mark (EBCDIC) has none to skip.
-    std::string ignored;
-    if (p.skipBom && encodeChars(p.fromCharset, std::u32string(1, kBom), skip_, ignored) != 0)
-      skip_.clear();
+    std::string ignored, skip;
+    if (p.skipBom && encodeChars(p.fromCharset, std::u32string(1, kBom), skip, ignored) != 0)
+      skip.clear();
+    skip_.init(skip);
     if (p.emitBom) {
       if (int rc = encodeChars(p.toCharset, std::u32string(1, kBom), emit_, why)) return rc;
     }
@@ -33,6 +35,7 @@ class TextStage : public BufferedStage {
       std::u32string from = lineEnd(p.fromMethod);
       crlf_ = from.size() == 2;
       fromEnd_ = from[0];
+      fromEnds_.init(p.fromMethod);
       toEnd_ = lineEnd(p.toMethod);
       if (int rc = openConverter(toWide_, kWide, p.fromCharset, why)) return rc;
       if (int rc = openConverter(fromWide_, p.toCharset, kWide, why)) return rc;
@@ -50,14 +53,10 @@ class TextStage : public BufferedStage {
 
  protected:
   int transform(const uint8_t* src, size_t n, bool end) override {
-    if (!headDone_) {
-      head_.append(reinterpret_cast<const char*>(src), n);
-      if (head_.size() < skip_.size() && !end) return 0;
-      headDone_ = true;
-      size_t off = !skip_.empty() && head_.compare(0, skip_.size(), skip_) == 0 ? skip_.size() : 0;
+    if (!skip_.pass(src, n, end)) return 0;
+    if (!started_) {
       pending_ += emit_;
-      std::string head = std::move(head_);
-      return convert(reinterpret_cast<const uint8_t*>(head.data()) + off, head.size() - off, end);
+      started_ = true;
     }
     return convert(src, n, end);
   }
@@ -122,42 +121,26 @@ class TextStage : public BufferedStage {
     size_t count = wide_.size() / sizeof(char32_t);
     mapped_.clear();
     mapped_.reserve(count + count / 8 + 4);
-    const char* w = wide_.data();
-    for (size_t i = 0; i < count; ++i) {
-      char32_t c;
-      memcpy(&c, w + i * sizeof c, sizeof c);
-      if (crlf_) {
-        if (holdCr_) {
-          holdCr_ = false;
-          if (c == 0x0A) {
-            mapped_ += toEnd_;
-            continue;
-          }
-          mapped_.push_back(0x0D);
-        }
-        if (c == 0x0D) {
-          holdCr_ = true;
-          continue;
-        }
-        mapped_.push_back(c);
-      } else if (c == fromEnd_) {
-        mapped_ += toEnd_;
-      } else {
-        mapped_.push_back(c);
-      }
-    }
-    if (end && holdCr_) {  // a CR at the very end is a character, not half a line end
-      mapped_.push_back(0x0D);
-      holdCr_ = false;
-    }
+    fromEnds_.scan(
+        wide_.data(), count, end,
+        [&](char32_t c) {
+          mapped_.push_back(c);
+          return 0;
+        },
+        [&] {
+          mapped_ += toEnd_;
+          return 0;
+        });
   }
 
   TextParams p_;
   Mode mode_ = BYTES;
-  std::string skip_, emit_, head_, carry_, wide_, wideCarry_;
-  bool headDone_ = false;
+  MarkSkipper skip_;
+  LineEnds fromEnds_;
+  std::string emit_, carry_, wide_, wideCarry_;
+  bool started_ = false;
   IconvGuard direct_, toWide_, fromWide_;
-  bool crlf_ = false, holdCr_ = false;
+  bool crlf_ = false;
   char32_t fromEnd_ = 0;
   std::u32string toEnd_, mapped_;
   uint64_t consumed_ = 0, wideDone_ = 0;

@@ -1,21 +1,12 @@
 // Physical files are standard files: gzip, iconv and dd read what the
 // library writes, and the library reads what they write.
+#include <cstring>
+
 #include "xio_test.h"
 
 using namespace xiotest;
 
 namespace {
-
-std::string run(const std::string& command, int* status = nullptr) {
-  std::string out;
-  FILE* p = popen(command.c_str(), "r");
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  int rc = pclose(p);
-  if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-  return out;
-}
 
 std::string stateFor(const std::string& physical, const std::string& comment = "made by a test") {
   return "state(file=" + quote(physical) + " comment=" + quote(comment) + ")";
@@ -37,12 +28,21 @@ TEST_F(Interop, GzipToolReadsWhatIsWrittenWithNameAndComment) {
   int status = -1;
   EXPECT_TRUE(run("gzip -dc '" + file + "'", &status) == data);
   EXPECT_EQ(status, 0);
+  // FEXTRA (the size subfield: the member's and the data's length), then
   // FNAME and FCOMMENT follow the fixed header.
   std::string raw = readFile(file);
-  ASSERT_GT(raw.size(), 10u);
-  EXPECT_EQ(raw[3] & 0x18, 0x18);
-  EXPECT_EQ(raw.compare(10, file.size() + 1, std::string(file.c_str(), file.size() + 1)), 0);
-  EXPECT_EQ(raw.compare(11 + file.size(), 13, std::string("vaskFS 0.1.0\0", 13)), 0);
+  ASSERT_GT(raw.size(), 32u);
+  EXPECT_EQ(raw[3] & 0x1C, 0x1C);
+  EXPECT_EQ(raw.compare(10, 6, std::string("\x14\0vk\x10\0", 6)), 0);
+  auto le64 = [&](size_t at) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = v << 8 | static_cast<uint8_t>(raw[at + i]);
+    return v;
+  };
+  EXPECT_EQ(le64(16), raw.size());
+  EXPECT_EQ(le64(24), data.size());
+  EXPECT_EQ(raw.compare(32, file.size() + 1, std::string(file.c_str(), file.size() + 1)), 0);
+  EXPECT_EQ(raw.compare(33 + file.size(), 13, std::string("vaskFS 0.1.0\0", 13)), 0);
 }
 
 TEST_F(Interop, AppendingAddsAMemberThatGzipConcatenates) {
@@ -151,6 +151,58 @@ TEST_F(Interop, NamesAreRelativeToTheWorkingDirectory) {
   ASSERT_TRUE(ok);
   EXPECT_EQ(raw, "caf\xE9\n");
   EXPECT_EQ(w.command, "read.text(file='sub/x''y.txt' ccsid='ISO-8859-1' method=LF)");
+}
+
+// iconv's UTF-16 and UTF-32 encoders start each conversion with a mark;
+// a file gets one mark, at its start, and only with bom, and iconv reads
+// it back as the text written, per line and per record too.
+TEST_F(Interop, Utf16AndUtf32CarryOneMarkOnlyWithBom) {
+  std::string lines = "first line\nzweite Zeile \xC3\xBC\n\nlast\n";
+  struct Case {
+    const char* fileString;
+    const char* iconvFrom;  // what the tool reads the file as
+    bool mark;
+  } cases[] = {{"write.text(file='' ccsid='UTF-16')", "UTF-16", false},
+               {"write.text(file='' ccsid='UTF-16' bom)", "UTF-16", true},
+               {"write.text(file='' ccsid='UTF-32' bom method=CRLF)", "UTF-32", true},
+               {"write.text(file='' ccsid='UTF-32')", "UTF-32", false},
+               {"write.rec(file='' recf=VAR recl=80 ccsid='UTF-16')", nullptr, false},
+               {"write.rec(file='' recf=FIX recl=40 ccsid='UTF-16')", nullptr, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fileString);
+    std::string file = dir / "u";
+    Written w;
+    ASSERT_TRUE(writeAll(c.fileString, "format.text()", stateFor(file), lines, rng, w));
+    std::string raw = readFile(file);
+    size_t marks = 0;
+    for (const char* m : {"\xFF\xFE", "\xFE\xFF"})
+      for (size_t at = 0; (at = raw.find(m, at)) != std::string::npos; at += 2) ++marks;
+    EXPECT_EQ(marks, c.mark ? 1u : 0u);
+    if (c.mark) {
+      EXPECT_TRUE(raw.compare(0, 2, "\xFF\xFE") == 0 || raw.compare(0, 2, "\xFE\xFF") == 0);
+    }
+    if (c.iconvFrom) {
+      std::string want = lines;
+      if (strstr(c.fileString, "CRLF"))
+        for (size_t at = 0; (at = want.find('\n', at)) != std::string::npos; at += 2)
+          want.insert(at, "\r");
+      EXPECT_EQ(run("iconv -f " + std::string(c.iconvFrom) + " -t UTF-8 '" + file + "'"), want);
+    }
+    std::string back;
+    ASSERT_TRUE(readAll(w.command, w.format, rng, back));
+    EXPECT_EQ(back, lines);
+  }
+  // Reading into UTF-16: one mark with bom, none without.
+  writeFile(dir / "l", lines);
+  for (bool bom : {false, true}) {
+    std::string back;
+    ASSERT_TRUE(readAll("read.text(file=" + quote(dir / "l") + ")",
+                        bom ? "format.text(ccsid='UTF-16' bom)" : "format.text(ccsid='UTF-16')",
+                        rng, back));
+    writeFile(dir / "back", back);
+    EXPECT_EQ(back.compare(0, 2, "\xFF\xFE") == 0, bom);
+    EXPECT_EQ(run("iconv -f UTF-16 -t UTF-8 '" + (dir / "back") + "'"), lines);
+  }
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Offsets: reads go anywhere (forward by decoding, backward by starting
 // over, past the end 0); writes go forward, gaps read back as zero bytes;
 // a start offset above 0 appends.
+#include <sys/stat.h>
+
 #include "xio_test.h"
 
 using namespace xiotest;
@@ -130,6 +132,61 @@ TEST(Append, ByteOrderMarkOnlyAtTheStart) {
   ASSERT_TRUE(writeAll("write.text(file='' bom)", "format.text()", st, "one\n", rng, w));
   ASSERT_TRUE(writeAll("write.text(file='' bom)", "format.text()", st, "two\n", rng, w, 4));
   EXPECT_EQ(readFile(dir / "b"), "\xEF\xBB\xBFone\ntwo\n");
+}
+
+// A plain file holds each byte at its offset: a gap is a hole, not zeros
+// written out, and reads of it give zero bytes.
+TEST(PlainOffsets, AGapInAPlainFileIsAHole) {
+  TempDir dir;
+  char trace[XIO_TRACE_SIZE] = "";
+  std::mt19937 rng{3};
+  for (int64_t start : {int64_t{0}, int64_t{5}}) {
+    SCOPED_TRACE(start);
+    writeFile(dir / "h", "12345");
+    std::string state = "state(file=" + quote(dir / "h") + ")";
+    XioHandle* h = xiopopen(trace, "write.bin(file='')", "", &state, start);
+    ASSERT_NE(h, nullptr) << trace;
+    const int64_t far = int64_t{256} << 20;
+    ASSERT_EQ(xiopwrite(trace, h, "abc", 3, start), 3);
+    ASSERT_EQ(xiopwrite(trace, h, "xyz", 3, far), 3) << trace;
+    std::string cmd;
+    ASSERT_EQ(xiopclose(trace, h, nullptr, &cmd, nullptr), 0) << trace;
+    struct stat st;
+    ASSERT_EQ(stat((dir / "h").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, far + 3);
+    EXPECT_LT(st.st_blocks * 512, int64_t{4} << 20);
+    XioHandle* r = xiopopen(trace, cmd.c_str(), "", nullptr, 0);
+    ASSERT_NE(r, nullptr) << trace;
+    char buf[8];
+    ASSERT_EQ(xiopread(trace, r, buf, 8, start), 8);
+    EXPECT_EQ(std::string(buf, 8), std::string("abc\0\0\0\0\0", 8));
+    ASSERT_EQ(xiopread(trace, r, buf, 8, far - 2), 5);
+    EXPECT_EQ(std::string(buf, 5), std::string("\0\0xyz", 5));
+    EXPECT_EQ(xiopclose(trace, r, nullptr, nullptr, nullptr), 0);
+  }
+}
+
+// A read handle on a plain file sees what another handle wrote since its
+// last read, whether the size changed or not.
+TEST(PlainOffsets, ARewrittenFileIsNotServedStale) {
+  TempDir dir;
+  char trace[XIO_TRACE_SIZE] = "";
+  std::string name = quote(dir / "f");
+  writeFile(dir / "f", std::string(8192, 'a'));
+  XioHandle* r = xiopopen(trace, ("read.bin(file=" + name + ")").c_str(), "", nullptr, 0);
+  ASSERT_NE(r, nullptr) << trace;
+  char buf[16];
+  ASSERT_EQ(xiopread(trace, r, buf, 16, 0), 16);
+  for (const std::string& now : {std::string(8192, 'b'), std::string(100, 'c')}) {
+    std::string state = "state(file=" + name + ")";
+    XioHandle* w = xiopopen(trace, "write.bin(file='')", "", &state, 0);
+    ASSERT_NE(w, nullptr) << trace;
+    ASSERT_EQ(xiopwrite(trace, w, now.data(), now.size(), 0), static_cast<int64_t>(now.size()));
+    ASSERT_EQ(xiopclose(trace, w, nullptr, nullptr, nullptr), 0) << trace;
+    ASSERT_EQ(xiopread(trace, r, buf, 16, 16), 16) << trace;
+    EXPECT_EQ(std::string(buf, 16), now.substr(16, 16));
+  }
+  EXPECT_EQ(xiopclose(trace, r, nullptr, nullptr, nullptr), 0);
 }
 
 }  // namespace

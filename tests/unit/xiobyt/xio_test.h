@@ -48,6 +48,19 @@ inline int sh(const std::string& command) {
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
+// Runs a shell command and returns its standard output; `status` gets its
+// exit status.
+inline std::string run(const std::string& command, int* status = nullptr) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  char buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  int rc = pclose(p);
+  if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  return out;
+}
+
 // Chunk sizes from 1 byte up, mostly small, sometimes large.
 inline size_t chunkSize(std::mt19937& rng, size_t left) {
   static const size_t limits[] = {1, 7, 100, 4096, 70000, 1 << 20};

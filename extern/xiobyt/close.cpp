@@ -1,0 +1,99 @@
+// xiopclose and vdOrgLstStaFree: the end of a stream, its state and the
+// command that reads (or writes) the file again.
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "xiobyt/handle.h"
+#include "xiobyt/sizes.h"
+
+namespace xio {
+
+namespace {
+
+// A read handle over auto writes back what auto found, not auto.
+FileSpec inverseSpec(XioHandle& h) {
+  FileSpec inv = h.spec;
+  if (inv.kind != Kind::AUTO) return inv;
+  inv.kind = Kind::BIN;
+  if (h.autoStage) {
+    if (const char* layer = detectedLayer(h.autoStage->detected())) {
+      Layer l;
+      l.kind = layer;
+      inv.layers.push_back(l);
+    }
+  }
+  return inv;
+}
+
+int closeHandle(char* trace, XioHandle& h, XioStateList* states, std::string* inverseCommand,
+                std::string* inverseFormat) {
+  int rc = 0;
+  if (h.write) {
+    if (h.broken) {
+      traceHandle(trace, "xiopclose", h, h.broken, "an earlier failure ended this stream");
+      rc = -1;
+    } else if (finishStream(trace, "xiopclose", h, EndOp::END) != 0) {
+      rc = -1;
+    } else if (h.gzipOuter && h.file) {
+      // A member never closed keeps its subfield at all ones: sized by decoding.
+      uint64_t data = static_cast<uint64_t>(h.expected - h.startOffset);
+      if (int e = patchGzipSizes(h.fd.get(), h.memberStart, h.file->bytes(), data)) {
+        traceHandle(trace, "xiopclose", h, e,
+                    std::string("cannot record the member's sizes in its header: ") + strerror(e));
+        rc = -1;
+      }
+    }
+  } else if (h.spec.kind == Kind::AUTO && inverseCommand &&
+             (!h.autoStage || h.autoStage->detected() == Detected::UNDECIDED)) {
+    uint8_t probe;  // the inverse names what auto finds: look at the data once
+    char ignored[XIO_TRACE_SIZE] = "";
+    readAt(ignored, h, &probe, 1, 0);
+  }
+  int savedErrno = errno;
+  if (int e = h.fd.close(); e != 0 && rc == 0) {
+    traceHandle(trace, "xiopclose", h, e, std::string("close failed: ") + strerror(e));
+    rc = -1;
+    savedErrno = e;
+  }
+  if (states) {
+    XioMemberState m;
+    m.member = h.write && !h.state.file.empty() ? h.state.file : h.physical;
+    if (h.write) {
+      m.bytesIn = static_cast<uint64_t>(h.expected - h.startOffset);
+      m.bytesOut = h.file ? h.file->bytes() : 0;
+    } else {
+      m.bytesIn = h.fileBytes + (h.file ? h.file->bytes() : 0);
+      m.bytesOut = h.appBytes;
+    }
+    states->members.push_back(std::move(m));
+  }
+  if (rc == 0 && inverseCommand)
+    *inverseCommand = fileCommand(inverseSpec(h), !h.write, h.physical);
+  if (rc == 0 && inverseFormat) *inverseFormat = formatCommand(h.format);
+  errno = rc == 0 ? errno : savedErrno;
+  return rc;
+}
+
+}  // namespace
+
+}  // namespace xio
+
+int xiopclose(char* trace, XioHandle* h, XioStateList* states, std::string* inverseCommand,
+              std::string* inverseFormat) {
+  using namespace xio;
+  if (inverseCommand) inverseCommand->clear();
+  if (inverseFormat) inverseFormat->clear();
+  if (!checkHandle(trace, "xiopclose", h)) return -1;
+  std::unique_ptr<XioHandle> owned(h);
+  try {
+    return closeHandle(trace, *h, states, inverseCommand, inverseFormat);
+  } catch (const std::bad_alloc&) {
+    traceHandle(trace, "xiopclose", *h, ENOMEM, "out of memory");
+    return -1;
+  }
+}
+
+void vdOrgLstStaFree(XioStateList* states) {
+  if (states) std::vector<XioMemberState>().swap(states->members);
+}

@@ -1,0 +1,52 @@
+#include <algorithm>
+#include <cstring>
+
+#include "xiobyt/stages/pool.h"
+
+namespace xio {
+
+void BlockWriter::drain(OutBuffer& out) {
+  size_t n = std::min(out.room(), packed_.size() - packedPos_);
+  if (n == 0) return;
+  memcpy(out.dst + out.pos, packed_.data() + packedPos_, n);
+  out.pos += n;
+  packedPos_ += n;
+  if (packedPos_ == packed_.size()) packed_.clear(), packedPos_ = 0;
+}
+
+int64_t BlockWriter::step(InBuffer& in, OutBuffer& out, EndOp op) {
+  for (;;) {
+    drain(out);
+    if (packedPos_ < packed_.size()) return static_cast<int64_t>(packed_.size() - packedPos_);
+    int r = collect(false);  // a block done meanwhile goes out first
+    if (r < 0) return -1;
+    if (r > 0) continue;
+    if (in.left() > 0) {
+      if (block_.size() == blockSize_) {
+        if (endBlock() != 0) return -1;
+        blocked_ = true;
+        continue;
+      }
+      if (block_.capacity() < blockSize_) block_.reserve(blockSize_);
+      size_t n = std::min(in.left(), blockSize_ - block_.size());
+      block_.insert(block_.end(), in.src + in.pos, in.src + in.pos + n);
+      in.pos += n;
+      continue;
+    }
+    if (op == EndOp::CONTINUE || ended_) return 0;
+    if (!block_.empty() || (op == EndOp::END && !blocked_ && emptyBlockAtEnd())) {
+      if (endBlock() != 0) return -1;
+      blocked_ = true;
+      continue;
+    }
+    if ((r = collect(true)) < 0) return -1;
+    if (r > 0) continue;
+    if (op == EndOp::FLUSH) return 0;
+    ended_ = true;
+    packed_.clear();
+    packedPos_ = 0;
+    finish();
+  }
+}
+
+}  // namespace xio

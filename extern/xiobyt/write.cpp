@@ -1,0 +1,152 @@
+// xiopwrite and xiopflush: the application's bytes into the writing
+// pipeline, in order, gaps filled.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "xiobyt/handle.h"
+
+namespace xio {
+
+namespace {
+
+int pipelineBroke(char* trace, const char* call, XioHandle& h) {
+  h.broken = h.pipe->failure().code ? h.pipe->failure().code : EIO;
+  tracePipeline(trace, call, h, h.expected);
+  return -1;
+}
+
+// Hands bytes to a writing pipeline, gathered into blocks where that pays.
+// The gathering buffer never grows past one block, whatever `n` is.
+int feed(char* trace, XioHandle& h, const uint8_t* data, size_t n) {
+  int rc = 0;
+  if (!h.gather) {
+    rc = h.pipe->push(data, n, EndOp::CONTINUE);
+  } else {
+    while (rc == 0 && n > 0) {
+      if (h.gathered.empty() && n >= kLinkSize) {
+        rc = h.pipe->push(data, n, EndOp::CONTINUE);
+        break;
+      }
+      if (h.gathered.capacity() < kLinkSize) h.gathered.reserve(kLinkSize);
+      size_t take = std::min(n, kLinkSize - h.gathered.size());
+      h.gathered.insert(h.gathered.end(), data, data + take);
+      data += take;
+      n -= take;
+      if (h.gathered.size() == kLinkSize) {
+        rc = h.pipe->push(h.gathered.data(), h.gathered.size(), EndOp::CONTINUE);
+        h.gathered.clear();
+      }
+    }
+  }
+  return rc == 0 ? 0 : pipelineBroke(trace, "xiopwrite", h);
+}
+
+// A plain file holds each byte at its own offset, so a gap becomes a hole
+// (it reads back as zero bytes and costs no space) rather than zeros
+// written one by one.
+bool plain(const XioHandle& h) {
+  return h.spec.kind == Kind::BIN && h.spec.layers.empty() && !h.format.text;
+}
+
+int fillGap(char* trace, XioHandle& h, int64_t offset) {
+  if (plain(h)) {
+    uint64_t gap = static_cast<uint64_t>(offset - h.expected);
+    if (h.pipe->push(nullptr, 0, EndOp::FLUSH) != 0) return pipelineBroke(trace, "xiopwrite", h);
+    if (h.file->hole(gap) != 0) {
+      h.broken = h.file->error().code;
+      traceHandle(trace, "xiopwrite", h, h.broken, h.file->error().message);
+      return -1;
+    }
+    h.expected = offset;
+    return 0;
+  }
+  static const uint8_t zeros[64 << 10] = {};
+  while (h.expected < offset) {
+    size_t n = static_cast<size_t>(std::min<int64_t>(offset - h.expected, sizeof zeros));
+    if (feed(trace, h, zeros, n) != 0) return -1;
+    h.expected += static_cast<int64_t>(n);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int finishStream(char* trace, const char* call, XioHandle& h, EndOp op) {
+  int rc = 0;
+  if (!h.gathered.empty()) {
+    rc = h.pipe->push(h.gathered.data(), h.gathered.size(), EndOp::CONTINUE);
+    h.gathered.clear();
+  }
+  if (rc == 0) rc = h.pipe->push(nullptr, 0, op);
+  return rc == 0 ? 0 : pipelineBroke(trace, call, h);
+}
+
+}  // namespace xio
+
+int64_t xiopwrite(char* trace, XioHandle* h, const void* data, size_t count, int64_t offset) {
+  using namespace xio;
+  if (!checkHandle(trace, "xiopwrite", h)) return -1;
+  if (!h->write) {
+    traceHandle(trace, "xiopwrite", *h, EBADF, "the handle is open for reading");
+    return -1;
+  }
+  if (h->broken) {
+    traceHandle(trace, "xiopwrite", *h, h->broken,
+                "an earlier failure ended this stream; nothing more is written");
+    return -1;
+  }
+  if (offset < h->expected) {
+    traceHandle(trace, "xiopwrite", *h, ESPIPE,
+                "write at offset " + std::to_string(offset) + " is below the expected offset " +
+                    std::to_string(h->expected) + ": a converted stream is written in order");
+    return -1;
+  }
+  if (data == nullptr && count > 0) {
+    traceHandle(trace, "xiopwrite", *h, EINVAL, "null data");
+    return -1;
+  }
+  if (count > static_cast<uint64_t>(INT64_MAX - offset)) {
+    traceHandle(trace, "xiopwrite", *h, EFBIG,
+                "a write of " + std::to_string(count) + " bytes at offset " +
+                    std::to_string(offset) + " ends past the largest offset");
+    return -1;
+  }
+  try {
+    if (h->expected < offset && fillGap(trace, *h, offset) != 0) return -1;
+    if (feed(trace, *h, static_cast<const uint8_t*>(data), count) != 0) return -1;
+    h->expected += static_cast<int64_t>(count);
+    return static_cast<int64_t>(count);
+  } catch (const std::bad_alloc&) {
+    h->broken = ENOMEM;
+    traceHandle(trace, "xiopwrite", *h, ENOMEM, "out of memory");
+    return -1;
+  }
+}
+
+int xiopflush(char* trace, XioHandle* h, int flags) {
+  using namespace xio;
+  if (!checkHandle(trace, "xiopflush", h)) return -1;
+  if (!h->write) return 0;
+  if (h->broken) {
+    traceHandle(trace, "xiopflush", *h, h->broken, "an earlier failure ended this stream");
+    return -1;
+  }
+  try {
+    if (finishStream(trace, "xiopflush", *h, EndOp::FLUSH) != 0) return -1;
+  } catch (const std::bad_alloc&) {
+    h->broken = ENOMEM;
+    traceHandle(trace, "xiopflush", *h, ENOMEM, "out of memory");
+    return -1;
+  }
+  if ((flags & XIO_FLUSH_SYNC) != 0 && fdatasync(h->fd.get()) != 0) {
+    const int e = errno;
+    traceHandle(trace, "xiopflush", *h, e, std::string("fdatasync failed: ") + strerror(e));
+    errno = e;
+    return -1;
+  }
+  return 0;
+}
