@@ -60,7 +60,8 @@ int createEnvironment(MDB_env** env) {
     *env = nullptr;
     return rc;
   }
-  rc = mdb_env_set_maxdbs(*env, MAX_DBS);
+  rc = mdb_env_set_mapsize(*env, CONFIG_MAP_SIZE);
+  if (rc == 0) rc = mdb_env_set_maxdbs(*env, MAX_DBS);
   if (rc != 0) {
     confdbReport(1, "Failed to set number of DBs: %s\n", mdb_strerror(rc));
     mdb_env_close(*env);

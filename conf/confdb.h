@@ -15,6 +15,7 @@
 
 #include <lmdb.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -25,6 +26,11 @@ constexpr uint32_t CONFIG_ENTRY_VERSION = 20180507;
 // most CONFIG_ENTRY_NOFLAGS_MIN carry neither (the word is the first length).
 constexpr uint32_t CONFIG_ENTRY_NOFLAGS_MIN = 20180101;
 constexpr uint32_t CONFIG_ENTRY_NOFLAGS_MAX = 20180506;
+
+// The size of the index's memory map. LMDB's default of 1 MiB holds the
+// records of a few thousand files only; the map is address space, not disk
+// (the file grows with what is stored), so it is set far above any root.
+constexpr size_t CONFIG_MAP_SIZE = size_t{16} << 30;
 
 // Bit 30 of an index marks a disabled entry; bits 0..23 are the rule number.
 constexpr int32_t CONFIG_INDEX_DISABLED = 0x40000000;

@@ -34,7 +34,13 @@ class MdbTxn {
   int begin(MDB_env* env, unsigned int flags) {
     reset();
     if (env == nullptr) return EINVAL;  // LMDB would dereference it
-    return mdb_txn_begin(env, nullptr, flags, &txn_);
+    int rc = mdb_txn_begin(env, nullptr, flags, &txn_);
+    if (rc == MDB_MAP_RESIZED) {
+      // Another process grew the map: adopt its size and begin again.
+      rc = mdb_env_set_mapsize(env, 0);
+      if (rc == 0) rc = mdb_txn_begin(env, nullptr, flags, &txn_);
+    }
+    return rc;
   }
   // Commits; the transaction has ended whatever the result.
   int commit() { return mdb_txn_commit(std::exchange(txn_, nullptr)); }

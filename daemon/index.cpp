@@ -15,6 +15,7 @@ int createEnvironment() {
     vaskfsArgs.env = nullptr;
     return rc;
   }
+  mdb_env_set_mapsize(vaskfsArgs.env, CONFIG_MAP_SIZE);
   mdb_env_set_maxdbs(vaskfsArgs.env, 4);
   return 0;
 }

@@ -363,7 +363,8 @@ TEST(OpenConfig, CreatesTheIndexAndViewDirectoriesPrivately) {
 }
 
 TEST_F(ConfdbTest, FailedWritesAndMovesLeaveTheIndexAsItWas) {
-  // The map keeps its default size, so a large enough value cannot be stored.
+  // A map of LMDB's default 1 MiB, so a large enough value cannot be stored.
+  ASSERT_EQ(mdb_env_set_mapsize(env, 1 << 20), 0);
   ConfigEntry huge = makeEntry(1, std::string(4 << 20, 'p'));
   CaptureStderr();
   EXPECT_EQ(writeConfigEntry(env, huge, "confW"), MDB_MAP_FULL);

@@ -32,6 +32,16 @@ TEST_F(StoreTest, ReadsCopyWhatFitsAndGrowOnlyWhenAllowed) {
   EXPECT_EQ(hundred, text(v));
 }
 
+// The index must hold the records of a large tree, far beyond LMDB's
+// default map of 1 MiB.
+TEST_F(StoreTest, IndexHoldsMoreThanTheDefaultMap) {
+  const std::string large(8 << 20, 'e');
+  EXPECT_EQ(0, writeMetaBytes("big", META_ERROR, "meta", large.data(), large.size()));
+  std::string out;
+  EXPECT_EQ(0, readMetaText("big", META_ERROR, "meta", out));
+  EXPECT_EQ(large.size(), out.size());
+}
+
 TEST_F(StoreTest, RealBeforeAnyWriteFailsAtOpeningTheDatabase) {
   std::string out;
   EXPECT_EQ(MDB_NOTFOUND, readMetaText("p", META_NAME, "real", out));
