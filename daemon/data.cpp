@@ -87,8 +87,8 @@ void recordWrittenFile(FileHandle& h, CallerPrefix& caller) {
   } else if (logOn(LOG_TRACE)) {
     logCaller(LOG_TRACE, caller, "[release] %s and store TS\n", h.logicalPath.c_str());
   }
-  writeMetaBytes(h.logicalPath, META_MTIME, "meta", pair, sizeof pair);
-  writeMetaBytes(h.logicalPath, META_STAT, "meta", &st, sizeof st);
+  writeMetaRecords({{h.logicalPath, META_MTIME, "meta", pair, sizeof pair},
+                    {h.logicalPath, META_STAT, "meta", &st, sizeof st}});
   deleteMeta(h.logicalPath, META_NEWTS, "meta");
 }
 

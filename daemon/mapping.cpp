@@ -178,11 +178,11 @@ int updateVaskInfo(std::string& logical, const std::string& physical, struct sta
           rule.formatString.c_str(), trace.get());
   }
 
-  writeMetaBytes(logical, META_NAME, "meta", physical.data(), physical.size());
-  writeMetaBytes(physical, META_NAME, "real", logical.data(), logical.size());
   const struct timespec times[2] = {attributes->st_atim, attributes->st_mtim};
-  writeMetaBytes(logical, META_MTIME, "meta", times, sizeof times);
   if (vaskfsArgs.viewMode) attributes->st_mode &= ~static_cast<mode_t>(0222);
-  writeMetaBytes(logical, META_STAT, "meta", attributes, sizeof *attributes);
+  writeMetaRecords({{logical, META_NAME, "meta", physical.data(), physical.size()},
+                    {physical, META_NAME, "real", logical.data(), logical.size()},
+                    {logical, META_MTIME, "meta", times, sizeof times},
+                    {logical, META_STAT, "meta", attributes, sizeof *attributes}});
   return 0;
 }

@@ -161,6 +161,33 @@ int deleteMeta(std::string_view path, uint32_t kind, const char* dbName) {
   return commit(txn);
 }
 
+int writeMetaRecords(const std::vector<MetaRecord>& records) {
+  MdbTxn txn;
+  int rc = txn.begin(vaskfsArgs.env, 0);
+  if (rc != 0) {
+    logAt(LOG_ERROR, "failed to begin writeTA: %s\n", mdb_strerror(rc));
+    return rc;
+  }
+  std::string keyText;
+  for (const MetaRecord& r : records) {
+    MDB_dbi dbi = 0;
+    rc = mdb_dbi_open(txn.get(), r.dbName, MDB_CREATE, &dbi);
+    if (rc != 0) {
+      logAt(LOG_ERROR, "mdb_dbi_open(%s) failed: %s\n", r.dbName, mdb_strerror(rc));
+      return rc;
+    }
+    MDB_val key;
+    fillKey(keyText, r.path, r.kind, key);
+    MDB_val data{r.size, const_cast<void*>(r.data)};
+    rc = mdb_put(txn.get(), dbi, &key, &data, 0);
+    if (rc != 0) {
+      logAt(LOG_ERROR, "failed to save %s -> %s\n", keyText.c_str(), mdb_strerror(rc));
+      return rc;
+    }
+  }
+  return commit(txn);
+}
+
 int readMetaText(std::string_view path, uint32_t kind, const char* dbName, std::string& out) {
   MetaValue value;
   value.kind = kind;

@@ -162,9 +162,6 @@ int vaskFS_create(const char* path, mode_t mode, fuse_file_info* fi) try {
     return e != 0 ? -e : -EIO;
   }
   logAt(LOG_DEBUG, "xioopen returned hdl = %p\n", static_cast<void*>(h->convHandle));
-  storeWriteCommand(*h);
-  storeNamePair(*h);
-  storeZeroStamps(*h);
 
   // The new file's attributes until its release: those of its directory,
   // with the mode asked for and nothing written yet.
@@ -179,7 +176,16 @@ int vaskFS_create(const char* path, mode_t mode, fuse_file_info* fi) try {
   st.st_nlink = 1;  // not the directory's count: tools take more for hard links
   st.st_mode = mode | S_IFREG;
   if (logOn(LOG_INFO)) logAt(LOG_INFO, "lstat(%s) returned %d\n", dir.c_str(), rc);
-  writeMetaBytes(h->logicalPath, META_STAT, "meta", &st, sizeof st);
+  const struct timespec zero[2] = {};
+  const FileHandle& f = *h;
+  writeMetaRecords(
+      {{f.logicalPath, META_WRITE, "meta", f.conf.fileString.data(), f.conf.fileString.size()},
+       {f.logicalPath, META_WFORMAT, "meta", f.conf.formatString.data(),
+        f.conf.formatString.size()},
+       {f.logicalPath, META_NAME, "meta", f.physicalPath.data(), f.physicalPath.size()},
+       {f.physicalPath, META_NAME, "real", f.logicalPath.data(), f.logicalPath.size()},
+       {f.logicalPath, META_MTIME, "meta", zero, sizeof zero},
+       {f.logicalPath, META_STAT, "meta", &st, sizeof st}});
 
   h->mapFlags |= MAP_NAME_KNOWN | MAP_HAS_WRITE;
   fi->fh = reinterpret_cast<uint64_t>(h.release());

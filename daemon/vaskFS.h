@@ -23,6 +23,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "confdb.h"
 #include "xiobyt/xiobyt.h"
@@ -158,6 +159,18 @@ int writeMetaBytes(std::string_view path, uint32_t kind, const char* dbName, con
 // Reads the stored ".stat" of `logical`, lets `edit` change it and stores it
 // again; returns the failure of reading or storing (MDB_NOTFOUND: none).
 int editStoredStat(const std::string& logical, const std::function<void(struct stat&)>& edit);
+
+// Stores several records in one transaction, in the order given: all or
+// none. The first time a file is met its records go in together, so that
+// sizing a tree costs one synchronous commit per file, not four.
+struct MetaRecord {
+  std::string_view path;
+  uint32_t kind;
+  const char* dbName;
+  const void* data;
+  size_t size;
+};
+int writeMetaRecords(const std::vector<MetaRecord>& records);
 
 // ---- rules and name mapping -----------------------------------------------
 
