@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 #include <new>
+#include <optional>
 
 #include "corekit/corekit.h"
 #include "vaskFS.h"
@@ -56,16 +57,32 @@ int vaskFS_getattr(const char* path, struct stat* st, fuse_file_info* /*fi*/) tr
     }
     logCaller(LOG_DEBUG, caller, "[getattr] %s UNEXPECTEDLY found\n", logical.c_str());
   }
+  // The records a lookup needs, read in one transaction; the snapshot
+  // ends before anything is stored.
   uint32_t flags = 0;
-  const std::string physical = getPhysicalPath(logical, &flags, nullptr);
+  std::string physical;
+  struct stat stored;
+  struct timespec stamps[2];
+  int64_t size = 0;
+  int statRc, stampRc, r;
+  {
+    MetaSnapshot meta("meta");
+    if (meta.text(logical, META_NAME, physical) == 0) flags = MAP_NAME_KNOWN;
+    statRc = meta.fixed(logical, META_STAT, &stored, sizeof stored);
+    stampRc = meta.fixed(logical, META_MTIME, stamps, sizeof stamps);
+    r = statRc == 0 ? MDB_NOTFOUND : meta.fixed(logical, META_SIZE, &size, sizeof size);
+  }
+  if ((flags & MAP_NAME_KNOWN) != 0) {
+    logAt(LOG_INFO, "map user path: %s to real path: %s\n", logical.c_str(), physical.c_str());
+  } else {
+    physical = getPhysicalPath(logical, &flags, nullptr);
+  }
   bool failed = false;
   int savedErrno = 0;
   // A stamp of the physical file that disagrees with what is presented
   // means the file changed: examine it again.
   auto checkStamp = [&]() {
-    struct timespec stamps[2];
-    if (readMetaFixed(logical, META_MTIME, stamps, sizeof stamps) == 0 && stamps[1].tv_sec != 0 &&
-        stamps[1].tv_sec != st->st_mtim.tv_sec) {
+    if (stampRc == 0 && stamps[1].tv_sec != 0 && stamps[1].tv_sec != st->st_mtim.tv_sec) {
       std::string name = logical;
       updateVaskInfo(name, physical, st);
       logAt(LOG_DEBUG, "TS changed from %ld to %ld ----------------> reread %s\n",
@@ -73,11 +90,10 @@ int vaskFS_getattr(const char* path, struct stat* st, fuse_file_info* /*fi*/) tr
             physical.c_str());
     }
   };
-  if (readMetaFixed(logical, META_STAT, st, META_STAT_SIZE) == 0) {
+  if (statRc == 0) {
+    *st = stored;
     checkStamp();
   } else {
-    int64_t size = 0;
-    const int r = readMetaFixed(logical, META_SIZE, &size, sizeof size);
     if (lstat(physical.c_str(), st) != 0) {
       savedErrno = errno;
       logCaller(LOG_DEBUG, caller, "[getattr] res=%d lstat(%s) failed %s\n", r, physical.c_str(),
@@ -124,6 +140,7 @@ int vaskFS_readdir(const char* path, void* buf, fuse_fill_dir_t filler, off_t /*
   logCaller(LOG_INFO, caller, "[readdir] %s\n", dirName.c_str());
   DIR* dir = opendir(dirName.c_str());
   if (dir == nullptr) return -errno;
+  std::optional<MetaSnapshot> names;
   while (const dirent* entry = readdir(dir)) {
     // The index, and the copies that a converting rename makes beside its target.
     if (std::strncmp(entry->d_name, ".vaskIndex", 10) == 0) continue;
@@ -134,12 +151,17 @@ int vaskFS_readdir(const char* path, void* buf, fuse_fill_dir_t filler, off_t /*
     offered = dirName == "." ? std::string(entry->d_name) : dirName + "/" + entry->d_name;
     if (entry->d_type == DT_REG) {
       physical = offered;
-      if (readMetaText(physical, META_NAME, "real", offered) != 0) {
+      // One read transaction serves the known names of the whole listing;
+      // it ends before a new file's records are stored.
+      if (!names) names.emplace("real");
+      if (names->text(physical, META_NAME, offered) != 0) {
+        names.reset();
         struct stat scratch;
         if (updateVaskInfo(offered, physical, &scratch) != 0) continue;
       }
       if (pat2str(offered, "[name]", last) > 0) offered = last;
     } else if (entry->d_type == DT_DIR && vaskfsArgs.viewMode) {
+      names.reset();
       if (!readRuleMatches(offered, SEARCH_DIRECTORY)) continue;
       offered = entry->d_name;
     } else {

@@ -44,23 +44,30 @@ void fillKey(std::string& keyText, std::string_view path, uint32_t kind, MDB_val
   key.mv_data = keyText.data();
 }
 
+MetaSnapshot::MetaSnapshot(const char* dbName) {
+  rc_ = txn_.begin(vaskfsArgs.env, MDB_RDONLY);
+  if (rc_ != 0) {
+    logAt(LOG_ERROR, "failed to begin readTA: %s\n", mdb_strerror(rc_));
+    return;
+  }
+  rc_ = mdb_dbi_open(txn_.get(), dbName, 0, &dbi_);
+  if (rc_ != 0) {
+    logAt(LOG_ERROR, "mdb_dbi_open(%s) failed: %s\n", dbName, mdb_strerror(rc_));
+    txn_.reset();
+  }
+}
+
 int readMeta(std::string_view path, MetaValue& value, const char* dbName, int grow) {
-  MdbTxn txn;
-  int rc = txn.begin(vaskfsArgs.env, MDB_RDONLY);
-  if (rc != 0) {
-    logAt(LOG_ERROR, "failed to begin readTA: %s\n", mdb_strerror(rc));
-    return rc;
-  }
-  MDB_dbi dbi = 0;
-  rc = mdb_dbi_open(txn.get(), dbName, 0, &dbi);
-  if (rc != 0) {
-    logAt(LOG_ERROR, "mdb_dbi_open(%s) failed: %s\n", dbName, mdb_strerror(rc));
-    return rc;
-  }
+  MetaSnapshot snapshot(dbName);
+  return snapshot.read(path, value, grow);
+}
+
+int MetaSnapshot::read(std::string_view path, MetaValue& value, int grow) {
+  if (rc_ != 0) return rc_;
   std::string keyText;
   MDB_val key, data;
   fillKey(keyText, path, value.kind, key);
-  rc = mdb_get(txn.get(), dbi, &key, &data);
+  int rc = mdb_get(txn_.get(), dbi_, &key, &data);
   if (rc != 0) {
     logAt(LOG_DEBUG, "failed to get %s -> %s\n", keyText.c_str(), mdb_strerror(rc));
     return rc;
@@ -189,24 +196,34 @@ int writeMetaRecords(const std::vector<MetaRecord>& records) {
 }
 
 int readMetaText(std::string_view path, uint32_t kind, const char* dbName, std::string& out) {
+  MetaSnapshot snapshot(dbName);
+  return snapshot.text(path, kind, out);
+}
+
+int readMetaFixed(std::string_view path, uint32_t kind, void* out, size_t size) {
+  MetaSnapshot snapshot("meta");
+  return snapshot.fixed(path, kind, out, size);
+}
+
+int MetaSnapshot::text(std::string_view path, uint32_t kind, std::string& out) {
   MetaValue value;
   value.kind = kind;
   value.storage.resize(1023);
   value.data = value.storage.data();
   value.length = value.storage.size();
-  const int rc = readMeta(path, value, dbName, 1);
+  const int rc = read(path, value, 1);
   if (rc == 0) out.assign(static_cast<const char*>(value.data), value.length);
   return rc;
 }
 
-int readMetaFixed(std::string_view path, uint32_t kind, void* out, size_t size) {
+int MetaSnapshot::fixed(std::string_view path, uint32_t kind, void* out, size_t size) {
   // One byte more than expected, so that a longer value shows as such.
   char buffer[META_STAT_SIZE + 1];
   MetaValue value;
   value.kind = kind;
   value.data = buffer;
   value.length = size + 1;
-  const int rc = readMeta(path, value, "meta", 0);
+  const int rc = read(path, value, 0);
   if (rc != 0 && rc != META_TRUNCATED) return rc;
   if (rc == META_TRUNCATED || value.length != size) {
     logAt(LOG_ERROR, "record %.*s%s is damaged: %s bytes stored where %zu belong; ignored\n",

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "confdb.h"
+#include "lmdbGuard.h"
 #include "xiobyt/xiobyt.h"
 
 // ---- version and global state ---------------------------------------------
@@ -145,6 +146,22 @@ int readMeta(std::string_view path, MetaValue& value, const char* dbName, int gr
 int writeMeta(std::string_view path, const MetaValue& value, const char* dbName);
 int moveMeta(std::string_view oldPath, std::string_view newPath, int keepOld);
 int deleteMeta(std::string_view path, uint32_t kind, const char* dbName);
+
+// Several reads from one sub-database in one read transaction. End it
+// (destroy it) before any write of the same thread: LMDB lets a thread hold
+// one transaction at a time.
+class MetaSnapshot {
+ public:
+  explicit MetaSnapshot(const char* dbName);
+  int read(std::string_view path, MetaValue& value, int grow);
+  int text(std::string_view path, uint32_t kind, std::string& out);
+  int fixed(std::string_view path, uint32_t kind, void* out, size_t size);
+
+ private:
+  MdbTxn txn_;
+  MDB_dbi dbi_ = 0;
+  int rc_ = 0;
+};
 
 // Conveniences over readMeta/writeMeta. readMetaText reads a record of any
 // length into `out`. readMetaFixed reads a record that has one fixed size
