@@ -47,11 +47,15 @@ int openIndex() {
   if (rc != 0) {
     logAt(LOG_ERROR, "Failed to open %s: %s\n", path.c_str(), mdb_strerror(rc));
     closeIndexEnvironment();
+    return rc;
   }
-  return rc;
+  // A failure here leaves each access to open its sub-database itself.
+  openRecordDatabases();
+  return 0;
 }
 
 void closeIndexEnvironment() {
+  forgetRecordDatabases();
   if (vaskfsArgs.env != nullptr) mdb_env_close(vaskfsArgs.env);
   vaskfsArgs.env = nullptr;
 }

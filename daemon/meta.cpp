@@ -11,6 +11,28 @@ namespace {
 const char* const kSuffix[10] = {".size",  ".mtime", ".newts",   ".name",    ".error",
                                  ".write", ".read",  ".wFormat", ".rFormat", ".stat"};
 
+// The two record sub-databases, opened once per environment: a handle
+// committed to the environment serves every later transaction, so no
+// record access looks the sub-database up by name again.
+MDB_dbi recordDbi[2] = {0, 0};
+bool recordDbisOpen = false;
+
+// Opens `dbName` in `txn`, from the handles kept when it is a record
+// sub-database.
+int openDb(MDB_txn* txn, const char* dbName, unsigned flags, MDB_dbi* dbi) {
+  if (recordDbisOpen) {
+    if (std::strcmp(dbName, "meta") == 0) {
+      *dbi = recordDbi[0];
+      return 0;
+    }
+    if (std::strcmp(dbName, "real") == 0) {
+      *dbi = recordDbi[1];
+      return 0;
+    }
+  }
+  return mdb_dbi_open(txn, dbName, flags, dbi);
+}
+
 // Values at or above this length are never grown into.
 constexpr uint64_t kGrowLimit = 0x3FFFFFFE;
 
@@ -21,7 +43,7 @@ int beginWrite(const char* dbName, MdbTxn& txn, MDB_dbi& dbi) {
     logAt(LOG_ERROR, "failed to begin writeTA: %s\n", mdb_strerror(rc));
     return rc;
   }
-  rc = mdb_dbi_open(txn.get(), dbName, MDB_CREATE, &dbi);
+  rc = openDb(txn.get(), dbName, MDB_CREATE, &dbi);
   if (rc != 0) {
     logAt(LOG_ERROR, "mdb_dbi_open(%s) failed: %s\n", dbName, mdb_strerror(rc));
     txn.reset();
@@ -37,6 +59,29 @@ int commit(MdbTxn& txn) {
 
 }  // namespace
 
+int openRecordDatabases() {
+  recordDbisOpen = false;
+  MdbTxn txn;
+  int rc = txn.begin(vaskfsArgs.env, 0);
+  if (rc != 0) {
+    logAt(LOG_ERROR, "failed to begin writeTA: %s\n", mdb_strerror(rc));
+    return rc;
+  }
+  const char* const names[2] = {"meta", "real"};
+  for (int i = 0; i < 2; ++i) {
+    rc = mdb_dbi_open(txn.get(), names[i], MDB_CREATE, &recordDbi[i]);
+    if (rc != 0) {
+      logAt(LOG_ERROR, "mdb_dbi_open(%s) failed: %s\n", names[i], mdb_strerror(rc));
+      return rc;
+    }
+  }
+  rc = commit(txn);
+  recordDbisOpen = rc == 0;
+  return rc;
+}
+
+void forgetRecordDatabases() { recordDbisOpen = false; }
+
 void fillKey(std::string& keyText, std::string_view path, uint32_t kind, MDB_val& key) {
   keyText.assign(path);
   if (kind < 10) keyText += kSuffix[kind];
@@ -50,7 +95,7 @@ MetaSnapshot::MetaSnapshot(const char* dbName) {
     logAt(LOG_ERROR, "failed to begin readTA: %s\n", mdb_strerror(rc_));
     return;
   }
-  rc_ = mdb_dbi_open(txn_.get(), dbName, 0, &dbi_);
+  rc_ = openDb(txn_.get(), dbName, 0, &dbi_);
   if (rc_ != 0) {
     logAt(LOG_ERROR, "mdb_dbi_open(%s) failed: %s\n", dbName, mdb_strerror(rc_));
     txn_.reset();
@@ -178,7 +223,7 @@ int writeMetaRecords(const std::vector<MetaRecord>& records) {
   std::string keyText;
   for (const MetaRecord& r : records) {
     MDB_dbi dbi = 0;
-    rc = mdb_dbi_open(txn.get(), r.dbName, MDB_CREATE, &dbi);
+    rc = openDb(txn.get(), r.dbName, MDB_CREATE, &dbi);
     if (rc != 0) {
       logAt(LOG_ERROR, "mdb_dbi_open(%s) failed: %s\n", r.dbName, mdb_strerror(rc));
       return rc;

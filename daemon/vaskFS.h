@@ -137,6 +137,12 @@ struct MetaValue {
   std::string storage;
 };
 
+// Creates "meta" and "real" when missing and keeps their handles for the
+// life of the environment (called when the index is opened; forgotten when
+// it is closed). Without them each access opens its sub-database by name.
+int openRecordDatabases();
+void forgetRecordDatabases();
+
 // Builds the key `path` + suffix of `kind` (nothing for a kind above 9)
 // into `keyText` and points `key` at it.
 void fillKey(std::string& keyText, std::string_view path, uint32_t kind, MDB_val& key);
