@@ -22,8 +22,12 @@ std::string quote(const std::string& text) {
 }  // namespace
 
 ShellResult shell(const std::string& script, const std::string& root, const std::string& mnt) {
+  // close(2) returns before the kernel's release reaches the daemon, and the
+  // release ends a converted file: `settle` makes a request that the
+  // single-threaded daemon answers only after every release sent before it.
+  const std::string prelude = "set -e\nsettle() { stat \"$MNT\" >/dev/null; }\n";
   const std::string command = "ROOT=" + quote(root) + " MNT=" + quote(mnt) + " /bin/bash -c " +
-                              quote("set -e\n" + script) + " 2>&1";
+                              quote(prelude + script) + " 2>&1";
   ShellResult result;
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return result;

@@ -212,7 +212,7 @@ TEST_F(TreeTest, DetachedDaemonHoldsTheIndexAndSeesNewRules) {
   EXPECT_EQ(0, locks.status) << locks.output;
   setRules({kGzipWrite, kGzipRead});
   const ShellResult after =
-      sh("echo late > $MNT/late.txt; gzip -dc $ROOT/late.txt.gz; cat $MNT/late.txt");
+      sh("echo late > $MNT/late.txt; settle; gzip -dc $ROOT/late.txt.gz; cat $MNT/late.txt");
   EXPECT_EQ("late\nlate\n", after.output);
 }
 
