@@ -32,6 +32,18 @@ int pwriteAll(FileHandle& h, const char* data, size_t size, off_t offset) {
   return static_cast<int>(n);
 }
 
+// The reply of a failed conversion call: its trace kept, its errno negated.
+int conversionFailed(FileHandle& h, const char* call) {
+  const int e = errno != 0 ? errno : EIO;
+  keepTrace(h, call);
+  return -e;
+}
+
+int preadReply(int fd, char* buffer, size_t size, off_t offset) {
+  const ssize_t n = pread(fd, buffer, size, offset);
+  return n == -1 ? -errno : static_cast<int>(n);
+}
+
 void logWrite(FileHandle& h, size_t size, off_t offset) {
   if (!logOn(LOG_INFO)) return;
   CallerPrefix caller;
@@ -134,11 +146,7 @@ int vaskFS_write(const char* path, const char* data, size_t size, off_t offset,
   }
   h->errorTrace[0] = '\0';
   const int64_t n = xiopwrite(h->errorTrace, h->convHandle, data, size, offset);
-  if (n == -1) {
-    const int e = errno;
-    keepTrace(*h, "xiopwrite");
-    return -e;
-  }
+  if (n == -1) return conversionFailed(*h, "xiopwrite");
   h->bytesWritten += size;
   h->offset = offset + static_cast<off_t>(size);
   return static_cast<int>(n);
@@ -152,22 +160,14 @@ int vaskFS_read(const char* path, char* buffer, size_t size, off_t offset, fuse_
     logAt(LOG_INFO, "\nAiiiiii ------------> no fuse_file_info, call open in read ...\n\n");
     return withoutHandle(path, O_RDONLY, [&](FileHandle& own) {
       logRead(own, size, offset);
-      const ssize_t n = pread(own.fd, buffer, size, offset);
-      return n == -1 ? -errno : static_cast<int>(n);
+      return preadReply(own.fd, buffer, size, offset);
     });
   }
   logRead(*h, size, offset);
-  if (h->fd != -1) {
-    const ssize_t n = pread(h->fd, buffer, size, offset);
-    return n == -1 ? -errno : static_cast<int>(n);
-  }
+  if (h->fd != -1) return preadReply(h->fd, buffer, size, offset);
   h->errorTrace[0] = '\0';
   const int64_t n = xiopread(h->errorTrace, h->convHandle, buffer, size, offset);
-  if (n == -1) {
-    const int e = errno;
-    keepTrace(*h, "xiopread");
-    return -e;
-  }
+  if (n == -1) return conversionFailed(*h, "xiopread");
   return static_cast<int>(n);
 } catch (const std::bad_alloc&) {
   return -ENOMEM;
@@ -180,9 +180,7 @@ int flushConversion(FileHandle& h, int flags) {
   h.errorTrace[0] = '\0';
   errno = 0;
   if (xiopflush(h.errorTrace, h.convHandle, flags) == 0) return 0;
-  const int e = errno != 0 ? errno : EIO;
-  keepTrace(h, "xiopflush");
-  return -e;
+  return conversionFailed(h, "xiopflush");
 }
 
 }  // namespace
