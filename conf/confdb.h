@@ -8,9 +8,12 @@
 // LMDB code, an errno value or -1) and reports the failure as one line
 // through the message sink (standard error unless replaced).
 //
-// Thread safety: an environment may be shared, but each operation runs its
-// own transaction on the calling thread; a ConfigCursor and a ConfigEntry
-// belong to one thread. The message sink is process-wide.
+// Thread safety: each operation runs its own transaction on the calling
+// thread and opens its sub-database inside it. LMDB forbids two threads to
+// call mdb_dbi_open on one environment at the same time, so callers that
+// share an environment between threads must serialise these operations (the
+// mount daemon serves on one thread). A ConfigCursor and a ConfigEntry belong
+// to one thread. The message sink is process-wide.
 #pragma once
 
 #include <lmdb.h>

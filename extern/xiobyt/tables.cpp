@@ -17,9 +17,9 @@ constexpr ClpArg kThreads{.keyword = "threads",
                           .help = "Compression threads 1..8 (default 2)"};
 constexpr ClpArg kGzipArgs[] = {{.keyword = "level",
                                  .kind = CLP_NUMBER,
-                                 .minValue = 0,
+                                 .minValue = 1,
                                  .maxValue = 9,
-                                 .help = "Compression level 0..9 (default 6)"},
+                                 .help = "Compression level 1..9 (default 6)"},
                                 kThreads,
                                 kEnd};
 constexpr ClpArg kZstdArgs[] = {{.keyword = "level",

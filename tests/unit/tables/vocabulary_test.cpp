@@ -76,7 +76,7 @@ TEST(Vocabulary, TreesOfOverlayCommands) {
 
 TEST(Vocabulary, TreesOfObjectCommands) {
   Parsed p =
-      parseString("output(file='' cnv[aes(keyfile='k') gzip(level=0)] fmt.text(ccsid='IBM-1047'))");
+      parseString("output(file='' cnv[aes(keyfile='k') gzip(level=1)] fmt.text(ccsid='IBM-1047'))");
   ASSERT_EQ(p.rc, 3) << p.message;
   EXPECT_EQ(p.tree.kind, CLP_OBJECT);
   EXPECT_EQ(p.tree.keyword, "OUTPUT");
@@ -88,7 +88,7 @@ TEST(Vocabulary, TreesOfObjectCommands) {
   EXPECT_EQ(cnv.children[0].choice, "aes");
   EXPECT_EQ(child(cnv.children[0], "keyfile").text, "k");
   EXPECT_EQ(cnv.children[1].choice, "gzip");
-  EXPECT_EQ(child(cnv.children[1], "level").number, 0);
+  EXPECT_EQ(child(cnv.children[1], "level").number, 1);
   EXPECT_EQ(child(p.tree, "fmt").choice, "text");
   EXPECT_EQ(child(child(p.tree, "fmt"), "ccsid").text, "IBM-1047");
 
@@ -157,6 +157,7 @@ TEST(Vocabulary, RefusesWhatItDoesNotDescribe) {
       {"write.bin(file='' comp=gzip)", CLPERR_KIND, 1, 23},
       {"write.bin(file='' comp.gzip(level=99))", CLPERR_RANGE, 1, 35},
       {"write.bin(file='' comp.gzip(level=10))", CLPERR_RANGE, 1, 35},
+      {"write.bin(file='' comp.gzip(level=0))", CLPERR_RANGE, 1, 35},
       {"write.bin(file='' comp.zstd(level=0))", CLPERR_RANGE, 1, 35},
       {"write.bin(file='' comp.zstd(level=23))", CLPERR_RANGE, 1, 35},
       {"write.bin(file='' comp.xz(level=-1))", CLPERR_RANGE, 1, 33},
@@ -200,7 +201,7 @@ TEST(Vocabulary, MessagesNameTheKeywordAndWhatWasExpected) {
   EXPECT_EQ(p.message,
             "unknown keyword 'foo' in 'text' (allowed: file, comp, encr, enc, ccsid, method, bom)");
   p = parseString("write.bin(file='' comp.gzip(level=99))");
-  EXPECT_EQ(p.message, "number '99' of 'level' is out of range (0..9)");
+  EXPECT_EQ(p.message, "number '99' of 'level' is out of range (1..9)");
   p = parseString("write.rec(file='' recf=FIX)");
   EXPECT_EQ(p.message, "required argument 'recl' missing in 'rec' (written recl=number)");
   EXPECT_EQ(p.source, "WRITE");
