@@ -8,6 +8,9 @@ add_library(xiobyt STATIC
   ${CMAKE_CURRENT_LIST_DIR}/open.cpp
   ${CMAKE_CURRENT_LIST_DIR}/size.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sizes.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/random/random.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/random/zstd.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/random/xz.cpp
   ${CMAKE_CURRENT_LIST_DIR}/command.cpp
   ${CMAKE_CURRENT_LIST_DIR}/inverse.cpp
   ${CMAKE_CURRENT_LIST_DIR}/pipeline.cpp

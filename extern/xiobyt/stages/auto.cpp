@@ -34,7 +34,6 @@ const Magic kMagics[] = {
      6},
     {Detected::BZIP2, "bzip2", "BZh", 3, blockSizeDigit},
 };
-constexpr size_t kLongestMagic = 6;
 
 class AutoReader : public AutoStage {
  public:
@@ -61,14 +60,12 @@ class AutoReader : public AutoStage {
  private:
   int64_t decide(const InBuffer& in) {
     detected_ = Detected::BYTES;
-    for (const Magic& m : kMagics) {
-      if (in.left() < m.size || memcmp(in.src + in.pos, m.bytes, m.size) != 0) continue;
-      if (m.then && !m.then(in.src + in.pos + m.size, in.left() - m.size)) continue;
+    Detected found = detectMagic(in.src + in.pos, in.left());
+    if (const char* layer = detectedLayer(found)) {
       std::string why;
-      decoder_ = makeReader(m.layer, why);
+      decoder_ = makeReader(layer, why);
       if (!decoder_) return fail(errno ? errno : EIO, why);
-      detected_ = m.found;
-      break;
+      detected_ = found;
     }
     return 0;
   }
@@ -78,6 +75,15 @@ class AutoReader : public AutoStage {
 };
 
 }  // namespace
+
+Detected detectMagic(const uint8_t* p, size_t n) {
+  for (const Magic& m : kMagics) {
+    if (n < m.size || memcmp(p, m.bytes, m.size) != 0) continue;
+    if (m.then && !m.then(p + m.size, n - m.size)) continue;
+    return m.found;
+  }
+  return Detected::BYTES;
+}
 
 const char* detectedLayer(Detected d) {
   for (const Magic& m : kMagics)

@@ -118,6 +118,10 @@ std::unique_ptr<Stage> makeHexReader(std::string& why);
 enum class Detected { UNDECIDED, BYTES, GZIP, ZSTD, XZ, BZIP2 };
 // The layer name of what was found ("gzip"), null for bytes or undecided.
 const char* detectedLayer(Detected d);
+// What the first `n` bytes of a file say it is; kLongestMagic bytes decide
+// (fewer only at the end of a short file).
+constexpr size_t kLongestMagic = 6;
+Detected detectMagic(const uint8_t* p, size_t n);
 class AutoStage : public Stage {
  public:
   virtual Detected detected() const = 0;
