@@ -16,12 +16,12 @@ FileSpec inverseSpec(XioHandle& h) {
   FileSpec inv = h.spec;
   if (inv.kind != Kind::AUTO) return inv;
   inv.kind = Kind::BIN;
-  if (h.autoStage) {
-    if (const char* layer = detectedLayer(h.autoStage->detected())) {
-      Layer l;
-      l.kind = layer;
-      inv.layers.push_back(l);
-    }
+  Detected found = h.autoStage ? h.autoStage->detected() : Detected::UNDECIDED;
+  if (found == Detected::UNDECIDED) found = h.randomDetected;
+  if (const char* layer = detectedLayer(found)) {
+    Layer l;
+    l.kind = layer;
+    inv.layers.push_back(l);
   }
   return inv;
 }
@@ -45,7 +45,8 @@ int closeHandle(char* trace, XioHandle& h, XioStateList* states, std::string* in
       }
     }
   } else if (h.spec.kind == Kind::AUTO && inverseCommand &&
-             (!h.autoStage || h.autoStage->detected() == Detected::UNDECIDED)) {
+             (!h.autoStage || h.autoStage->detected() == Detected::UNDECIDED) &&
+             h.randomDetected == Detected::UNDECIDED) {
     uint8_t probe;  // the inverse names what auto finds: look at the data once
     char ignored[XIO_TRACE_SIZE] = "";
     readAt(ignored, h, &probe, 1, 0);
@@ -63,7 +64,8 @@ int closeHandle(char* trace, XioHandle& h, XioStateList* states, std::string* in
       m.bytesIn = static_cast<uint64_t>(h.expected - h.startOffset);
       m.bytesOut = h.file ? h.file->bytes() : 0;
     } else {
-      m.bytesIn = h.fileBytes + (h.file ? h.file->bytes() : 0);
+      m.bytesIn =
+          h.fileBytes + (h.file ? h.file->bytes() : 0) + (h.random ? h.random->fileBytes() : 0);
       m.bytesOut = h.appBytes;
     }
     states->members.push_back(std::move(m));

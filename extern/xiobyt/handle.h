@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "xiobyt/pipeline.h"
+#include "xiobyt/random.h"
 #include "xiobyt/settings.h"
 #include "xiobyt/stages/stages.h"
 #include "xiobyt/xiobyt.h"
@@ -51,6 +52,13 @@ struct XioHandle {
   // before it are served, a read past them reports it.
   int failedCode = 0;
   std::string failedCause;
+  // Reading through the file's index instead of the stream: the chain of
+  // random sources, made at the first read, null when some layer has no
+  // index (or the index proved wrong: the stream reads on from there).
+  std::unique_ptr<xio::RandomSource> random;
+  bool randomTried = false;
+  // Under auto, the layer the chain was made for.
+  xio::Detected randomDetected = xio::Detected::UNDECIDED;
   uint64_t fileBytes = 0, appBytes = 0;
 };
 
@@ -71,6 +79,10 @@ int buildPipeline(XioHandle& h, std::string& why);
 // Writes out the gathered block and steps the pipeline with FLUSH or END
 // (write.cpp). Returns 0, or -1 with the failure traced as one of `call`.
 int finishStream(char* trace, const char* call, XioHandle& h, EndOp op);
+// The random sources for reading the handle's file at any offset: for bin
+// whose every layer has an index, or auto whose magic finds zstd or xz.
+// Null otherwise, or when the file's index is missing or cannot be trusted.
+std::unique_ptr<RandomSource> makeRandomChain(XioHandle& h);
 // Reads converted bytes like xiopread, without the argument checks.
 int64_t readAt(char* trace, XioHandle& h, uint8_t* buffer, size_t count, int64_t offset);
 }  // namespace xio

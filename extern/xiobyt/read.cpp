@@ -1,5 +1,7 @@
-// xiopread: plain files at the offset asked for, converted streams forward
-// by decoding, backward by starting the stream over.
+// xiopread: plain files at the offset asked for, files with an index
+// through their random sources, other converted streams forward by
+// decoding, backward by starting the stream over.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -91,11 +93,70 @@ void decodeNext(XioHandle& h) {
                   std::to_string(h.decodedBase + static_cast<int64_t>(out.pos)) + ": " + e.message;
 }
 
+// What readRandom answers when the stream must take over.
+constexpr int64_t kUseStream = -2;
+
+// Reads through the index. A failure of the data is the read's failure; an
+// index that proves wrong is dropped, and the stream (which ignores it)
+// serves this read and the ones after it.
+int64_t readRandom(char* trace, XioHandle& h, uint8_t* buffer, size_t count, int64_t offset) {
+  RandomSource& src = *h.random;
+  if (static_cast<uint64_t>(offset) >= src.size()) return 0;
+  int64_t r = src.readAt(static_cast<uint64_t>(offset), buffer, count);
+  if (r >= 0) {
+    h.appBytes += static_cast<uint64_t>(r);
+    return r;
+  }
+  const RandomSource::Error& e = src.error();
+  if (e.indexWrong) {
+    h.fileBytes += src.fileBytes();
+    h.random.reset();
+    return kUseStream;
+  }
+  traceHandle(trace, "xiopread", h, e.code ? e.code : EIO,
+              std::string("the ") + src.name() + " layer failed near offset " +
+                  std::to_string(offset) + ": " + e.message);
+  return -1;
+}
+
 }  // namespace
+
+std::unique_ptr<RandomSource> makeRandomChain(XioHandle& h) {
+  std::vector<std::string> layers;
+  Detected found = Detected::UNDECIDED;
+  if (h.spec.kind == Kind::BIN) {
+    for (const Layer& l : h.spec.layers) layers.push_back(l.kind);
+  } else if (h.spec.kind == Kind::AUTO && h.spec.layers.empty()) {
+    uint8_t magic[kLongestMagic];
+    int64_t n = preadAll(h.fd.get(), magic, sizeof magic, 0);
+    found = n > 0 ? detectMagic(magic, static_cast<size_t>(n)) : Detected::BYTES;
+    if (found != Detected::ZSTD && found != Detected::XZ) return nullptr;
+    layers.push_back(detectedLayer(found));
+  }
+  if (layers.empty()) return nullptr;  // a plain file is read with pread as it is
+  struct stat st;
+  if (fstat(h.fd.get(), &st) != 0) return nullptr;
+  auto src = makeFileRandom(h.fd.get(), static_cast<uint64_t>(st.st_size));
+  for (const std::string& layer : layers) {
+    std::string why;  // a layer without an index is read as a stream
+    src = makeRandomLayer(layer, std::move(src), why);
+    if (!src) return nullptr;
+  }
+  h.randomDetected = found;
+  return src;
+}
 
 int64_t readAt(char* trace, XioHandle& h, uint8_t* buffer, size_t count, int64_t offset) {
   if (h.spec.kind == Kind::BIN && h.spec.layers.empty())
     return readPlain(trace, h, buffer, count, offset);
+  if (!h.randomTried) {
+    h.randomTried = true;
+    h.random = makeRandomChain(h);
+  }
+  if (h.random) {
+    int64_t r = readRandom(trace, h, buffer, count, offset);
+    if (r != kUseStream) return r;
+  }
   if (h.restart || offset < h.decodedBase) {
     if (restartStream(trace, h) != 0) return -1;
   }

@@ -45,6 +45,7 @@ int64_t xiopsize(char* trace, const char* fileString, const char* formatString) 
     if (h->spec.kind == xio::Kind::BIN && h->spec.layers.empty()) return st.st_size;
     // Where the file says its size, it is believed; where it does not (or
     // the data is damaged) decoding decides, and reports the damage.
+    if (auto chain = xio::makeRandomChain(*h)) return static_cast<int64_t>(chain->size());
     std::string layer = selfSizingLayer(*h);
     auto physical = static_cast<uint64_t>(st.st_size);
     int64_t said = layer == "zstd"   ? xio::zstdContentSize(h->fd.get(), physical)

@@ -44,6 +44,12 @@ XioHandle* xiopopen(char* trace, const char* fileString, const char* formatStrin
 // decoding up to `offset` again. A file without layers or format is read at
 // the offset directly, and always as it is now on disk. After damaged data
 // the bytes decoded before the damage are returned, and the next read fails.
+// Files with an index are read at the offset directly too, decoding only
+// the frames or blocks the read covers: bin (or auto finding it) whose
+// every layer is zstd with a seek table or frame headers that give their
+// sizes, or xz with its index, in units of at most 8 MiB. There a read
+// that needs a damaged unit fails as a whole, and the units around it
+// still read; an index that proves wrong hands the file to the stream.
 int64_t xiopread(char* trace, XioHandle* h, void* buffer, size_t count, int64_t offset);
 
 // Converts `count` bytes written at `offset`: returns `count` or -1 with
@@ -78,8 +84,10 @@ int xiopclose(char* trace, XioHandle* h, XioStateList* states,
 void vdOrgLstStaFree(XioStateList* states);  // empties the list
 
 // The converted size in bytes, or -1 with errno: the file size without
-// layers or format, else found by decoding the whole file (constant memory,
-// the codec's speed).
+// layers or format; the size the file says where it does (the index read
+// for random access, a seek table, frame headers, the xz index, the size
+// subfield of our gzip); else found by decoding the whole file (constant
+// memory, the codec's speed).
 int64_t xiopsize(char* trace, const char* fileString, const char* formatString);
 const char* xiovsn();
 const char* xioabo();
