@@ -26,6 +26,7 @@
 #include <memory>
 #include <string>
 
+#include "xiobyt/settings.h"
 #include "xiobyt/stage.h"
 
 namespace xio {
@@ -84,8 +85,10 @@ std::unique_ptr<RandomSource> makeFileRandom(int fd, uint64_t size);
 //   padding included), checked by liblzma against the stream footers.
 std::unique_ptr<RandomSource> makeZstdRandom(std::unique_ptr<RandomSource> below, std::string& why);
 std::unique_ptr<RandomSource> makeXzRandom(std::unique_ptr<RandomSource> below, std::string& why);
-// By the layer's name ("zstd", "xz"); null for a layer without one.
-std::unique_ptr<RandomSource> makeRandomLayer(const std::string& layer,
+// The source of a layer of a file string ("zstd", "xz"; a layer's
+// arguments, such as keys, are there for the layers that need them); null
+// for a layer without random access.
+std::unique_ptr<RandomSource> makeRandomLayer(const Layer& layer,
                                               std::unique_ptr<RandomSource> below,
                                               std::string& why);
 

@@ -122,22 +122,22 @@ int64_t readRandom(char* trace, XioHandle& h, uint8_t* buffer, size_t count, int
 }  // namespace
 
 std::unique_ptr<RandomSource> makeRandomChain(XioHandle& h) {
-  std::vector<std::string> layers;
+  std::vector<Layer> layers;
   Detected found = Detected::UNDECIDED;
   if (h.spec.kind == Kind::BIN) {
-    for (const Layer& l : h.spec.layers) layers.push_back(l.kind);
+    layers = h.spec.layers;
   } else if (h.spec.kind == Kind::AUTO && h.spec.layers.empty()) {
     uint8_t magic[kLongestMagic];
     int64_t n = preadAll(h.fd.get(), magic, sizeof magic, 0);
     found = n > 0 ? detectMagic(magic, static_cast<size_t>(n)) : Detected::BYTES;
     if (found != Detected::ZSTD && found != Detected::XZ) return nullptr;
-    layers.push_back(detectedLayer(found));
+    layers.emplace_back().kind = detectedLayer(found);
   }
   if (layers.empty()) return nullptr;  // a plain file is read with pread as it is
   struct stat st;
   if (fstat(h.fd.get(), &st) != 0) return nullptr;
   auto src = makeFileRandom(h.fd.get(), static_cast<uint64_t>(st.st_size));
-  for (const std::string& layer : layers) {
+  for (const Layer& layer : layers) {
     std::string why;  // a layer without an index is read as a stream
     src = makeRandomLayer(layer, std::move(src), why);
     if (!src) return nullptr;

@@ -97,12 +97,12 @@ int64_t UnitSource::readAt(uint64_t offset, uint8_t* buf, size_t n) {
   return static_cast<int64_t>(done);
 }
 
-std::unique_ptr<RandomSource> makeRandomLayer(const std::string& layer,
+std::unique_ptr<RandomSource> makeRandomLayer(const Layer& layer,
                                               std::unique_ptr<RandomSource> below,
                                               std::string& why) {
-  if (layer == "zstd") return makeZstdRandom(std::move(below), why);
-  if (layer == "xz") return makeXzRandom(std::move(below), why);
-  why = "the " + layer + " layer has no random access";
+  if (layer.kind == "zstd") return makeZstdRandom(std::move(below), why);
+  if (layer.kind == "xz") return makeXzRandom(std::move(below), why);
+  why = "the " + layer.kind + " layer has no random access";
   return nullptr;
 }
 

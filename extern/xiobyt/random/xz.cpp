@@ -27,11 +27,14 @@ struct IndexFree {
 };
 
 // The combined index of all streams, read through `src` the way xz -l does.
+// Its memory is bounded, so that a file claiming millions of blocks cannot
+// exhaust the process: past the bound the file reads as a stream.
+constexpr uint64_t kIndexMemory = 64 << 20;
 lzma_index* readIndex(RandomSource& src) {
   LzmaGuard g;
   lzma_index* index = nullptr;
   uint64_t size = src.size();
-  if (lzma_file_info_decoder(&g.s, &index, UINT64_MAX, size) != LZMA_OK) return nullptr;
+  if (lzma_file_info_decoder(&g.s, &index, kIndexMemory, size) != LZMA_OK) return nullptr;
   uint8_t buf[8192];
   uint64_t at = 0;
   for (;;) {

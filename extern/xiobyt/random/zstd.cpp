@@ -60,8 +60,8 @@ bool hopUnits(RandomSource& src, std::vector<RandomUnit>& units) {
     }
     ZSTD_frameHeader fh;
     if (ZSTD_getFrameHeader(&fh, head, got) != 0 || fh.frameType != ZSTD_frame ||
-        fh.frameContentSize == ZSTD_CONTENTSIZE_UNKNOWN)
-      return false;
+        fh.frameContentSize == ZSTD_CONTENTSIZE_UNKNOWN || fh.frameContentSize > kMaxRandomUnit)
+      return false;  // a frame too large to hold is found before its blocks are walked
     uint64_t start = at;
     at += fh.headerSize;
     for (bool last = false; !last;) {
@@ -133,7 +133,7 @@ std::unique_ptr<RandomSource> makeZstdRandom(std::unique_ptr<RandomSource> below
   if (!tableUnits(*below, units)) {
     units.clear();
     if (!hopUnits(*below, units)) {
-      why = "neither a seek table nor frame headers that say their sizes";
+      why = "neither a seek table nor frames of known size that can be held";
       return nullptr;
     }
   }
