@@ -154,10 +154,8 @@ TEST_P(Layers, DamagedInputFailsCleanly) {
       EXPECT_TRUE(back == data) << "flip at " << at;
     } else if (xiopsize(trace, fs.c_str(), "") < 0) {
       EXPECT_TRUE(errno == EIO || errno == EILSEQ) << errno;
-    } else {  // only an index or seek table can size damaged data
-      EXPECT_TRUE(std::string(t.layer) == "zstd" || std::string(t.layer) == "xz" ||
-                  std::string(t.layer) == "gzip")
-          << at;
+    } else {  // only an index, a seek table or our line layout sizes damaged data
+      EXPECT_TRUE(std::string(t.layer) != "bzip2") << at;
     }
   }
 }
