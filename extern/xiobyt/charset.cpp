@@ -93,6 +93,7 @@ struct CharsetFacts {
   std::mutex lock;
   std::map<std::string, bool> known;
   std::map<std::string, std::string> encoder;
+  std::map<std::string, bool> singleByte;
   std::map<std::pair<std::string, std::u32string>, std::pair<int, std::string>> encoded;
 };
 
@@ -166,6 +167,37 @@ std::string encoderName(const std::string& charset) {
   std::string name = findEncoder(charset);
   f.encoder.emplace(charset, name);
   return name;
+}
+
+namespace {
+
+// Decodes each byte alone from the initial state: a multibyte set leaves
+// some lead byte incomplete (EINVAL), a stateful one consumes a byte
+// without a character.
+bool probeSingleByte(const std::string& charset) {
+  IconvGuard cd;
+  if (cd.open(kWide, charset) != 0) return false;
+  for (int b = 0; b < 256; ++b) {
+    iconv(cd.get(), nullptr, nullptr, nullptr, nullptr);
+    char byte = static_cast<char>(b), *in = &byte;
+    wchar_t c;
+    char* out = reinterpret_cast<char*>(&c);
+    size_t inLeft = 1, room = sizeof c;
+    size_t rc = iconv(cd.get(), &in, &inLeft, &out, &room);
+    if (rc == static_cast<size_t>(-1) && errno == EILSEQ) continue;
+    if (rc == static_cast<size_t>(-1) || inLeft != 0 || room != 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool singleByteCharset(const std::string& charset) {
+  CharsetFacts& f = facts();
+  std::lock_guard<std::mutex> guard(f.lock);
+  auto it = f.singleByte.find(charset);
+  if (it == f.singleByte.end()) it = f.singleByte.emplace(charset, probeSingleByte(charset)).first;
+  return it->second;
 }
 
 int checkCharset(const std::string& name, std::string& why) {

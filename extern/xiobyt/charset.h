@@ -51,6 +51,11 @@ bool decodeUtf8(std::string_view text, std::u32string& out);
 bool knownCharset(const std::string& name);
 int checkCharset(const std::string& name, std::string& why);
 
+// Whether every byte of `charset` is a character of its own or invalid,
+// with no shift state: then a byte in its text always means the same
+// character wherever it stands, and one byte can be replaced by another.
+bool singleByteCharset(const std::string& charset);
+
 // Opens `guard` for from -> to (to through encoderName); returns 0 or EINVAL with `why` naming the
 // character set that iconv does not know.
 int openConverter(IconvGuard& guard, const std::string& to, const std::string& from,

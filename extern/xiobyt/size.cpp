@@ -11,8 +11,9 @@
 
 namespace {
 
-// The one compression layer whose file says its size, or "" when the size
-// must be found by decoding. Under auto the magic decides.
+// The one layer whose file says its size (a compression layer's index or
+// header, the line arithmetic of an encoding), or "" when the size must be
+// found by decoding. Under auto the magic decides.
 std::string selfSizingLayer(const XioHandle& h) {
   if (h.spec.kind == xio::Kind::BIN && h.spec.layers.size() == 1) return h.spec.layers[0].kind;
   if (h.spec.kind != xio::Kind::AUTO || !h.spec.layers.empty()) return "";
@@ -50,8 +51,10 @@ int64_t xiopsize(char* trace, const char* fileString, const char* formatString) 
     auto physical = static_cast<uint64_t>(st.st_size);
     int64_t said = layer == "zstd"   ? xio::zstdContentSize(h->fd.get(), physical)
                    : layer == "xz"   ? xio::xzContentSize(h->fd.get(), physical)
-                   : layer == "gzip" ? xio::gzipContentSize(h->fd.get(), physical)
-                                     : -1;
+                   : layer == "gzip"   ? xio::gzipContentSize(h->fd.get(), physical)
+                   : layer == "base64" ? xio::base64ContentSize(h->fd.get(), physical)
+                   : layer == "hex"    ? xio::hexContentSize(h->fd.get(), physical)
+                                       : -1;
     if (said >= 0) return said;
     // Decode and count, one block at a time.
     int64_t size = 0;

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <zstd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -146,6 +147,56 @@ int64_t gzipContentSize(int fd, uint64_t size) {
     at += member;
   }
   return static_cast<int64_t>(total);
+}
+
+namespace {
+
+// What distinguishes the two encodings for the size arithmetic.
+struct LineLayout {
+  uint64_t lineChars;    // characters in each full line
+  uint64_t groupChars;   // characters that decode together
+  uint64_t groupBytes;   // bytes such a group decodes to
+  bool (*digit)(uint8_t);
+  bool padding;          // '=' may close the last group
+};
+
+bool base64Digit(uint8_t c) { return isalnum(c) || c == '+' || c == '/'; }
+bool hexDigit(uint8_t c) { return isxdigit(c) != 0; }
+
+// Checks one line of `n` bytes (its LF included) read at `at`; counts the
+// '=' that close it when `last`. False when it is not a line we would write.
+bool checkLine(int fd, const LineLayout& l, uint64_t at, uint64_t n, bool last, uint64_t& pad) {
+  uint8_t line[128];
+  if (n < 2 || n > sizeof line || !preadFull(fd, line, n, at) || line[n - 1] != '\n') return false;
+  uint64_t chars = n - 1, end = chars;
+  if (last && l.padding) {
+    while (end > 0 && chars - end < 2 && line[end - 1] == '=') --end;
+    pad = chars - end;
+  }
+  for (uint64_t i = 0; i < end; ++i)
+    if (!l.digit(line[i])) return false;
+  return true;
+}
+
+int64_t encodedContentSize(int fd, uint64_t size, const LineLayout& l) {
+  if (size == 0) return 0;
+  uint64_t lineBytes = l.lineChars + 1, full = size / lineBytes, rest = size % lineBytes;
+  uint64_t chars = full * l.lineChars + (rest ? rest - 1 : 0);
+  if (chars % l.groupChars != 0) return -1;
+  uint64_t lastLine = rest ? rest : lineBytes, pad = 0;
+  if (!checkLine(fd, l, size - lastLine, lastLine, true, pad)) return -1;
+  if (size > lastLine && !checkLine(fd, l, 0, lineBytes, false, pad)) return -1;
+  return static_cast<int64_t>(chars / l.groupChars * l.groupBytes - pad);
+}
+
+}  // namespace
+
+int64_t base64ContentSize(int fd, uint64_t size) {
+  return encodedContentSize(fd, size, {kBase64Line, 4, 3, base64Digit, true});
+}
+
+int64_t hexContentSize(int fd, uint64_t size) {
+  return encodedContentSize(fd, size, {kHexLine, 2, 1, hexDigit, false});
 }
 
 int patchGzipSizes(int fd, uint64_t memberStart, uint64_t memberBytes, uint64_t dataBytes) {

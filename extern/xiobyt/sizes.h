@@ -32,6 +32,15 @@ int64_t xzContentSize(int fd, uint64_t size);
 // not end exactly at the end of the file.
 int64_t gzipContentSize(int fd, uint64_t size);
 
+// The data size of base64 or hex text in the line layout this library
+// writes (lines of kBase64Line or kHexLine characters, each ended by LF),
+// by arithmetic on the file size. The first and the last line are read and
+// checked; -1 when they do not have that layout (other line lengths, CRLF,
+// foreign characters), and the caller decodes. Lines in between are not
+// read: damage there is found by reading, as for a damaged zstd frame.
+int64_t base64ContentSize(int fd, uint64_t size);
+int64_t hexContentSize(int fd, uint64_t size);
+
 // Writes the sizes into the subfield of the member that starts at
 // `memberStart`. Returns 0 or an errno.
 int patchGzipSizes(int fd, uint64_t memberStart, uint64_t memberBytes, uint64_t dataBytes);

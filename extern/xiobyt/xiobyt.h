@@ -85,9 +85,10 @@ void vdOrgLstStaFree(XioStateList* states);  // empties the list
 
 // The converted size in bytes, or -1 with errno: the file size without
 // layers or format; the size the file says where it does (the index read
-// for random access, a seek table, frame headers, the xz index, the size
-// subfield of our gzip); else found by decoding the whole file (constant
-// memory, the codec's speed).
+// for random access, else what a single layer's file says: the zstd seek
+// table or frame headers, the xz index, our gzip size subfield, the line
+// arithmetic of base64 and hex in the layout written here); else found by
+// decoding the whole file (constant memory, the codec's speed).
 int64_t xiopsize(char* trace, const char* fileString, const char* formatString);
 const char* xiovsn();
 const char* xioabo();

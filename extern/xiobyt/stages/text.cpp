@@ -1,8 +1,12 @@
 // Text lines: character sets through iconv, line ends as characters.
 //
-// Three ways through, chosen at set-up: bytes unchanged (same set and line
+// Four ways through, chosen at set-up: bytes unchanged (same set and line
 // end, or only byte-order marks to handle), one iconv conversion (same line
-// end), or through code points, where the line ends are rewritten.
+// end), one conversion and a byte replaced by another (one-character line
+// ends that are single bytes of a single-byte set, such as LF and NL of an
+// EBCDIC code page), or through code points, where the line ends are
+// rewritten.
+#include <algorithm>
 #include <cstring>
 
 #include "xiobyt/charset.h"
@@ -31,8 +35,9 @@ class TextStage : public BufferedStage {
     }
     if (p.bytesOnly) return 0;
     if (p.fromMethod != p.toMethod) {
-      mode_ = WIDE;
       std::u32string from = lineEnd(p.fromMethod);
+      if (int rc = mappedLineEnds(p, from, why); rc >= 0) return rc;
+      mode_ = WIDE;
       crlf_ = from.size() == 2;
       fromEnd_ = from[0];
       fromEnds_.init(p.fromMethod);
@@ -62,7 +67,51 @@ class TextStage : public BufferedStage {
   }
 
  private:
-  enum Mode { BYTES, DIRECT, WIDE };
+  enum Mode { BYTES, DIRECT, MAPPED, WIDE };
+
+  // One line-end character for another can be a byte for a byte where both
+  // are single bytes of a single-byte set: in the output (a file written in
+  // an EBCDIC set) or in the input (one read from it). Since the target's
+  // line end passes unchanged, the result equals that of the conversion
+  // through code points. Returns -1 when this does not apply, else the
+  // result of opening the converter.
+  int mappedLineEnds(const TextParams& p, const std::u32string& from, std::string& why) {
+    std::u32string to = lineEnd(p.toMethod);
+    if (from.size() != 1 || to.size() != 1) return -1;
+    auto singleBytes = [&](const std::string& charset, uint8_t& a, uint8_t& b) {
+      std::string ea, eb, ignored;
+      if (!singleByteCharset(charset) || encodeChars(charset, from, ea, ignored) != 0 ||
+          encodeChars(charset, to, eb, ignored) != 0 || ea.size() != 1 || eb.size() != 1)
+        return false;
+      a = static_cast<uint8_t>(ea[0]);
+      b = static_cast<uint8_t>(eb[0]);
+      return true;
+    };
+    if (singleBytes(p.toCharset, fromByte_, toByte_)) {
+      mapInput_ = false;
+    } else if (singleBytes(p.fromCharset, fromByte_, toByte_)) {
+      mapInput_ = true;
+    } else {
+      return -1;
+    }
+    mode_ = MAPPED;
+    return openConverter(direct_, p.toCharset, p.fromCharset, why);
+  }
+
+  int convertMapped(const uint8_t* src, size_t n, bool end, std::string& why) {
+    if (mapInput_) {
+      mapped8_.assign(reinterpret_cast<const char*>(src), n);
+      std::replace(mapped8_.begin(), mapped8_.end(), static_cast<char>(fromByte_),
+                   static_cast<char>(toByte_));
+      src = reinterpret_cast<const uint8_t*>(mapped8_.data());
+    }
+    size_t before = pending_.size();
+    int rc = convertAppend(direct_.get(), src, n, end, carry_, pending_, consumed_, why, kDirect);
+    if (!mapInput_)
+      std::replace(pending_.begin() + static_cast<ptrdiff_t>(before), pending_.end(),
+                   static_cast<char>(fromByte_), static_cast<char>(toByte_));
+    return rc;
+  }
 
   int convert(const uint8_t* src, size_t n, bool end) {
     std::string why;
@@ -70,8 +119,10 @@ class TextStage : public BufferedStage {
       pending_.append(reinterpret_cast<const char*>(src), n);
       return 0;
     }
-    if (mode_ == DIRECT) {
-      int rc = convertAppend(direct_.get(), src, n, end, carry_, pending_, consumed_, why, kDirect);
+    if (mode_ == DIRECT || mode_ == MAPPED) {
+      int rc = mode_ == MAPPED ? convertMapped(src, n, end, why)
+                               : convertAppend(direct_.get(), src, n, end, carry_, pending_,
+                                               consumed_, why, kDirect);
       return rc ? static_cast<int>(
                       fail(rc, why + " (" + p_.fromCharset + " to " + p_.toCharset + ")"))
                 : 0;
@@ -140,7 +191,9 @@ class TextStage : public BufferedStage {
   std::string emit_, carry_, wide_, wideCarry_;
   bool started_ = false;
   IconvGuard direct_, toWide_, fromWide_;
-  bool crlf_ = false;
+  bool crlf_ = false, mapInput_ = false;
+  uint8_t fromByte_ = 0, toByte_ = 0;
+  std::string mapped8_;
   char32_t fromEnd_ = 0;
   std::u32string toEnd_, mapped_;
   uint64_t consumed_ = 0, wideDone_ = 0;

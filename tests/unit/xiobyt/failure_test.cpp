@@ -246,6 +246,8 @@ TEST_F(Failure, ConversionErrorsStopTheStream) {
       {"write.text(file=%s ccsid='IBM-1047')", "format.text()", "price: 5 \xE2\x82\xAC\n", EILSEQ,
        "byte 9 (bytes E2 82 AC"},
       {"write.text(file=%s ccsid='IBM-1047' method=NL)", "format.text()", "5 \xE2\x82\xAC\n",
+       EILSEQ, "byte 2 (bytes E2 82 AC"},
+      {"write.text(file=%s ccsid='EUC-JP' method=CRLF)", "format.text()", "5 \xE2\x82\xAC\n",
        EILSEQ, "U+20AC"},
       {"write.text(file=%s ccsid='IBM-1047')", "format.text()", "bad \xFF\xFE utf-8\n", EILSEQ,
        "invalid"},

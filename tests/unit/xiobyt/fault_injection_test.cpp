@@ -114,7 +114,7 @@ TEST_F(FaultInjection, EachConverterIsOpenedOnce) {
     bool write;
     int converters;
   } cases[] = {
-      {"read.text(file=%s ccsid='IBM-1047' method=NL)", "format.text()", false, 2},
+      {"read.text(file=%s ccsid='IBM-1047' method=NL)", "format.text()", false, 1},
       {"read.text(file=%s ccsid='IBM-1047')", "format.text(ccsid='UTF-8')", false, 1},
       {"read.rec(file=%s recl=80 ccsid='IBM-1047')", "format.text()", false, 1},
       {"write.rec(file=%s recl=80 ccsid='IBM-1047')", "format.text()", true, 2},

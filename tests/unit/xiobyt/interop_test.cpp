@@ -113,6 +113,43 @@ TEST_F(Interop, EbcdicWithNlMatchesIconv) {
   EXPECT_TRUE(back == lines);
 }
 
+// One line-end character for another in a single-byte set is a byte for a
+// byte; the target's own line end, already in the data, stays as it is,
+// the same as through code points.
+TEST_F(Interop, LineEndsOfSingleByteSetsMapBothWays) {
+  struct {
+    const char* ccsid;
+    const char* method;
+    std::string text;  // UTF-8, LF
+    std::string file;
+  } cases[] = {{"IBM-1047", "NL", "a\nb\xC2\x85\n", "\x81\x15\x82\x15\x15"},
+               {"ISO-8859-1", "CR", "\xC3\xA9\n\r\n", "\xE9\r\r\r"},
+               {"IBM037", "CR", "x\n", "\xA7\x0D"}};
+  std::mt19937 rng{5};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.ccsid);
+    std::string file = dir / "m", spec = std::string("ccsid='") + c.ccsid + "' method=" + c.method;
+    Written w;
+    ASSERT_TRUE(writeAll("write.text(file='' " + spec + ")", "format.text()", stateFor(file),
+                         c.text, rng, w));
+    EXPECT_TRUE(readFile(file) == c.file) << readFile(file);
+    std::string back;
+    ASSERT_TRUE(readAll("read.text(file=" + quote(file) + " " + spec + ")", "format.text()", rng,
+                        back));
+    std::string expected = c.text;  // every line end of the file reads as LF
+    for (size_t at; (at = expected.find("\xC2\x85")) != std::string::npos;)
+      expected.replace(at, 2, "\n");
+    for (size_t at; (at = expected.find('\r')) != std::string::npos;) expected.replace(at, 1, "\n");
+    EXPECT_TRUE(back == expected) << back;
+  }
+  // A file's LF where NL is the line end reads as a line end as well.
+  writeFile(dir / "m", "\x81\x25\x82\x15");
+  std::string back;
+  ASSERT_TRUE(readAll("read.text(file=" + quote(dir / "m") + " ccsid='IBM-1047' method=NL)",
+                      "format.text()", rng, back));
+  EXPECT_EQ(back, "a\nb\n");
+}
+
 TEST_F(Interop, FixedRecordsMatchDdBlockAndUnblock) {
   std::string lines;
   for (int i = 0; i < 5000; ++i)
