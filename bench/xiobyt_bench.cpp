@@ -1,4 +1,4 @@
-// xiobyt_bench CORPUS WORKDIR [REPEATS]: writes the corpus through the byte
+// xiobyt_bench CORPUS WORKDIR [REPEATS [RANDOM_BYTES]]: writes the corpus through the byte
 // interface and reads it back for each case, and prints one line per
 // measurement: "RESULT case op chunk seconds bytes physical-bytes peak-kib",
 // the best of REPEATS runs. A write is timed from the corpus in memory to
@@ -9,6 +9,13 @@
 // seekable zstd file of 1 GiB (the corpus repeated) made for the purpose.
 // The last two cases check that memory stays flat where a line never ends
 // (text) and where lines become records (format.text over rec).
+// Then "RANDOM layer median-s p90-s reads sequential-s bytes physical-bytes"
+// for random reads of 4 KiB at random offsets through one handle into a
+// seekable zstd file (level 3) and an xz file (level 6, 1 MiB blocks) of
+// RANDOM_BYTES (default 1 GiB, the corpus repeated), each read timed on its
+// own, against one sequential read of the whole file in 1 MiB chunks. The
+// two files are kept in WORKDIR and made again only when missing or of
+// another size. REPEATS 0 runs the random reads only.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +23,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -119,11 +127,77 @@ bool readCase(const std::string& command, const std::string& format, const std::
   return true;
 }
 
+// Writes `bytes` of the corpus repeated through `fileString`; false with
+// the trace printed.
+bool writeRepeated(const std::string& fileString, const std::string& data, int64_t bytes) {
+  char trace[XIO_TRACE_SIZE] = "";
+  std::string state = "state(file='bench')";
+  XioHandle* h = xiopopen(trace, fileString.c_str(), "", &state, 0);
+  if (!h) return fprintf(stderr, "%s", trace), false;
+  for (int64_t at = 0; at < bytes;) {
+    size_t n =
+        static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(data.size()), bytes - at));
+    if (xiopwrite(trace, h, data.data(), n, at) != static_cast<int64_t>(n))
+      return fprintf(stderr, "%s", trace), xiopclose(trace, h, nullptr, nullptr, nullptr), false;
+    at += static_cast<int64_t>(n);
+  }
+  if (xiopclose(trace, h, nullptr, nullptr, nullptr) != 0)
+    return fprintf(stderr, "%s", trace), false;
+  return true;
+}
+
+// Random 4 KiB reads into a file of the corpus repeated, each checked
+// against the corpus (untimed), then one sequential read of it.
+bool randomCase(const char* layer, const std::string& writer, const std::string& reader,
+                const std::string& physical, const std::string& data, int64_t bytes) {
+  char trace[XIO_TRACE_SIZE] = "";
+  if (xiopsize(trace, reader.c_str(), "") != bytes) {
+    trace[0] = '\0';
+    if (!writeRepeated(writer, data, bytes)) return false;
+  }
+  XioHandle* h = xiopopen(trace, reader.c_str(), "", nullptr, 0);
+  if (!h) return fprintf(stderr, "%s", trace), false;
+  std::mt19937_64 rng(42);
+  const size_t chunk = 4096;
+  const int reads = 300;
+  std::vector<char> buf(chunk);
+  std::vector<double> times;
+  for (int i = 0; i < reads; ++i) {
+    int64_t at = static_cast<int64_t>(rng() % static_cast<uint64_t>(bytes - int64_t(chunk)));
+    double t0 = now();
+    int64_t n = xiopread(trace, h, buf.data(), chunk, at);
+    times.push_back(now() - t0);
+    if (n != int64_t(chunk))
+      return fprintf(stderr, "random read at %lld: %s", (long long)at, trace), false;
+    for (size_t k = 0; k < chunk; ++k)
+      if (buf[k] != data[static_cast<size_t>(at + int64_t(k)) % data.size()])
+        return fprintf(stderr, "%s: data differs at %lld\n", layer, (long long)(at + int64_t(k))),
+               false;
+  }
+  xiopclose(trace, h, nullptr, nullptr, nullptr);
+  std::sort(times.begin(), times.end());
+  double t0 = now();
+  h = xiopopen(trace, reader.c_str(), "", nullptr, 0);
+  if (!h) return fprintf(stderr, "%s", trace), false;
+  std::vector<char> big(1 << 20);
+  int64_t total = 0;
+  for (int64_t n; (n = xiopread(trace, h, big.data(), big.size(), total)) > 0;) total += n;
+  xiopclose(trace, h, nullptr, nullptr, nullptr);
+  double seq = now() - t0;
+  if (total != bytes)
+    return fprintf(stderr, "%s: sequential read gave %lld bytes\n", layer, (long long)total), false;
+  printf("RANDOM %s %.6f %.6f %d %.4f %lld %lld\n", layer, times[times.size() / 2],
+         times[times.size() * 9 / 10], reads, seq, static_cast<long long>(bytes),
+         static_cast<long long>(fileSize(physical)));
+  fflush(stdout);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    fprintf(stderr, "usage: xiobyt_bench CORPUS WORKDIR [REPEATS]\n");
+    fprintf(stderr, "usage: xiobyt_bench CORPUS WORKDIR [REPEATS [RANDOM_BYTES]]\n");
     return 2;
   }
   int repeats = argc > 3 ? atoi(argv[3]) : 3;
@@ -135,60 +209,73 @@ int main(int argc, char** argv) {
   if (data.empty()) return fprintf(stderr, "empty corpus %s\n", argv[1]), 1;
   std::string oneLine = data;
   std::replace(oneLine.begin(), oneLine.end() - 1, '\n', ' ');
-  for (const Case& c : kCases) {
-    const std::string& input = c.oneLine ? oneLine : data;
-    std::string physical = std::string(argv[2]) + "/xiobyt." + c.name;
-    char fs[1024];
-    snprintf(fs, sizeof fs, c.fileString, physical.c_str());
-    for (size_t chunk : {size_t(1) << 20, size_t(4096)}) {
-      if (c.largeOnly && chunk != size_t(1) << 20) continue;
-      long base = resetPeak();
-      double bestWrite = 1e9, bestRead = 1e9;
-      std::string inverse, inverseFormat;
-      for (int r = 0; r < repeats; ++r) {
-        double t0 = now();
-        if (!writeCase(fs, c.format, input, chunk, inverse, inverseFormat)) return 1;
-        double t1 = now();
-        if (!readCase(inverse, inverseFormat, input, chunk, false)) return 1;
-        double t2 = now();
-        bestWrite = std::min(bestWrite, t1 - t0);
-        bestRead = std::min(bestRead, t2 - t1);
-      }
-      // Once more, untimed, comparing every byte.
-      if (!readCase(inverse, inverseFormat, input, chunk, true)) return 1;
-      long peak = statusKiB("VmHWM:") - base;
-      for (const char* op : {"write", "read"})
-        printf("RESULT %s %s %zu %.4f %zu %lld %ld\n", c.name, op, chunk,
-               op[0] == 'w' ? bestWrite : bestRead, input.size(),
-               static_cast<long long>(fileSize(physical)), peak);
-      fflush(stdout);
-    }
-  }
-  // xiopsize of 1 GiB of seekable zstd: the seek table, not the data.
-  std::string big = std::string(argv[2]) + "/xiobyt.size-1GiB.zst";
-  std::string fs = "write.bin(file='" + big + "' comp.zstd(level=1))";
-  char trace[XIO_TRACE_SIZE] = "";
-  std::string state = "state(file='bench')";
-  XioHandle* h = xiopopen(trace, fs.c_str(), "", &state, 0);
-  if (!h) return fprintf(stderr, "%s", trace), 1;
   const int64_t gib = int64_t{1} << 30;
-  for (int64_t at = 0; at < gib;) {
-    size_t n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(data.size()), gib - at));
-    if (xiopwrite(trace, h, data.data(), n, at) != static_cast<int64_t>(n))
-      return fprintf(stderr, "%s", trace), 1;
-    at += static_cast<int64_t>(n);
+  if (repeats > 0) {  // 0: the random reads only
+    for (const Case& c : kCases) {
+      const std::string& input = c.oneLine ? oneLine : data;
+      std::string physical = std::string(argv[2]) + "/xiobyt." + c.name;
+      char fs[1024];
+      snprintf(fs, sizeof fs, c.fileString, physical.c_str());
+      for (size_t chunk : {size_t(1) << 20, size_t(4096)}) {
+        if (c.largeOnly && chunk != size_t(1) << 20) continue;
+        long base = resetPeak();
+        double bestWrite = 1e9, bestRead = 1e9;
+        std::string inverse, inverseFormat;
+        for (int r = 0; r < repeats; ++r) {
+          double t0 = now();
+          if (!writeCase(fs, c.format, input, chunk, inverse, inverseFormat)) return 1;
+          double t1 = now();
+          if (!readCase(inverse, inverseFormat, input, chunk, false)) return 1;
+          double t2 = now();
+          bestWrite = std::min(bestWrite, t1 - t0);
+          bestRead = std::min(bestRead, t2 - t1);
+        }
+        // Once more, untimed, comparing every byte.
+        if (!readCase(inverse, inverseFormat, input, chunk, true)) return 1;
+        long peak = statusKiB("VmHWM:") - base;
+        for (const char* op : {"write", "read"})
+          printf("RESULT %s %s %zu %.4f %zu %lld %ld\n", c.name, op, chunk,
+                 op[0] == 'w' ? bestWrite : bestRead, input.size(),
+                 static_cast<long long>(fileSize(physical)), peak);
+        fflush(stdout);
+      }
+    }
+    // xiopsize of 1 GiB of seekable zstd: the seek table, not the data.
+    std::string big = std::string(argv[2]) + "/xiobyt.size-1GiB.zst";
+    std::string fs = "write.bin(file='" + big + "' comp.zstd(level=1))";
+    char trace[XIO_TRACE_SIZE] = "";
+    std::string state = "state(file='bench')";
+    XioHandle* h = xiopopen(trace, fs.c_str(), "", &state, 0);
+    if (!h) return fprintf(stderr, "%s", trace), 1;
+    for (int64_t at = 0; at < gib;) {
+      size_t n =
+          static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(data.size()), gib - at));
+      if (xiopwrite(trace, h, data.data(), n, at) != static_cast<int64_t>(n))
+        return fprintf(stderr, "%s", trace), 1;
+      at += static_cast<int64_t>(n);
+    }
+    if (xiopclose(trace, h, nullptr, nullptr, nullptr) != 0) return fprintf(stderr, "%s", trace), 1;
+    std::string rs = "read.bin(file='" + big + "' comp.zstd())";
+    double best = 1e9;
+    int64_t size = -1;
+    for (int r = 0; r < std::max(repeats, 10); ++r) {
+      double t0 = now();
+      size = xiopsize(trace, rs.c_str(), "");
+      best = std::min(best, now() - t0);
+    }
+    if (size != gib) return fprintf(stderr, "xiopsize gave %lld: %s", (long long)size, trace), 1;
+    printf("SIZE seekable-zstd %lld %.6f\n", static_cast<long long>(size), best);
+    unlink(big.c_str());
+    fflush(stdout);
   }
-  if (xiopclose(trace, h, nullptr, nullptr, nullptr) != 0) return fprintf(stderr, "%s", trace), 1;
-  std::string rs = "read.bin(file='" + big + "' comp.zstd())";
-  double best = 1e9;
-  int64_t size = -1;
-  for (int r = 0; r < std::max(repeats, 10); ++r) {
-    double t0 = now();
-    size = xiopsize(trace, rs.c_str(), "");
-    best = std::min(best, now() - t0);
-  }
-  if (size != gib) return fprintf(stderr, "xiopsize gave %lld: %s", (long long)size, trace), 1;
-  printf("SIZE seekable-zstd %lld %.6f\n", static_cast<long long>(size), best);
-  unlink(big.c_str());
+
+  int64_t randomBytes = argc > 4 ? atoll(argv[4]) : gib;
+  std::string zst = std::string(argv[2]) + "/xiobyt.random.zst";
+  std::string xz = std::string(argv[2]) + "/xiobyt.random-6.xz";
+  if (!randomCase("zstd", "write.bin(file='" + zst + "' comp.zstd(level=3))",
+                  "read.bin(file='" + zst + "' comp.zstd())", zst, data, randomBytes) ||
+      !randomCase("xz", "write.bin(file='" + xz + "' comp.xz(level=6 threads=2))",
+                  "read.bin(file='" + xz + "' comp.xz())", xz, data, randomBytes))
+    return 1;
   return 0;
 }
