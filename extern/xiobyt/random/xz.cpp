@@ -78,8 +78,8 @@ class XzRandom : public UnitSource {
     block.version = 1;
     block.check = facts_[i].check;
     block.filters = filters;
-    block.header_size = lzma_block_header_size_decode(packed[0]);
-    if (packed[0] == 0 || block.header_size > u.inSize)
+    block.header_size = u.inSize > 0 ? lzma_block_header_size_decode(packed[0]) : 0;
+    if (u.inSize == 0 || packed[0] == 0 || block.header_size > u.inSize)
       return static_cast<int>(fail(EIO, "corrupt xz data: no block header in " + where));
     lzma_ret rc = lzma_block_header_decode(&block, nullptr, packed);
     if (rc != LZMA_OK)
