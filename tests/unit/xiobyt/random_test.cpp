@@ -44,6 +44,7 @@ std::vector<ReadPlan> plan(size_t size, uint32_t seed, int reads) {
   std::mt19937 rng(seed);
   static const size_t limits[] = {1, 16, 4096, 70000, 1 << 20, 3 << 20};
   std::vector<ReadPlan> p;
+  for (size_t at = 1 << 20; at < size; at += 1 << 20) p.push_back({int64_t(at) - 1, 2});  // edges
   auto count = [&] { return 1 + rng() % limits[rng() % 6]; };
   for (int i = 0; i < reads; ++i) {
     int64_t at = static_cast<int64_t>(rng() % (size + 100));
@@ -89,8 +90,9 @@ enum class Expect { EXACT, NEVER_WRONG };
         memcmp(buf.data(), data.data() + std::min<int64_t>(r.offset, int64_t(data.size())),
                static_cast<size_t>(n)) != 0) {
       xiopclose(trace, h, nullptr, nullptr, nullptr);
-      return ::testing::AssertionFailure() << "read" << where << " gave " << n << " bytes, want "
-                                           << want << (n <= want ? ", different ones" : "");
+      return ::testing::AssertionFailure()
+             << "read" << where << " gave " << n << " bytes, want " << want
+             << (n <= want ? ", different ones or short" : "");
     }
   }
   if (failures) *failures = failed;
@@ -232,9 +234,11 @@ TEST_F(RandomReads, FilesMadeByTheToolsReadAnywhere) {
 }
 
 // Damage never reads as data: a flipped byte in a frame or block fails the
-// reads that need it (the others still read), a seek table whose sizes lie
-// is found out and the stream serves the reads, and a truncated file reads
-// up to its damage.
+// reads that need it (the others still read; a unit is served only once its
+// check has passed, where a stream hands out a damaged block's bytes before
+// its check fails), a seek table whose sizes lie is found out and the stream
+// serves the reads, and a truncated file reads up to its damage. The first
+// reads cross each 1 MiB edge, where a table's lie would show.
 TEST_F(RandomReads, DamagedFilesFailOrReadRightNeverWrong) {
   Written w;
   ASSERT_TRUE(
