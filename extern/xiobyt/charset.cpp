@@ -102,6 +102,16 @@ CharsetFacts& facts() {
   return f;
 }
 
+// The fact kept for `key` in one of the maps of facts(), found out by
+// `probe` the first time (under the lock, so each is probed once).
+template <class Map, class Probe>
+typename Map::mapped_type remembered(Map& map, const typename Map::key_type& key, Probe probe) {
+  std::lock_guard<std::mutex> guard(facts().lock);
+  auto it = map.find(key);
+  if (it == map.end()) it = map.emplace(key, probe()).first;
+  return it->second;
+}
+
 // Encodes with a converter of its own, bypassing the facts.
 int encodeWith(const std::string& to, std::u32string_view chars, std::string& out,
                std::string& why) {
@@ -149,24 +159,14 @@ std::string findEncoder(const std::string& charset) {
 }  // namespace
 
 bool knownCharset(const std::string& name) {
-  CharsetFacts& f = facts();
-  std::lock_guard<std::mutex> guard(f.lock);
-  auto it = f.known.find(name);
-  if (it != f.known.end()) return it->second;
-  IconvGuard probe;
-  bool known = probe.open(kWide, name) == 0;
-  f.known.emplace(name, known);
-  return known;
+  return remembered(facts().known, name, [&] {
+    IconvGuard probe;
+    return probe.open(kWide, name) == 0;
+  });
 }
 
 std::string encoderName(const std::string& charset) {
-  CharsetFacts& f = facts();
-  std::lock_guard<std::mutex> guard(f.lock);
-  auto it = f.encoder.find(charset);
-  if (it != f.encoder.end()) return it->second;
-  std::string name = findEncoder(charset);
-  f.encoder.emplace(charset, name);
-  return name;
+  return remembered(facts().encoder, charset, [&] { return findEncoder(charset); });
 }
 
 namespace {
@@ -193,11 +193,7 @@ bool probeSingleByte(const std::string& charset) {
 }  // namespace
 
 bool singleByteCharset(const std::string& charset) {
-  CharsetFacts& f = facts();
-  std::lock_guard<std::mutex> guard(f.lock);
-  auto it = f.singleByte.find(charset);
-  if (it == f.singleByte.end()) it = f.singleByte.emplace(charset, probeSingleByte(charset)).first;
-  return it->second;
+  return remembered(facts().singleByte, charset, [&] { return probeSingleByte(charset); });
 }
 
 int checkCharset(const std::string& name, std::string& why) {
@@ -222,21 +218,13 @@ int openConverter(IconvGuard& guard, const std::string& to, const std::string& f
 int encodeChars(const std::string& charset, std::u32string_view chars, std::string& out,
                 std::string& why) {
   std::string encoder = encoderName(charset);
-  CharsetFacts& f = facts();
-  std::lock_guard<std::mutex> guard(f.lock);
-  auto key = std::make_pair(charset, std::u32string(chars));
-  auto it = f.encoded.find(key);
-  if (it == f.encoded.end()) {
-    std::string bytes, cause;
-    int rc = encodeWith(encoder, chars, bytes, cause);
-    it = f.encoded.emplace(key, std::make_pair(rc, rc ? cause : bytes)).first;
-  }
-  if (it->second.first != 0) {
-    why = it->second.second;
-    return it->second.first;
-  }
-  out = it->second.second;
-  return 0;
+  auto [rc, bytes] = remembered(facts().encoded, std::make_pair(charset, std::u32string(chars)), [&] {
+    std::string encoded, cause;
+    int r = encodeWith(encoder, chars, encoded, cause);
+    return std::make_pair(r, r ? cause : encoded);
+  });
+  (rc ? why : out) = bytes;
+  return rc;
 }
 
 bool decodeUtf8(std::string_view text, std::u32string& out) {
