@@ -1,9 +1,22 @@
 // Helpers shared by the calls on an open handle.
 #include "xiobyt/handle.h"
 
+#include <openssl/crypto.h>
+
 #include <cerrno>
 
 #include "xiobyt/trace.h"
+
+namespace {
+void wipe(std::string& s) {
+  if (!s.empty()) OPENSSL_cleanse(s.data(), s.size());
+}
+}  // namespace
+
+XioHandle::~XioHandle() {
+  wipe(fileString);
+  for (xio::Layer& l : spec.layers) wipe(l.passphrase);
+}
 
 namespace xio {
 

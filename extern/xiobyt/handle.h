@@ -13,6 +13,12 @@
 #include "xiobyt/xiobyt.h"
 
 struct XioHandle {
+  XioHandle() = default;
+  // Wipes the handle's copies of passphrases.
+  ~XioHandle();
+  XioHandle(const XioHandle&) = delete;
+  XioHandle& operator=(const XioHandle&) = delete;
+
   bool write = false;
   std::string fileString, physical;
   xio::FileSpec spec;

@@ -27,6 +27,14 @@ int checkRequest(const XioHandle& h, std::string& why) {
       why = "the " + l.kind + " layer is not supported by xiobyt " + xiovsn();
       return ENOTSUP;
     }
+    if (l.kind == "age" && l.hasIdentity == l.hasPassphrase) {
+      why = "the age layer takes exactly one of identity='path' and passphrase='text'";
+      return EINVAL;
+    }
+    if (l.kind == "age" && l.logn >= 0 && !l.hasPassphrase) {
+      why = "the age layer takes logn= only with passphrase=";
+      return EINVAL;
+    }
   }
   // A character set is checked even where the bytes would pass unchanged
   // (format.bin() over text): the inverse command names it, and reading
@@ -87,7 +95,7 @@ int buildPipeline(XioHandle& h, std::string& why) {
     p.threads = l.threads >= 0 ? l.threads : kDefaultThreads;
     p.name = h.state.file.empty() ? h.physical : h.state.file;
     p.comment = h.state.comment;
-    auto s = h.write ? makeWriter(l.kind, p, why) : makeReader(l.kind, why);
+    auto s = h.write ? makeWriter(l, p, why) : makeReader(l, why);
     if (!s) return errno ? errno : EIO;
     codecs.push_back(std::move(s));
   }
@@ -131,6 +139,12 @@ namespace {
 using namespace xio;
 
 int openWrite(XioHandle& h, std::string& why) {
+  for (const Layer& l : h.spec.layers) {
+    if (l.kind == "age" && h.startOffset > 0) {  // a second header after the first is no age file
+      why = "appending to a file with an age layer is not supported yet";
+      return ENOTSUP;
+    }
+  }
   // Appending to seekable zstd reads the old seek table before writing
   // after the frames; other layers need no read permission.
   bool zstdOuter = !h.spec.layers.empty() && h.spec.layers[0].kind == "zstd";
