@@ -2,6 +2,7 @@
 #include "xiobyt/handle.h"
 
 #include <openssl/crypto.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -14,6 +15,7 @@ void wipe(std::string& s) {
 }  // namespace
 
 XioHandle::~XioHandle() {
+  if (!tempPath.empty()) unlink(tempPath.c_str());
   wipe(fileString);
   for (xio::Layer& l : spec.layers) wipe(l.passphrase);
 }

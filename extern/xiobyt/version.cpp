@@ -20,6 +20,7 @@ const char* xioabo() {
       ": conversion byte interface of vaskFS (bin, text and records through iconv; gzip through "
       "zlib " +
       zlibVersion() + ", zstd through libzstd " + ZSTD_versionString() + ", xz through liblzma " +
-      lzma_version_string() + ", bzip2 through libbz2 " + BZ2_bzlibVersion() + "; base64 and hex)\n";
+      lzma_version_string() + ", bzip2 through libbz2 " + BZ2_bzlibVersion() +
+      "; base64 and hex)\n";
   return about.c_str();
 }

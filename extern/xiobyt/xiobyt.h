@@ -39,6 +39,14 @@ struct XioStateList {
 //   process keeps for the following opens of the same file.
 // - A chunk is sealed once it is known not to be the last, so up to 64 KiB
 //   written before an xiopflush stay in memory until more data or the close.
+// - Appending (offset above 0) never extends an age file in place: the old
+//   data is read back through all the layers and written again, with a new
+//   file key and nonce, into a temporary file in the same directory named
+//   ".vaskIndex.tmp.<name>.XXXXXX" (names the mount daemon hides), followed
+//   by the new data; xiopclose renames it over the old file. So an append
+//   costs a rewrite of the whole file. Any failure removes the temporary
+//   file and leaves the old one as it was; until the close, data synced by
+//   xiopflush(XIO_FLUSH_SYNC) is safe only in the temporary file.
 
 // Opens a handle on the physical file that `fileString` names, converting
 // as `formatString` says (null or "" is format.bin()).

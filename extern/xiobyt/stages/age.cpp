@@ -176,13 +176,14 @@ bool bech32Decode(const char* s, size_t n, const char* hrp, SecretBytes& out) {
 
 // --- primitives -------------------------------------------------------------
 
-bool hkdf(const uint8_t* ikm, size_t ikmLen, const uint8_t* salt, size_t saltLen,
-          const char* info, uint8_t out[32]) {
+bool hkdf(const uint8_t* ikm, size_t ikmLen, const uint8_t* salt, size_t saltLen, const char* info,
+          uint8_t out[32]) {
   PkeyCtx ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_HKDF, nullptr));
   size_t len = 32;
   return ctx && EVP_PKEY_derive_init(ctx.get()) > 0 &&
          EVP_PKEY_CTX_set_hkdf_md(ctx.get(), EVP_sha256()) > 0 &&
-         (saltLen == 0 || EVP_PKEY_CTX_set1_hkdf_salt(ctx.get(), salt, static_cast<int>(saltLen)) > 0) &&
+         (saltLen == 0 ||
+          EVP_PKEY_CTX_set1_hkdf_salt(ctx.get(), salt, static_cast<int>(saltLen)) > 0) &&
          EVP_PKEY_CTX_set1_hkdf_key(ctx.get(), ikm, static_cast<int>(ikmLen)) > 0 &&
          EVP_PKEY_CTX_add1_hkdf_info(ctx.get(), reinterpret_cast<const uint8_t*>(info),
                                      static_cast<int>(strlen(info))) > 0 &&
@@ -303,8 +304,8 @@ ScryptCache& scryptCache() {
   return cache;
 }
 
-int scryptWrapKey(const SecretBytes& passphrase, const uint8_t salt[16], int logn,
-                  uint8_t wrap[32], std::string& why) {
+int scryptWrapKey(const SecretBytes& passphrase, const uint8_t salt[16], int logn, uint8_t wrap[32],
+                  std::string& why) {
   Wiped<32> id;
   {
     EVP_MD_CTX* md = EVP_MD_CTX_new();
@@ -326,8 +327,8 @@ int scryptWrapKey(const SecretBytes& passphrase, const uint8_t salt[16], int log
   memcpy(fullSalt + sizeof kScryptLabel - 1, salt, 16);
   const uint64_t r = 8, p = 1, N = uint64_t{1} << logn;
   const uint64_t maxmem = 128 * r * (N + 2) + 128 * r * p + (1 << 20);
-  if (EVP_PBE_scrypt(reinterpret_cast<const char*>(passphrase.data()), passphrase.size(),
-                     fullSalt, sizeof fullSalt, N, r, p, maxmem, wrap, 32) <= 0) {
+  if (EVP_PBE_scrypt(reinterpret_cast<const char*>(passphrase.data()), passphrase.size(), fullSalt,
+                     sizeof fullSalt, N, r, p, maxmem, wrap, 32) <= 0) {
     why = "age: scrypt at logn " + std::to_string(logn) + " failed (it needs " +
           std::to_string(maxmem >> 20) + " MiB of memory)";
     return ENOMEM;
@@ -659,8 +660,8 @@ void chunkNonce(uint64_t index, bool last, uint8_t nonce[12]) {
 }
 }  // namespace
 
-int AgePayloadKey::seal(uint64_t index, bool last, const uint8_t* plain, size_t n,
-                        uint8_t* sealed, std::string& why) {
+int AgePayloadKey::seal(uint64_t index, bool last, const uint8_t* plain, size_t n, uint8_t* sealed,
+                        std::string& why) {
   uint8_t nonce[12];
   chunkNonce(index, last, nonce);
   if (ready_ && n <= kAgeChunk && aead(cipher_->seal.get(), true, nonce, plain, n, sealed))
@@ -669,8 +670,8 @@ int AgePayloadKey::seal(uint64_t index, bool last, const uint8_t* plain, size_t 
   return EIO;
 }
 
-int AgePayloadKey::open(uint64_t index, bool last, const uint8_t* sealed, size_t n,
-                        uint8_t* plain, std::string& why) {
+int AgePayloadKey::open(uint64_t index, bool last, const uint8_t* sealed, size_t n, uint8_t* plain,
+                        std::string& why) {
   uint8_t nonce[12];
   chunkNonce(index, last, nonce);
   if (ready_ && n >= kAgeTag && n <= kAgeSealed &&

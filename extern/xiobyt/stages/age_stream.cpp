@@ -80,7 +80,8 @@ class AgeWriter : public Stage {
       pending_.resize(kAgeSealed);
       dst = pending_.data();
     }
-    if (payload_.seal(index_, last, plain, n, dst, why) != 0) return static_cast<int>(fail(EIO, why));
+    if (payload_.seal(index_, last, plain, n, dst, why) != 0)
+      return static_cast<int>(fail(EIO, why));
     ++index_;
     if (dst == out.dst + out.pos) {
       out.pos += n + kAgeTag;

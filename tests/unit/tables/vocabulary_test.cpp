@@ -77,8 +77,8 @@ TEST(Vocabulary, TreesOfOverlayCommands) {
 }
 
 TEST(Vocabulary, TreesOfObjectCommands) {
-  Parsed p =
-      parseString("output(file='' cnv[age(identity='k') gzip(level=1)] fmt.text(ccsid='IBM-1047'))");
+  Parsed p = parseString(
+      "output(file='' cnv[age(identity='k') gzip(level=1)] fmt.text(ccsid='IBM-1047'))");
   ASSERT_EQ(p.rc, 3) << p.message;
   EXPECT_EQ(p.tree.kind, CLP_OBJECT);
   EXPECT_EQ(p.tree.keyword, "OUTPUT");
@@ -107,7 +107,7 @@ TEST(Vocabulary, TreesOfObjectCommands) {
 // Every choice of READ and WRITE takes the common arguments; no choice of
 // fmt or FORMAT does.
 TEST(Vocabulary, CommonArgumentsBelongToFileChoicesOnly) {
-  const char* commons[] = {"comp.gzip()",         "comp.zstd(level=1)",    "comp.xz(level=0)",
+  const char* commons[] = {"comp.gzip()",         "comp.zstd(level=1)",     "comp.xz(level=0)",
                            "comp.bzip2(level=9)", "encr.age(identity='k')", "enc.hex()"};
   const char* fileChoices[] = {"read.bin", "read.text", "read.auto", "write.bin", "write.text"};
   for (const char* choice : fileChoices) {

@@ -2,6 +2,8 @@
 // ways byte-identical, every kind of damage reads as a failure without
 // plaintext of a damaged chunk, the identity file is checked, and no trace
 // holds key material.
+#include "xiobyt/stages/age.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -11,7 +13,6 @@
 #include <functional>
 
 #include "xio_test.h"
-#include "xiobyt/stages/age.h"
 
 using namespace xiotest;
 
@@ -101,8 +102,8 @@ class Age : public ::testing::Test {
   }
   std::string withPassphrase(const std::string& file, const std::string& pass, int logn,
                              const char* verb = "read") const {
-    return std::string(verb) + ".bin(file=" + quote(file) + " encr.age(passphrase=" +
-           quote(pass) + (logn > 0 ? " logn=" + std::to_string(logn) : "") + "))";
+    return std::string(verb) + ".bin(file=" + quote(file) + " encr.age(passphrase=" + quote(pass) +
+           (logn > 0 ? " logn=" + std::to_string(logn) : "") + "))";
   }
   // Runs age under the pseudo-terminal with `pass` as the answer.
   int agePty(const std::string& pass, const std::string& args) {
@@ -159,16 +160,17 @@ TEST_F(Age, IdentityFilesGoBothWaysByteIdentical) {
 
 TEST_F(Age, ReadsFilesForSeveralRecipientsAndIdentityFilesWithSeveralKeys) {
   std::string other = dir / "other.txt", third = dir / "third.txt";
-  ASSERT_EQ(sh("age-keygen -o '" + other + "' 2>/dev/null && age-keygen -o '" + third +
-               "' 2>/dev/null"),
-            0);
+  ASSERT_EQ(
+      sh("age-keygen -o '" + other + "' 2>/dev/null && age-keygen -o '" + third + "' 2>/dev/null"),
+      0);
   std::string otherR = trimmed(run("age-keygen -y '" + other + "'"));
   std::string thirdR = trimmed(run("age-keygen -y '" + third + "'"));
   std::string data = randomBytes(150000, rng);
   writeFile(dir / "plain", data);
   // Ours in the middle, first and last.
-  for (const std::string& rs : {"-r " + otherR + " -r " + recipient + " -r " + thirdR,
-                                "-r " + recipient + " -r " + otherR, "-r " + thirdR + " -r " + recipient}) {
+  for (const std::string& rs :
+       {"-r " + otherR + " -r " + recipient + " -r " + thirdR, "-r " + recipient + " -r " + otherR,
+        "-r " + thirdR + " -r " + recipient}) {
     SCOPED_TRACE(rs);
     ASSERT_EQ(sh("age " + rs + " -o '" + dir / "m.age" + "' '" + dir / "plain" + "'"), 0);
     ReadResult r = readStream(withIdentity(dir / "m.age"));
@@ -180,8 +182,8 @@ TEST_F(Age, ReadsFilesForSeveralRecipientsAndIdentityFilesWithSeveralKeys) {
   writeFile(both, readFile(other) + "\n" + readFile(key));
   chmod(both.c_str(), 0600);
   ASSERT_EQ(sh("age -r " + recipient + " -o '" + dir / "m.age" + "' '" + dir / "plain" + "'"), 0);
-  ReadResult r = readStream("read.bin(file=" + quote(dir / "m.age") + " encr.age(identity=" +
-                            quote(both) + "))");
+  ReadResult r = readStream("read.bin(file=" + quote(dir / "m.age") +
+                            " encr.age(identity=" + quote(both) + "))");
   EXPECT_EQ(r.error, 0) << r.trace;
   EXPECT_TRUE(r.data == data);
   // Not for us at all.
@@ -269,6 +271,95 @@ TEST_F(Age, ZstdInsideAgeInsideBase64InBothForms) {
   }
 }
 
+TEST_F(Age, AppendingRewritesTheFileWithANewKey) {
+  struct {
+    const char* name;
+    bool passphrase;
+    std::string first, second;
+  } cases[] = {
+      {"identity, across a chunk", false, randomBytes(kChunk - 10, rng), randomBytes(kChunk, rng)},
+      {"identity, onto an empty file", false, "", "new"},
+      {"passphrase", true, randomBytes(5000, rng), randomBytes(3 * kChunk, rng)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string file = dir / "log.age";
+    std::string fs =
+        c.passphrase ? withPassphrase(file, "pw", 10, "write") : withIdentity(file, "write");
+    Written w;
+    ASSERT_TRUE(writeAll(fs, "", "", c.first, rng, w));
+    std::string before = readFile(file);
+    chmod(file.c_str(), 0640);
+    ASSERT_TRUE(writeAll(fs, "", "", c.second, rng, w, static_cast<int64_t>(c.first.size())));
+    std::string after = readFile(file);
+    EXPECT_NE(after.substr(0, 60), before.substr(0, 60));  // a new stanza
+    if (!c.passphrase) {
+      int status = -1;
+      EXPECT_TRUE(run("age -d -i '" + key + "' '" + file + "'", &status) == c.first + c.second);
+      EXPECT_EQ(status, 0);
+    }
+    ReadResult r = readStream(w.command);
+    EXPECT_EQ(r.error, 0) << r.trace;
+    EXPECT_TRUE(r.data == c.first + c.second);
+    struct stat st;
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);  // the old file's mode stays
+    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+      EXPECT_NE(e.path().filename().string().rfind(".vaskIndex", 0), 0u) << e.path();
+  }
+}
+
+TEST_F(Age, AFailedAppendLeavesTheOldFileAsItWas) {
+  std::string file = dir / "log.age", other = dir / "other.txt";
+  ASSERT_EQ(sh("age-keygen -o '" + other + "' 2>/dev/null"), 0);
+  Written w;
+  ASSERT_TRUE(
+      writeAll(withIdentity(file, "write"), "", "", randomBytes(2 * kChunk + 7, rng), rng, w));
+  std::string good = readFile(file);
+  auto noTemp = [&] {
+    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+      EXPECT_NE(e.path().filename().string().rfind(".vaskIndex", 0), 0u) << e.path();
+  };
+  std::string damaged = good;
+  damaged[damaged.size() - kSealed] ^= 1;  // inside chunk 1
+  struct {
+    const char* name;
+    std::string old, fileString;
+    int error;
+  } cases[] = {
+      {"a key that does not open the old file", good,
+       "write.bin(file=" + quote(file) + " encr.age(identity=" + quote(other) + "))", EACCES},
+      {"a damaged old file", damaged, withIdentity(file, "write"), EIO},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeFile(file, c.old);
+    char trace[XIO_TRACE_SIZE] = "";
+    std::string state;
+    XioHandle* h = xiopopen(trace, c.fileString.c_str(), "", &state, 100);
+    if (h) {  // the damage may show only at the close
+      xiopwrite(trace, h, "more", 4, 100);
+      EXPECT_EQ(xiopclose(trace, h, nullptr, nullptr, nullptr), -1);
+    }
+    EXPECT_EQ(errno, c.error) << trace;
+    EXPECT_NE(strstr(trace, "age"), nullptr) << trace;
+    EXPECT_TRUE(readFile(file) == c.old);
+    noTemp();
+  }
+  // A handle closed after a failed write also removes its temporary file.
+  writeFile(file, good);
+  char trace[XIO_TRACE_SIZE] = "";
+  std::string state;
+  XioHandle* h = xiopopen(trace, withIdentity(file, "write").c_str(), "", &state, 2 * kChunk + 7);
+  ASSERT_NE(h, nullptr) << trace;
+  EXPECT_EQ(xiopwrite(trace, h, "x", 1, 0), -1);  // below the expected offset
+  XioStateList states;
+  std::string inverse;
+  ASSERT_EQ(xiopclose(trace, h, &states, &inverse, nullptr), 0) << trace;
+  EXPECT_TRUE(readStream(inverse).data == readStream(withIdentity(file)).data);
+  noTemp();
+}
+
 // Mutations of a file of three full chunks and one byte, with the first
 // chunk whose plaintext must not come out.
 struct Damage {
@@ -291,14 +382,20 @@ TEST_F(Age, DamageReadsAsAFailureWithoutPlaintextOfTheDamagedChunk) {
       {"intro", [](std::string& r, size_t) { r[3] ^= 1; }, 0},
       {"stanza type", [](std::string& r, size_t) { r[r.find("X25519")] = 'Y'; }, 0},
       {"stanza share", [](std::string& r, size_t) { r[r.find("X25519") + 10] ^= 1; }, 0},
-      {"stanza body", [](std::string& r, size_t p) { r[r.find("\n--- ") - 5] ^= 1; (void)p; }, 0},
+      {"stanza body",
+       [](std::string& r, size_t p) {
+         r[r.find("\n--- ") - 5] ^= 1;
+         (void)p;
+       },
+       0},
       {"MAC", [](std::string& r, size_t p) { r[p - 3] ^= 1; }, 0},
       {"MAC line", [](std::string& r, size_t) { r.insert(r.find("\n--- ") + 4, " "); }, 0},
       {"nonce", [](std::string& r, size_t p) { r[p + 5] ^= 1; }, 0},
       {"trailing byte", [](std::string& r, size_t) { r += "x"; }, 3},
       {"trailing chunk", [&](std::string& r, size_t) { r += r.substr(chunkAt(0), kSealed); }, 3},
       {"removed chunk", [&](std::string& r, size_t) { r.erase(chunkAt(1), kSealed); }, 1},
-      {"duplicated chunk", [&](std::string& r, size_t) { r.insert(chunkAt(1), r.substr(chunkAt(0), kSealed)); }, 1},
+      {"duplicated chunk",
+       [&](std::string& r, size_t) { r.insert(chunkAt(1), r.substr(chunkAt(0), kSealed)); }, 1},
       {"swapped chunks",
        [&](std::string& r, size_t) {
          std::string a = r.substr(chunkAt(0), kSealed), b = r.substr(chunkAt(1), kSealed);
@@ -355,16 +452,18 @@ TEST_F(Age, IdentityFileChecksAndTracesWithoutKeyMaterial) {
     int error;
     const char* inTrace;
   } cases[] = {
-      {"read.bin(file=" + quote(file) + " encr.age(identity=" + quote(loose) + "))", EACCES, "0644"},
+      {"read.bin(file=" + quote(file) + " encr.age(identity=" + quote(loose) + "))", EACCES,
+       "0644"},
       {"read.bin(file=" + quote(file) + " encr.age(identity=" + quote(dir / "none") + "))", ENOENT,
        "No such file"},
       {"read.bin(file=" + quote(file) + " encr.age(identity=" + quote(dir.path()) + "))", EACCES,
        "not a regular file"},
-      {"read.bin(file=" + quote(file) + " encr.age(identity=" + quote(broken) + "))", EINVAL, "line 2"},
+      {"read.bin(file=" + quote(file) + " encr.age(identity=" + quote(broken) + "))", EINVAL,
+       "line 2"},
       {"read.bin(file=" + quote(file) + " encr.age(identity=" + quote(garbage) + "))", EINVAL,
        "no AGE-SECRET-KEY-1"},
-      {"write.bin(file=" + quote(dir / "new") + " encr.age(identity=" + quote(broken) + "))", EINVAL,
-       "line 2"},
+      {"write.bin(file=" + quote(dir / "new") + " encr.age(identity=" + quote(broken) + "))",
+       EINVAL, "line 2"},
       {"write.bin(file=" + quote(dir / "new") + " encr.age())", EINVAL, "exactly one"},
       {"write.bin(file=" + quote(dir / "new") + " encr.age(identity=" + quote(key) +
            " passphrase='p'))",
@@ -396,12 +495,16 @@ TEST_F(Age, TracesMaskEveryPassphrase) {
     const char* text;
     const char* masked;
   } cases[] = {
-      {"read.bin(file='a' encr.age(passphrase='s3cret'))", "read.bin(file='a' encr.age(passphrase='***'))"},
-      {"input(file='' cnv[age(PassPhrase = 'it''s' logn=10)])", "input(file='' cnv[age(PassPhrase = '***' logn=10)])"},
+      {"read.bin(file='a' encr.age(passphrase='s3cret'))",
+       "read.bin(file='a' encr.age(passphrase='***'))"},
+      {"input(file='' cnv[age(PassPhrase = 'it''s' logn=10)])",
+       "input(file='' cnv[age(PassPhrase = '***' logn=10)])"},
       {"read.bin(file='passphrase=''x''' encr.age(passphrase='y'))",
        "read.bin(file='passphrase=''x''' encr.age(passphrase='***'))"},
-      {"write.bin(file='' encr.age(passphrase='unterminated", "write.bin(file='' encr.age(passphrase='***"},
-      {"read.bin(file='' encr.age(identity='passphrase'))", "read.bin(file='' encr.age(identity='passphrase'))"},
+      {"write.bin(file='' encr.age(passphrase='unterminated",
+       "write.bin(file='' encr.age(passphrase='***"},
+      {"read.bin(file='' encr.age(identity='passphrase'))",
+       "read.bin(file='' encr.age(identity='passphrase'))"},
   };
   for (const auto& c : cases) EXPECT_EQ(xiomask(c.text), c.masked) << c.text;
   // The trace of a real failure, with the passphrase in the file string twice.
