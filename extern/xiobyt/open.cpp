@@ -1,6 +1,7 @@
 // Opening a handle: the strings parsed, what they ask for checked, the
 // physical file opened and the pipeline of stages built.
 #include <fcntl.h>
+#include <openssl/crypto.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -161,6 +162,9 @@ int copyOldData(XioHandle& h, std::string& why) {
   std::string command = fileCommand(old, false, h.physical);
   char trace[XIO_TRACE_SIZE] = "";
   std::unique_ptr<XioHandle> in(openHandle(trace, "xiopopen", command.c_str(), "", nullptr, 0));
+  // The copies of the key go; the read handle wipes its own.
+  OPENSSL_cleanse(command.data(), command.size());
+  for (Layer& l : old.layers) OPENSSL_cleanse(l.passphrase.data(), l.passphrase.size());
   if (!in) {
     int e = errno;
     why = "cannot read the old data back to append to it: " + firstLine(trace);
