@@ -13,6 +13,7 @@
 #include "xiobyt/charset.h"
 #include "xiobyt/handle.h"
 #include "xiobyt/sizes.h"
+#include "xiobyt/stages/age.h"
 #include "xiobyt/trace.h"
 
 using xio::traceFailure;
@@ -296,6 +297,17 @@ int openWrite(XioHandle& h, std::string& why) {
   return 0;
 }
 
+// A key that opens no stanza, or a header that is not one, is found at
+// open where age is the outer layer: the header is read where it lies.
+int checkAgeHeader(const XioHandle& h, const struct stat& st, std::string& why) {
+  if (h.spec.layers.empty() || h.spec.layers[0].kind != "age") return 0;
+  AgeKey key;
+  if (int rc = loadAgeKey(h.spec.layers[0], key, why)) return rc;
+  AgePayloadKey payload;
+  size_t start = 0;
+  return ageOpenFileHeader(h.fd.get(), static_cast<uint64_t>(st.st_size), key, payload, start, why);
+}
+
 int openRead(XioHandle& h, std::string& why) {
   int fd = ::open(h.physical.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -305,11 +317,13 @@ int openRead(XioHandle& h, std::string& why) {
   }
   h.fd.reset(fd);
   struct stat st;
-  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+  bool known = fstat(fd, &st) == 0;
+  if (known && S_ISDIR(st.st_mode)) {
     why = std::string("cannot read: ") + strerror(EISDIR);
     return EISDIR;
   }
-  return buildPipeline(h, why);
+  if (int rc = buildPipeline(h, why)) return rc;
+  return known ? checkAgeHeader(h, st, why) : 0;
 }
 
 XioHandle* openOrFail(char* trace, const char* call, const char* fileString,

@@ -33,7 +33,8 @@ struct XioStateList {
 //   file string, as a secret.
 // - A tampered, truncated or extended file fails the read that meets the
 //   damage with EIO; no byte of a chunk leaves the library before its tag
-//   is checked. A key that opens no stanza fails with EACCES.
+//   is checked. A key that opens no stanza fails with EACCES: at open where
+//   age is the outer layer, else at the first read.
 // - Cost: one X25519 per open with an identity; one scrypt per salt with a
 //   passphrase (a large fraction of a second at logn 18), whose result the
 //   process keeps for the following opens of the same file.

@@ -765,31 +765,33 @@ bool preadAll(int fd, uint8_t* p, size_t n, uint64_t at) {
 }
 }  // namespace
 
+int ageOpenFileHeader(int fd, uint64_t fileSize, const AgeKey& key, AgePayloadKey& payload,
+                      size_t& payloadStart, std::string& why) {
+  std::vector<uint8_t> head;
+  for (size_t want = 4096;; want *= 4) {  // most headers fit the first read
+    size_t n = static_cast<size_t>(std::min<uint64_t>(want, fileSize));
+    head.resize(n);
+    if (!preadAll(fd, head.data(), n, 0)) {
+      int e = errno ? errno : EIO;
+      why = std::string("age: cannot read the header: ") + strerror(e);
+      return e;
+    }
+    int rc = ageOpenHeader(head.data(), n, key, payload, payloadStart, why);
+    if (rc != EAGAIN) return rc;
+    if (n == fileSize || want > kAgeHeaderMax) {
+      why = fileSize == 0 ? "age: the file is empty: it has no age header"
+                          : "age: the file ends inside its header";
+      return EIO;
+    }
+  }
+}
+
 int64_t ageFileSize(int fd, uint64_t fileSize, const Layer& layer, int& error, std::string& why) {
   AgeKey key;
   if ((error = loadAgeKey(layer, key, why)) != 0) return -1;
   AgePayloadKey payload;
   size_t start = 0;
-  std::vector<uint8_t> head;
-  size_t want = 4096;
-  for (;;) {  // most headers fit the first read
-    size_t n = static_cast<size_t>(std::min<uint64_t>(want, fileSize));
-    head.resize(n);
-    if (!preadAll(fd, head.data(), n, 0)) {
-      error = errno ? errno : EIO;
-      why = "age: cannot read the header";
-      return -1;
-    }
-    error = ageOpenHeader(head.data(), n, key, payload, start, why);
-    if (error != EAGAIN) break;
-    if (n == fileSize || want > kAgeHeaderMax) {
-      error = EIO;
-      why = "age: the file ends inside its header";
-      return -1;
-    }
-    want *= 4;
-  }
-  if (error != 0) return -1;
+  if ((error = ageOpenFileHeader(fd, fileSize, key, payload, start, why)) != 0) return -1;
   int64_t plain = agePlainSize(fileSize, start);
   if (plain < 0) {
     error = EIO;

@@ -120,6 +120,11 @@ int ageNewHeader(const AgeKey& key, AgePayloadKey& payload, std::vector<uint8_t>
 // last chunk.
 int64_t agePlainSize(uint64_t fileSize, size_t payloadStart);
 
+// Reads and opens the header of the age file open at `fd` (`fileSize`
+// bytes) with pread, like ageOpenHeader. 0 or an errno with `why`.
+int ageOpenFileHeader(int fd, uint64_t fileSize, const AgeKey& key, AgePayloadKey& payload,
+                      size_t& payloadStart, std::string& why);
+
 // The plain size of the age file open at `fd` (`fileSize` bytes), from its
 // header and the chunk arithmetic, after checking that its last chunk
 // opens as the last. -1 with `error` and `why` when the key or the file

@@ -59,6 +59,7 @@ struct ReadResult {
   std::string data;  // the bytes handed out before any failure
   int error = 0;     // errno of the failure, 0 when the whole file read
   std::string trace;
+  bool atOpen = false;  // the failure came from xiopopen
 };
 
 // Reads a whole stream in blocks, keeping what came before a failure.
@@ -69,6 +70,7 @@ ReadResult readStream(const std::string& fileString, size_t block = 100000) {
   if (!h) {
     r.error = errno;
     r.trace = trace;
+    r.atOpen = true;
     return r;
   }
   std::string buf(block, '\0');
@@ -192,6 +194,7 @@ TEST_F(Age, ReadsFilesForSeveralRecipientsAndIdentityFilesWithSeveralKeys) {
   EXPECT_EQ(r.error, EACCES) << r.trace;
   EXPECT_TRUE(r.data.empty());
   EXPECT_NE(r.trace.find("no X25519 stanza"), std::string::npos) << r.trace;
+  EXPECT_TRUE(r.atOpen);  // an outer age layer's header is opened at open
 }
 
 TEST_F(Age, PassphraseFilesGoBothWays) {
@@ -220,6 +223,7 @@ TEST_F(Age, PassphraseFilesGoBothWays) {
   EXPECT_TRUE(r.data == data);
   r = readStream(withPassphrase(theirs, "not it", 0));
   EXPECT_EQ(r.error, EACCES);
+  EXPECT_TRUE(r.atOpen);
   EXPECT_TRUE(r.data.empty());
   EXPECT_NE(r.trace.find("passphrase='***'"), std::string::npos) << r.trace;
   EXPECT_EQ(r.trace.find("not it"), std::string::npos) << r.trace;
