@@ -7,6 +7,11 @@
 // held before it (the corpus included). An untimed read verifies every byte.
 // After the cases, "SIZE seekable-zstd bytes seconds" times xiopsize of a
 // seekable zstd file of 1 GiB (the corpus repeated) made for the purpose.
+// The age case encrypts for WORKDIR/age-key.txt (made by age-keygen), and
+// "SCRYPT logn seconds" times one scrypt derivation at logn 18 (a file
+// written with a passphrase: each gets a fresh salt, so nothing is cached).
+// BENCH_CASES="name name ..." runs only the cases named (and, unless it
+// names "size" or "random", skips the xiopsize timing and the random reads).
 // The last two cases check that memory stays flat where a line never ends
 // (text) and where lines become records (format.text over rec).
 // Then "RANDOM layer median-s p90-s reads sequential-s bytes physical-bytes"
@@ -52,6 +57,8 @@ const Case kCases[] = {
     {"bzip2-9", "write.bin(file='%s' comp.bzip2(level=9))", "", false, true},
     {"base64", "write.bin(file='%s' enc.base64())", "", false, true},
     {"hex", "write.bin(file='%s' enc.hex())", "", false, true},
+    // %s twice: the physical name, then the identity file.
+    {"age-X25519", "write.bin(file='%s' encr.age(identity='%s'))", "", false, false},
     {"1047-one-line", "write.text(file='%s' ccsid='IBM-1047' method=NL)",
      "format.text(ccsid='UTF-8' method=LF)", true, true},
     {"rec-VAR-1047", "write.rec(file='%s' recf=VAR recl=65531 ccsid='IBM-1047')",
@@ -209,13 +216,21 @@ int main(int argc, char** argv) {
   if (data.empty()) return fprintf(stderr, "empty corpus %s\n", argv[1]), 1;
   std::string oneLine = data;
   std::replace(oneLine.begin(), oneLine.end() - 1, '\n', ' ');
+  const char* only = getenv("BENCH_CASES");
+  auto wanted = [only](const char* name) {
+    if (only == nullptr) return true;
+    std::string list = std::string(" ") + only + " ";
+    return list.find(std::string(" ") + name + " ") != std::string::npos;
+  };
   const int64_t gib = int64_t{1} << 30;
   if (repeats > 0) {  // 0: the random reads only
     for (const Case& c : kCases) {
+      if (!wanted(c.name)) continue;
       const std::string& input = c.oneLine ? oneLine : data;
       std::string physical = std::string(argv[2]) + "/xiobyt." + c.name;
+      std::string key = std::string(argv[2]) + "/age-key.txt";
       char fs[1024];
-      snprintf(fs, sizeof fs, c.fileString, physical.c_str());
+      snprintf(fs, sizeof fs, c.fileString, physical.c_str(), key.c_str());
       for (size_t chunk : {size_t(1) << 20, size_t(4096)}) {
         if (c.largeOnly && chunk != size_t(1) << 20) continue;
         long base = resetPeak();
@@ -240,6 +255,21 @@ int main(int argc, char** argv) {
         fflush(stdout);
       }
     }
+    // One scrypt at the default work factor: a small file, a new salt each.
+    if (wanted("scrypt")) {
+      std::string fs = "write.bin(file='" + std::string(argv[2]) +
+                       "/xiobyt.scrypt' encr.age(passphrase='bench' logn=18))";
+      double best = 1e9;
+      std::string inverse, inverseFormat;
+      for (int r = 0; r < repeats; ++r) {
+        double t0 = now();
+        if (!writeCase(fs, "", "x", 1, inverse, inverseFormat)) return 1;
+        best = std::min(best, now() - t0);
+      }
+      printf("SCRYPT 18 %.4f\n", best);
+    }
+  }
+  if (repeats > 0 && wanted("size")) {
     // xiopsize of 1 GiB of seekable zstd: the seek table, not the data.
     std::string big = std::string(argv[2]) + "/xiobyt.size-1GiB.zst";
     std::string fs = "write.bin(file='" + big + "' comp.zstd(level=1))";
@@ -269,6 +299,7 @@ int main(int argc, char** argv) {
     fflush(stdout);
   }
 
+  if (!wanted("random")) return 0;
   int64_t randomBytes = argc > 4 ? atoll(argv[4]) : gib;
   std::string zst = std::string(argv[2]) + "/xiobyt.random.zst";
   std::string xz = std::string(argv[2]) + "/xiobyt.random-6.xz";

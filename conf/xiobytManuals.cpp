@@ -16,7 +16,10 @@ const char* const MAN_XIOBYT_WRITE_FILE =
     "The WRITE overlay selects the target format to write: binary data (bin), "
     "text lines in a character set and with a line end of its choice (text), or "
     "fixed or variable records (rec), each with optional compression, "
-    "encryption and encoding layers. The procedure that writes the target is "
+    "encryption and encoding layers. Encryption writes age v1 files, for the "
+    "recipient of an identity file made by age-keygen (identity=) or for a "
+    "passphrase (passphrase=, logn=); appending to an encrypted file rewrites "
+    "it whole. The procedure that writes the target is "
     "chosen from the kind of data the application delivers and the format to "
     "write. Writing starts from a list of neutral elements (type, length, value "
     "and attributes) that the format string made from the application's data.\n";
@@ -24,7 +27,7 @@ const char* const MAN_XIOBYT_WRITE_FILE =
 const char* const MAN_XIOBYT_INPUT_FILE =
     "The INPUT object describes a data source explicitly: the file to read and "
     "its kind of I/O, any number of conversions in the array cnv (listed from "
-    "the outside in, for example decryption before decompression) and the "
+    "the outside in, for example age decryption before decompression) and the "
     "formatting method fmt that interprets the remaining data as binary, text "
     "or records.\n";
 

@@ -109,7 +109,7 @@ void storeInverse(FileHandle& h, CallerPrefix& caller, const std::string& comman
   const bool writer = h.direction != 0;
   if (!command.empty()) {
     logCaller(LOG_TRACE, caller, "[release] %s inverse Command: %s\n", h.logicalPath.c_str(),
-              command.c_str());
+              xiomask(command.c_str()).c_str());
     writeMetaBytes(h.logicalPath, writer ? META_READ : META_WRITE, "meta", command.data(),
                    command.size());
   }

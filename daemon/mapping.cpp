@@ -174,8 +174,8 @@ int updateVaskInfo(std::string& logical, const std::string& physical, struct sta
   // showing -1; reading it reports the failure.
   if (size >= 0) attributes->st_size = size;
   if (trace[0] != '\0') {
-    logAt(LOG_ERROR, "ERROR TRACE of xiopsize(%s %s):\n%s\n", rule.fileString.c_str(),
-          rule.formatString.c_str(), trace.get());
+    logAt(LOG_ERROR, "ERROR TRACE of xiopsize(%s %s):\n%s\n",
+          xiomask(rule.fileString.c_str()).c_str(), rule.formatString.c_str(), trace.get());
   }
 
   const struct timespec times[2] = {attributes->st_atim, attributes->st_mtim};

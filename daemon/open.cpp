@@ -24,7 +24,7 @@ namespace {
 void logXioOpen(CallerPrefix& caller, const FileHandle& h, const std::string& state) {
   if (!logOn(LOG_DEBUG)) return;
   logCaller(LOG_DEBUG, caller, "[xioopen] '%s' '%s' '%s' (offset=%lld)\n",
-            h.conf.fileString.c_str(), h.conf.formatString.c_str(), state.c_str(),
+            xiomask(h.conf.fileString.c_str()).c_str(), h.conf.formatString.c_str(), state.c_str(),
             static_cast<long long>(h.offset));
 }
 

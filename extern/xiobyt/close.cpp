@@ -1,6 +1,10 @@
 // xiopclose and vdOrgLstStaFree: the end of a stream, its state and the
 // command that reads (or writes) the file again.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -24,6 +28,21 @@ FileSpec inverseSpec(XioHandle& h) {
     inv.layers.push_back(l);
   }
   return inv;
+}
+
+// The rewritten file takes the old one's place; with a sync asked for, the
+// directory entry is made durable too.
+int replaceByTemp(XioHandle& h) {
+  if (rename(h.tempPath.c_str(), h.physical.c_str()) != 0) return errno;
+  h.tempPath.clear();
+  if (!h.syncAsked) return 0;
+  size_t slash = h.physical.rfind('/');
+  std::string dir = slash == std::string::npos ? "."
+                    : slash == 0               ? "/"
+                                               : h.physical.substr(0, slash);
+  FdGuard d(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (d.get() < 0 || fsync(d.get()) != 0) return errno;
+  return 0;
 }
 
 int closeHandle(char* trace, XioHandle& h, XioStateList* states, std::string* inverseCommand,
@@ -51,11 +70,25 @@ int closeHandle(char* trace, XioHandle& h, XioStateList* states, std::string* in
     char ignored[XIO_TRACE_SIZE] = "";
     readAt(ignored, h, &probe, 1, 0);
   }
+  if (rc == 0 && !h.tempPath.empty() && h.syncAsked && fdatasync(h.fd.get()) != 0) {
+    int e = errno;
+    traceHandle(trace, "xiopclose", h, e, std::string("fdatasync failed: ") + strerror(e));
+    rc = -1;
+  }
   int savedErrno = errno;
   if (int e = h.fd.close(); e != 0 && rc == 0) {
     traceHandle(trace, "xiopclose", h, e, std::string("close failed: ") + strerror(e));
     rc = -1;
     savedErrno = e;
+  }
+  if (rc == 0 && !h.tempPath.empty()) {
+    if (int e = replaceByTemp(h); e != 0) {
+      traceHandle(
+          trace, "xiopclose", h, e,
+          "cannot rename the rewritten file '" + h.tempPath + "' over the old one: " + strerror(e));
+      rc = -1;
+      savedErrno = e;
+    }
   }
   if (states) {
     XioMemberState m;

@@ -56,7 +56,8 @@ Layer layerOf(const ClpNode& node) {
   l.kind = node.choice.empty() ? node.keyword : node.choice;
   if (const ClpNode* n = node.find("level")) l.level = static_cast<int>(n->number);
   if (const ClpNode* n = node.find("threads")) l.threads = static_cast<int>(n->number);
-  if (const ClpNode* n = node.find("keyfile")) l.keyfile = n->text, l.hasKeyfile = true;
+  if (const ClpNode* n = node.find("identity")) l.identity = n->text, l.hasIdentity = true;
+  if (const ClpNode* n = node.find("logn")) l.logn = static_cast<int>(n->number);
   if (const ClpNode* n = node.find("passphrase")) l.passphrase = n->text, l.hasPassphrase = true;
   return l;
 }

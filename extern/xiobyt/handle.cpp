@@ -1,9 +1,24 @@
 // Helpers shared by the calls on an open handle.
 #include "xiobyt/handle.h"
 
+#include <openssl/crypto.h>
+#include <unistd.h>
+
 #include <cerrno>
 
 #include "xiobyt/trace.h"
+
+namespace {
+void wipe(std::string& s) {
+  if (!s.empty()) OPENSSL_cleanse(s.data(), s.size());
+}
+}  // namespace
+
+XioHandle::~XioHandle() {
+  if (!tempPath.empty()) unlink(tempPath.c_str());
+  wipe(fileString);
+  for (xio::Layer& l : spec.layers) wipe(l.passphrase);
+}
 
 namespace xio {
 

@@ -14,6 +14,13 @@
 #include "xiobyt/xiobyt.h"
 
 struct XioHandle {
+  XioHandle() = default;
+  // Wipes the handle's copies of passphrases and removes a temporary file
+  // that was not renamed into place.
+  ~XioHandle();
+  XioHandle(const XioHandle&) = delete;
+  XioHandle& operator=(const XioHandle&) = delete;
+
   bool write = false;
   std::string fileString, physical;
   xio::FileSpec spec;
@@ -39,6 +46,11 @@ struct XioHandle {
   bool gzipOuter = false;
   uint64_t memberStart = 0;
   std::vector<uint8_t> gathered;
+  // Appending to a file with an age layer: the file is written anew under
+  // this name in the same directory and renamed over the old one at close.
+  std::string tempPath;
+  bool syncAsked = false;  // an xiopflush asked for a sync: so does the rename
+  size_t codecStage = 0;   // index of the first codec stage in the pipeline
 
   // Reading: the last block decoded, holding the converted bytes from
   // decodedBase on, decodedLen of them (allocated at the first read).
@@ -63,6 +75,9 @@ struct XioHandle {
 };
 
 namespace xio {
+// The name of a temporary file begins with this (the mount daemon hides
+// names that begin with ".vaskIndex").
+constexpr char kTempPrefix[] = ".vaskIndex.tmp.";
 // Traces a failure of `call` on the handle's physical file (handle.cpp).
 void traceHandle(char* trace, const char* call, const XioHandle& h, int code,
                  const std::string& cause);

@@ -53,9 +53,12 @@ std::string layerCall(const Layer& l, bool write) {
   if (write && isCompression(l.kind))
     s += "level=" + std::to_string(l.level >= 0 ? l.level : defaultLevel(l.kind));
   if (write && l.threads >= 0) s += " threads=" + std::to_string(l.threads);
-  if (l.hasKeyfile) s += "keyfile=" + quoted(l.keyfile);
-  if (l.hasPassphrase)
-    s += std::string(l.hasKeyfile ? " " : "") + "passphrase=" + quoted(l.passphrase);
+  // The key travels with the command: the inverse must open the file again.
+  if (l.hasIdentity) s += "identity=" + quoted(l.identity);
+  if (l.hasPassphrase) {
+    s += std::string(l.hasIdentity ? " " : "") + "passphrase=" + quoted(l.passphrase);
+    if (write || l.logn >= 0) s += " logn=" + std::to_string(l.logn >= 0 ? l.logn : kDefaultLogn);
+  }
   return s + ")";
 }
 
@@ -95,7 +98,7 @@ std::string fileCommand(const FileSpec& f, bool write, const std::string& name) 
       choiceArgs(f);
   // From the inside out: comp, encr, enc.
   for (auto it = f.layers.rbegin(); it != f.layers.rend(); ++it) {
-    const char* key = isCompression(it->kind) ? "comp" : it->kind == "aes" ? "encr" : "enc";
+    const char* key = isCompression(it->kind) ? "comp" : it->kind == "age" ? "encr" : "enc";
     s += std::string(" ") + key + "." + layerCall(*it, write);
   }
   return s + ")";

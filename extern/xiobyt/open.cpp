@@ -1,6 +1,7 @@
 // Opening a handle: the strings parsed, what they ask for checked, the
 // physical file opened and the pipeline of stages built.
 #include <fcntl.h>
+#include <openssl/crypto.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include "xiobyt/charset.h"
 #include "xiobyt/handle.h"
 #include "xiobyt/sizes.h"
+#include "xiobyt/stages/age.h"
 #include "xiobyt/trace.h"
 
 using xio::traceFailure;
@@ -26,6 +28,14 @@ int checkRequest(const XioHandle& h, std::string& why) {
     if (!supportedLayer(l.kind)) {
       why = "the " + l.kind + " layer is not supported by xiobyt " + xiovsn();
       return ENOTSUP;
+    }
+    if (l.kind == "age" && l.hasIdentity == l.hasPassphrase) {
+      why = "the age layer takes exactly one of identity='path' and passphrase='text'";
+      return EINVAL;
+    }
+    if (l.kind == "age" && l.logn >= 0 && !l.hasPassphrase) {
+      why = "the age layer takes logn= only with passphrase=";
+      return EINVAL;
     }
   }
   // A character set is checked even where the bytes would pass unchanged
@@ -87,7 +97,7 @@ int buildPipeline(XioHandle& h, std::string& why) {
     p.threads = l.threads >= 0 ? l.threads : kDefaultThreads;
     p.name = h.state.file.empty() ? h.physical : h.state.file;
     p.comment = h.state.comment;
-    auto s = h.write ? makeWriter(l.kind, p, why) : makeReader(l.kind, why);
+    auto s = h.write ? makeWriter(l, p, why) : makeReader(l, why);
     if (!s) return errno ? errno : EIO;
     codecs.push_back(std::move(s));
   }
@@ -103,6 +113,7 @@ int buildPipeline(XioHandle& h, std::string& why) {
     // large blocks; a format stage takes each write itself, so that its
     // errors surface in that write; the file sink buffers on its own.
     h.gather = !format && !codecs.empty();
+    h.codecStage = format ? 1 : 0;
     if (format) pipe->add(std::move(format));
     for (auto it = codecs.rbegin(); it != codecs.rend(); ++it) pipe->add(std::move(*it));
     auto sink = makeFileSink(h.fd.get());
@@ -130,7 +141,100 @@ namespace {
 
 using namespace xio;
 
+bool hasAgeLayer(const FileSpec& f) {
+  for (const Layer& l : f.layers)
+    if (l.kind == "age") return true;
+  return false;
+}
+
+// The first line of a trace, without its line feed.
+std::string firstLine(const char* trace) {
+  std::string s(trace);
+  return s.substr(0, s.find('\n'));
+}
+
+// Copies the old file's data, as its layers give it, into the new pipeline
+// past the format stage: the bytes go back under the same layers unchanged.
+int copyOldData(XioHandle& h, std::string& why) {
+  FileSpec old = h.spec;
+  old.write = false;
+  old.objectForm = false;
+  old.kind = Kind::BIN;
+  std::string command = fileCommand(old, false, h.physical);
+  char trace[XIO_TRACE_SIZE] = "";
+  std::unique_ptr<XioHandle> in(openHandle(trace, "xiopopen", command.c_str(), "", nullptr, 0));
+  // The copies of the key go; the read handle wipes its own.
+  OPENSSL_cleanse(command.data(), command.size());
+  for (Layer& l : old.layers) OPENSSL_cleanse(l.passphrase.data(), l.passphrase.size());
+  if (!in) {
+    int e = errno;
+    why = "cannot read the old data back to append to it: " + firstLine(trace);
+    return e;
+  }
+  auto block = std::make_unique_for_overwrite<uint8_t[]>(kLinkSize);
+  for (int64_t at = 0;;) {
+    int64_t n = readAt(trace, *in, block.get(), kLinkSize, at);
+    if (n < 0) {
+      int e = errno;
+      why = "cannot read the old data back to append to it: " + firstLine(trace);
+      return e;
+    }
+    if (n == 0) break;
+    if (h.pipe->pushAt(h.codecStage, block.get(), static_cast<size_t>(n), EndOp::CONTINUE) != 0) {
+      why = std::string("cannot write the old data again: the ") + h.pipe->failedStage() +
+            " stage failed: " + h.pipe->failure().message;
+      return h.pipe->failure().code ? h.pipe->failure().code : EIO;
+    }
+    at += n;
+  }
+  return 0;
+}
+
+// Appending under an age layer: a chunk must never be sealed twice under
+// one nonce, so the file is written again, old data first, into a
+// temporary file that xiopclose renames over it.
+int openRewrite(XioHandle& h, std::string& why) {
+  struct stat st;
+  bool old = stat(h.physical.c_str(), &st) == 0;
+  if (!old && errno != ENOENT) {
+    int e = errno;
+    why = std::string("cannot stat: ") + strerror(e);
+    return e;
+  }
+  if (old && !S_ISREG(st.st_mode)) {
+    why = "cannot append: not a regular file";
+    return EISDIR;
+  }
+  size_t slash = h.physical.rfind('/');
+  std::string dir = slash == std::string::npos ? "" : h.physical.substr(0, slash + 1);
+  std::string base = slash == std::string::npos ? h.physical : h.physical.substr(slash + 1);
+  std::string path = dir + kTempPrefix + base + ".XXXXXX";
+  int fd = mkostemp(path.data(), O_CLOEXEC);
+  if (fd < 0) {
+    int e = errno;
+    why = std::string("cannot create the temporary file to append through: ") + strerror(e);
+    return e;
+  }
+  h.fd.reset(fd);
+  h.tempPath = path;  // removed by the handle unless renamed into place
+  if (old) {
+    if (fchmod(fd, st.st_mode & 07777) != 0 ||
+        (fchown(fd, st.st_uid, st.st_gid) != 0 && errno != EPERM)) {
+      int e = errno;
+      why = std::string("cannot give the temporary file the old file's mode: ") + strerror(e);
+      return e;
+    }
+  }
+  if (int rc = buildPipeline(h, why)) return rc;
+  if (old && st.st_size > 0) {
+    if (int rc = copyOldData(h, why)) return rc;
+  }
+  h.expected = h.startOffset;
+  return 0;
+}
+
 int openWrite(XioHandle& h, std::string& why) {
+  if (h.startOffset > 0 && hasAgeLayer(h.spec)) return openRewrite(h, why);
   // Appending to seekable zstd reads the old seek table before writing
   // after the frames; other layers need no read permission.
   bool zstdOuter = !h.spec.layers.empty() && h.spec.layers[0].kind == "zstd";
@@ -193,6 +297,17 @@ int openWrite(XioHandle& h, std::string& why) {
   return 0;
 }
 
+// A key that opens no stanza, or a header that is not one, is found at
+// open where age is the outer layer: the header is read where it lies.
+int checkAgeHeader(const XioHandle& h, const struct stat& st, std::string& why) {
+  if (h.spec.layers.empty() || h.spec.layers[0].kind != "age") return 0;
+  AgeKey key;
+  if (int rc = loadAgeKey(h.spec.layers[0], key, why)) return rc;
+  AgePayloadKey payload;
+  size_t start = 0;
+  return ageOpenFileHeader(h.fd.get(), static_cast<uint64_t>(st.st_size), key, payload, start, why);
+}
+
 int openRead(XioHandle& h, std::string& why) {
   int fd = ::open(h.physical.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -202,11 +317,13 @@ int openRead(XioHandle& h, std::string& why) {
   }
   h.fd.reset(fd);
   struct stat st;
-  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+  bool known = fstat(fd, &st) == 0;
+  if (known && S_ISDIR(st.st_mode)) {
     why = std::string("cannot read: ") + strerror(EISDIR);
     return EISDIR;
   }
-  return buildPipeline(h, why);
+  if (int rc = buildPipeline(h, why)) return rc;
+  return known ? checkAgeHeader(h, st, why) : 0;
 }
 
 XioHandle* openOrFail(char* trace, const char* call, const char* fileString,

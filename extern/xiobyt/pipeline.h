@@ -28,6 +28,12 @@ class Pipeline {
   // Writing: feeds `n` bytes to the first stage. FLUSH and END carry on
   // down the chain. Returns 0, or -1 with failure() set.
   int push(const uint8_t* data, size_t n, EndOp op) { return push(0, data, n, op); }
+  // Writing: feeds bytes to stage `first` and those after it, past the
+  // stages before it (the old data of a file being rewritten skips the
+  // format stage: it is in the file's own form already).
+  int pushAt(size_t first, const uint8_t* data, size_t n, EndOp op) {
+    return push(first, data, n, op);
+  }
   // Reading: appends to `out` until it is full or the stream has ended
   // (then ended() is true). Returns 0, or -1 with failure() set.
   int pull(OutBuffer& out) { return pull(stages_.size() - 1, out); }

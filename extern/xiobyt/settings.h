@@ -13,11 +13,13 @@ enum class Method { LF, CRLF, CR, NL };
 enum class Kind { BIN, TEXT, REC, AUTO };
 
 struct Layer {
-  std::string kind;  // gzip, zstd, xz, bzip2, aes, base64, hex
+  std::string kind;  // gzip, zstd, xz, bzip2, age, base64, hex
   int level = -1;    // -1: not given
   int threads = -1;  // -1: not given (kDefaultThreads)
-  std::string keyfile, passphrase;
-  bool hasKeyfile = false, hasPassphrase = false;
+  // age: an identity file or a passphrase (with its scrypt work factor).
+  std::string identity, passphrase;
+  bool hasIdentity = false, hasPassphrase = false;
+  int logn = -1;  // -1: not given (kDefaultLogn)
 };
 
 struct FileSpec {
@@ -50,6 +52,8 @@ std::u32string lineEnd(Method m);
 const char* methodName(Method m);
 // Compression threads where a layer takes threads= and it is not given.
 constexpr int kDefaultThreads = 2;
+// The scrypt work factor where a passphrase is given without logn=.
+constexpr int kDefaultLogn = 18;
 // The default level of a compression layer.
 int defaultLevel(const std::string& kind);
 

@@ -7,6 +7,7 @@
 
 #include "xiobyt/handle.h"
 #include "xiobyt/sizes.h"
+#include "xiobyt/stages/age.h"
 #include "xiobyt/trace.h"
 
 namespace {
@@ -55,6 +56,11 @@ int64_t xiopsize(char* trace, const char* fileString, const char* formatString) 
                    : layer == "base64" ? xio::base64ContentSize(h->fd.get(), physical)
                    : layer == "hex"    ? xio::hexContentSize(h->fd.get(), physical)
                                        : -1;
+    if (layer == "age") {  // a failure here is the file's or the key's: decoding says the same
+      int error = 0;
+      std::string why;
+      said = xio::ageFileSize(h->fd.get(), physical, h->spec.layers[0], error, why);
+    }
     if (said >= 0) return said;
     // Decode and count, one block at a time.
     int64_t size = 0;

@@ -42,9 +42,16 @@ constexpr ClpArg kBzip2Args[] = {{.keyword = "level",
                                   .maxValue = 9,
                                   .help = "Block size in 100k units 1..9 (default 9)"},
                                  kEnd};
-constexpr ClpArg kAesArgs[] = {
-    {.keyword = "keyfile", .kind = CLP_TEXT, .help = "File holding the key material"},
-    {.keyword = "passphrase", .kind = CLP_TEXT, .help = "Passphrase the key is derived from"},
+constexpr ClpArg kAgeArgs[] = {
+    {.keyword = "identity",
+     .kind = CLP_TEXT,
+     .help = "Identity file made by age-keygen (mode 0600 or stricter)"},
+    {.keyword = "passphrase", .kind = CLP_TEXT, .help = "Passphrase for an scrypt stanza"},
+    {.keyword = "logn",
+     .kind = CLP_NUMBER,
+     .minValue = 1,
+     .maxValue = 22,
+     .help = "scrypt work factor log2(N) 1..22 (default 18) with passphrase="},
     kEnd};
 
 constexpr ClpArg kGzip{
@@ -55,19 +62,19 @@ constexpr ClpArg kXz{
     .keyword = "xz", .kind = CLP_OBJECT, .table = kXzArgs, .help = "xz (LZMA2) compression"};
 constexpr ClpArg kBzip2{
     .keyword = "bzip2", .kind = CLP_OBJECT, .table = kBzip2Args, .help = "bzip2 compression"};
-constexpr ClpArg kAes{.keyword = "aes",
+constexpr ClpArg kAge{.keyword = "age",
                       .kind = CLP_OBJECT,
-                      .table = kAesArgs,
-                      .help = "AES encryption with keyfile= or passphrase="};
+                      .table = kAgeArgs,
+                      .help = "age v1 encryption with identity= or passphrase="};
 constexpr ClpArg kBase64{
     .keyword = "base64", .kind = CLP_OBJECT, .table = kNoArgs, .help = "Base64 encoding"};
 constexpr ClpArg kHex{
     .keyword = "hex", .kind = CLP_OBJECT, .table = kNoArgs, .help = "Hexadecimal encoding"};
 
 constexpr ClpArg kCompChoices[] = {kGzip, kZstd, kXz, kBzip2, kEnd};
-constexpr ClpArg kEncrChoices[] = {kAes, kEnd};
+constexpr ClpArg kEncrChoices[] = {kAge, kEnd};
 constexpr ClpArg kEncChoices[] = {kBase64, kHex, kEnd};
-constexpr ClpArg kLayerChoices[] = {kGzip, kZstd, kXz, kBzip2, kAes, kBase64, kHex, kEnd};
+constexpr ClpArg kLayerChoices[] = {kGzip, kZstd, kXz, kBzip2, kAge, kBase64, kHex, kEnd};
 
 // Arguments of the data kinds.
 
@@ -83,7 +90,7 @@ constexpr ClpArg kComp{.keyword = "comp",
                        .table = kCompChoices,
                        .help = "Compression: gzip, zstd, xz or bzip2"};
 constexpr ClpArg kEncr{
-    .keyword = "encr", .kind = CLP_OVERLAY, .table = kEncrChoices, .help = "Encryption: aes"};
+    .keyword = "encr", .kind = CLP_OVERLAY, .table = kEncrChoices, .help = "Encryption: age"};
 constexpr ClpArg kEnc{
     .keyword = "enc", .kind = CLP_OVERLAY, .table = kEncChoices, .help = "Encoding: base64 or hex"};
 constexpr ClpArg kCcsid{.keyword = "ccsid",
@@ -153,7 +160,7 @@ constexpr ClpArg kCnv{
     .kind = CLP_ARRAY,
     .table = kLayerChoices,
     .elementKind = CLP_OVERLAY,
-    .help = "Layers from the outside in: gzip, zstd, xz, bzip2, aes, base64, hex"};
+    .help = "Layers from the outside in: gzip, zstd, xz, bzip2, age, base64, hex"};
 
 }  // namespace
 

@@ -12,6 +12,12 @@ namespace xio {
 // no name yet), and sets errno to `code`. Each text longer than a quarter of
 // the buffer is cut short with a note of its length, so that the whole line
 // fits even for very long strings. Null trace accepted.
+// Copies `text` into `out` (at most `size` bytes with the terminating
+// zero) with the text of every passphrase='...' replaced by ***. Returns the
+// length written. No allocation.
+size_t maskSecrets(const char* text, char* out, size_t size);
+
+// Also masks a passphrase in the file string (see maskSecrets).
 void traceFailure(char* trace, const char* call, const std::string& physical,
                   const char* fileString, int code, const std::string& cause);
 

@@ -142,6 +142,7 @@ int xiopflush(char* trace, XioHandle* h, int flags) {
     traceHandle(trace, "xiopflush", *h, ENOMEM, "out of memory");
     return -1;
   }
+  if ((flags & XIO_FLUSH_SYNC) != 0) h->syncAsked = true;
   if ((flags & XIO_FLUSH_SYNC) != 0 && fdatasync(h->fd.get()) != 0) {
     const int e = errno;
     traceHandle(trace, "xiopflush", *h, e, std::string("fdatasync failed: ") + strerror(e));

@@ -27,7 +27,9 @@ add_library(xiobyt STATIC
   ${CMAKE_CURRENT_LIST_DIR}/stages/bzip2.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stages/encoding.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stages/text.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/stages/record.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/stages/record.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stages/age.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stages/age_stream.cpp)
 target_include_directories(xiobyt PUBLIC ${PROJECT_SOURCE_DIR}/extern)
 target_link_libraries(xiobyt PUBLIC xiobyt_tables corekit ZLIB::ZLIB PkgConfig::ZSTD PkgConfig::LZMA
-                      BZip2::BZip2 Threads::Threads)
+                      BZip2::BZip2 OpenSSL::Crypto Threads::Threads)

@@ -23,6 +23,32 @@ struct XioStateList {
   std::vector<XioMemberState> members;
 };
 
+// The age layer (encr.age(...), cnv[age(...)]) writes age v1 files that
+// `age -d` reads, for the X25519 recipient of an identity file made by
+// age-keygen (identity='path', a regular file that group and others cannot
+// read) or for a passphrase through scrypt (passphrase='text' logn=n).
+// - Key material never appears in a trace: a passphrase in a file string
+//   shown there is replaced by ***. The inverse command of xiopclose does
+//   carry the passphrase (it must open the file again): treat it, like the
+//   file string, as a secret.
+// - A tampered, truncated or extended file fails the read that meets the
+//   damage with EIO; no byte of a chunk leaves the library before its tag
+//   is checked. A key that opens no stanza fails with EACCES: at open where
+//   age is the outer layer, else at the first read.
+// - Cost: one X25519 per open with an identity; one scrypt per salt with a
+//   passphrase (a large fraction of a second at logn 18), whose result the
+//   process keeps for the following opens of the same file.
+// - A chunk is sealed once it is known not to be the last, so up to 64 KiB
+//   written before an xiopflush stay in memory until more data or the close.
+// - Appending (offset above 0) never extends an age file in place: the old
+//   data is read back through all the layers and written again, with a new
+//   file key and nonce, into a temporary file in the same directory named
+//   ".vaskIndex.tmp.<name>.XXXXXX" (names the mount daemon hides), followed
+//   by the new data; xiopclose renames it over the old file. So an append
+//   costs a rewrite of the whole file. Any failure removes the temporary
+//   file and leaves the old one as it was; until the close, data synced by
+//   xiopflush(XIO_FLUSH_SYNC) is safe only in the temporary file.
+
 // Opens a handle on the physical file that `fileString` names, converting
 // as `formatString` says (null or "" is format.bin()).
 // - Writing when `state` is not null: the state text
@@ -90,6 +116,9 @@ void vdOrgLstStaFree(XioStateList* states);  // empties the list
 // arithmetic of base64 and hex in the layout written here); else found by
 // decoding the whole file (constant memory, the codec's speed).
 int64_t xiopsize(char* trace, const char* fileString, const char* formatString);
+// `fileString` with the text of each passphrase='...' replaced by ***, for
+// logs. Null gives "".
+std::string xiomask(const char* fileString);
 const char* xiovsn();
 const char* xioabo();
 constexpr size_t XIO_TRACE_SIZE = 16384;

@@ -2,6 +2,7 @@
 #include <cerrno>
 
 #include "xiobyt/settings.h"
+#include "xiobyt/stages/age.h"
 #include "xiobyt/stages/stages.h"
 #include "xiobyt/xiobyt.h"
 
@@ -41,7 +42,7 @@ const LayerCodec* findOrFail(const std::string& layer, std::string& why) {
 
 }  // namespace
 
-bool supportedLayer(const std::string& layer) { return find(layer) != nullptr; }
+bool supportedLayer(const std::string& layer) { return layer == "age" || find(layer) != nullptr; }
 
 std::unique_ptr<Stage> makeReader(const std::string& layer, std::string& why) {
   const LayerCodec* c = findOrFail(layer, why);
@@ -55,6 +56,15 @@ std::unique_ptr<Stage> makeWriter(const std::string& layer, const EncoderParams&
   EncoderParams q = p;
   if (q.level < 0) q.level = defaultLevel(layer);
   return c->writer(q, why);
+}
+
+// The age layer takes its key from the layer's arguments.
+std::unique_ptr<Stage> makeReader(const Layer& layer, std::string& why) {
+  return layer.kind == "age" ? makeAgeReader(layer, why) : makeReader(layer.kind, why);
+}
+
+std::unique_ptr<Stage> makeWriter(const Layer& layer, const EncoderParams& p, std::string& why) {
+  return layer.kind == "age" ? makeAgeWriter(layer, why) : makeWriter(layer.kind, p, why);
 }
 
 }  // namespace xio

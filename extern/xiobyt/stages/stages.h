@@ -135,6 +135,9 @@ bool supportedLayer(const std::string& layer);
 std::unique_ptr<Stage> makeReader(const std::string& layer, std::string& why);
 std::unique_ptr<Stage> makeWriter(const std::string& layer, const EncoderParams& p,
                                   std::string& why);
+// The same for a layer of a file string, with its arguments (age: the key).
+std::unique_ptr<Stage> makeReader(const Layer& layer, std::string& why);
+std::unique_ptr<Stage> makeWriter(const Layer& layer, const EncoderParams& p, std::string& why);
 
 // Text: converts characters from one set and line end to another.
 // `skipBom`: drop a byte-order mark at the start of the input; `emitBom`:

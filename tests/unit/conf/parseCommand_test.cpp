@@ -49,9 +49,9 @@ TEST(CheckSyntax, AcceptsTheStringsOfEveryDirection) {
       {"write.bin(file='' comp.gzip(level=9))", "format.bin()"},
       {"read.auto(file='')", "format.bin()"},
       {"write.rec(file='' recf=FIX recl=80 ccsid='IBM-1047')", "format.text()"},
-      {"output(file='' cnv[aes(keyfile='k') gzip()] fmt.text(ccsid='IBM-1047'))", "format.bin()"},
+      {"output(file='' cnv[age(identity='k') gzip()] fmt.text(ccsid='IBM-1047'))", "format.bin()"},
       {"input(file='' cnv[gzip()] fmt.bin())", "format.text(ccsid='UTF-8' method=LF bom)"},
-      {"write.bin(file='' comp.zstd(level=19) encr.aes(passphrase='x') enc.base64())",
+      {"write.bin(file='' comp.zstd(level=19) encr.age(passphrase='x') enc.base64())",
        "format.bin()"},
       // Only the first letter of the verb and of nothing else counts.
       {"Read.Text(FILE='' CCSID='IBM-1047')", "FORMAT.BIN()"},

@@ -108,3 +108,52 @@ TEST_F(DataTest, OpenChoosesCommandsByDirection) {
 }
 
 }  // namespace
+
+namespace {
+
+// Appending through the daemon to a file under an age layer rewrites it:
+// the result is one age file, and no temporary file is left in the root.
+class AgeAppendTest : public DaemonUnitTest {
+ protected:
+  void SetUp() override {
+    DaemonUnitTest::SetUp();
+    ASSERT_EQ(0, std::system("age-keygen -o k.txt 2>/dev/null"));
+    const std::string key = root_ + "/k.txt";
+    write_ = "write.bin(file='' encr.age(identity='" + key + "'))";
+    read_ = "read.bin(file='' encr.age(identity='" + key + "'))";
+    rule("confW", 1, "*", "[copy].age", write_.c_str());
+    rule("confR", 1, "*.age", "[path]/[base]", read_.c_str());
+  }
+  std::string write_, read_;
+};
+
+TEST_F(AgeAppendTest, AppendRewritesTheFileWithoutATemporaryOneLeft) {
+  fuse_file_info fi = {};
+  fi.flags = O_WRONLY | O_CREAT;
+  ASSERT_EQ(0, vaskFS_create("/a", 0640, &fi));
+  EXPECT_EQ(5, vaskFS_write("/a", "first", 5, 0, &fi));
+  EXPECT_EQ(0, vaskFS_release("/a", &fi));
+  fi = {};
+  fi.flags = O_WRONLY | O_APPEND;
+  ASSERT_EQ(0, vaskFS_open("/a", &fi));
+  EXPECT_EQ(6, vaskFS_write("/a", "second", 6, 5, &fi));
+  EXPECT_EQ(0, vaskFS_fsync("/a", 0, &fi));
+  EXPECT_EQ(0, vaskFS_release("/a", &fi));
+  FILE* p = popen("age -d -i k.txt a.age", "r");
+  ASSERT_NE(nullptr, p);
+  char out[64] = {};
+  size_t n = fread(out, 1, sizeof out, p);
+  EXPECT_EQ(0, pclose(p));
+  EXPECT_EQ("firstsecond", std::string(out, n));
+  EXPECT_EQ(0, std::system("! ls -a | grep -q '^.vaskIndex.tmp'"));
+
+  fuse_file_info rfi = {};
+  rfi.flags = O_RDONLY;
+  ASSERT_EQ(0, vaskFS_open("/a", &rfi));
+  std::string back(64, 'x');
+  EXPECT_EQ(11, vaskFS_read("/a", back.data(), back.size(), 0, &rfi));
+  EXPECT_EQ("firstsecond", back.substr(0, 11));
+  EXPECT_EQ(0, vaskFS_release("/a", &rfi));
+}
+
+}  // namespace

@@ -20,19 +20,21 @@ TEST(Vocabulary, AcceptsEveryDocumentedExample) {
       "write.bin(file='' comp.gzip(level=9))",
       "read.auto(file='')",
       "write.rec(file='' recf=FIX recl=80 ccsid='IBM-1047')",
-      "output(file='' cnv[aes(keyfile='k') gzip()] fmt.text(ccsid='IBM-1047'))",
+      "output(file='' cnv[age(identity='k') gzip()] fmt.text(ccsid='IBM-1047'))",
       "input(file='' cnv[gzip()] fmt.bin())",
-      "input(file='' cnv[aes(keyfile='k') gzip()] fmt.text(ccsid='IBM-1047'))",
+      "input(file='' cnv[age(identity='k') gzip()] fmt.text(ccsid='IBM-1047'))",
       "format.bin()",
       "format.text(ccsid='UTF-8' method=LF bom)",
-      "write.bin(file='' comp.zstd(level=19) encr.aes(passphrase='x') enc.base64())",
+      "write.bin(file='' comp.zstd(level=19) encr.age(passphrase='x') enc.base64())",
+      "write.bin(file='' encr.age(passphrase='x' logn=22))",
+      "input(file='' cnv[age(passphrase='x' logn=1)] fmt.bin())",
       "state(file='a/b.txt' comment='vaskFS version 0.1.0-1')",
       "read.text(file='' ccsid='IBM-1047' method=NL)",
-      "write.bin(file='' comp.xz(level=9) encr.aes(keyfile='/k') enc.hex())",
+      "write.bin(file='' comp.xz(level=9) encr.age(identity='/k') enc.hex())",
       "read.rec(file='' recf=VAR recl=32760 ccsid='IBM-1047' pad=' ')",
       "write.bin(file='' comp.bzip2(level=1))",
       "input(file='' fmt.auto())",
-      "output(file='' cnv[base64() hex() xz() zstd() bzip2() aes(passphrase='p')] "
+      "output(file='' cnv[base64() hex() xz() zstd() bzip2() age(passphrase='p' logn=10)] "
       "fmt.rec(recf=VAR recl=100))",
       "output(file='')",
   };
@@ -46,7 +48,7 @@ TEST(Vocabulary, AcceptsEveryDocumentedExample) {
 
 TEST(Vocabulary, TreesOfOverlayCommands) {
   Parsed p = parseString(
-      "write.bin(file='' comp.zstd(level=19) encr.aes(passphrase='it''s') enc.base64())");
+      "write.bin(file='' comp.zstd(level=19) encr.age(passphrase='it''s') enc.base64())");
   ASSERT_EQ(p.rc, 4) << p.message;
   EXPECT_EQ(p.tree.kind, CLP_OVERLAY);
   EXPECT_EQ(p.tree.keyword, "WRITE");
@@ -75,8 +77,8 @@ TEST(Vocabulary, TreesOfOverlayCommands) {
 }
 
 TEST(Vocabulary, TreesOfObjectCommands) {
-  Parsed p =
-      parseString("output(file='' cnv[aes(keyfile='k') gzip(level=1)] fmt.text(ccsid='IBM-1047'))");
+  Parsed p = parseString(
+      "output(file='' cnv[age(identity='k') gzip(level=1)] fmt.text(ccsid='IBM-1047'))");
   ASSERT_EQ(p.rc, 3) << p.message;
   EXPECT_EQ(p.tree.kind, CLP_OBJECT);
   EXPECT_EQ(p.tree.keyword, "OUTPUT");
@@ -84,9 +86,9 @@ TEST(Vocabulary, TreesOfObjectCommands) {
   EXPECT_EQ(cnv.kind, CLP_ARRAY);
   ASSERT_EQ(cnv.children.size(), 2u);
   EXPECT_EQ(cnv.children[0].kind, CLP_OVERLAY);
-  EXPECT_EQ(cnv.children[0].keyword, "aes");
-  EXPECT_EQ(cnv.children[0].choice, "aes");
-  EXPECT_EQ(child(cnv.children[0], "keyfile").text, "k");
+  EXPECT_EQ(cnv.children[0].keyword, "age");
+  EXPECT_EQ(cnv.children[0].choice, "age");
+  EXPECT_EQ(child(cnv.children[0], "identity").text, "k");
   EXPECT_EQ(cnv.children[1].choice, "gzip");
   EXPECT_EQ(child(cnv.children[1], "level").number, 1);
   EXPECT_EQ(child(p.tree, "fmt").choice, "text");
@@ -105,8 +107,8 @@ TEST(Vocabulary, TreesOfObjectCommands) {
 // Every choice of READ and WRITE takes the common arguments; no choice of
 // fmt or FORMAT does.
 TEST(Vocabulary, CommonArgumentsBelongToFileChoicesOnly) {
-  const char* commons[] = {"comp.gzip()",         "comp.zstd(level=1)",    "comp.xz(level=0)",
-                           "comp.bzip2(level=9)", "encr.aes(keyfile='k')", "enc.hex()"};
+  const char* commons[] = {"comp.gzip()",         "comp.zstd(level=1)",     "comp.xz(level=0)",
+                           "comp.bzip2(level=9)", "encr.age(identity='k')", "enc.hex()"};
   const char* fileChoices[] = {"read.bin", "read.text", "read.auto", "write.bin", "write.text"};
   for (const char* choice : fileChoices) {
     for (const char* common : commons) {
@@ -117,7 +119,7 @@ TEST(Vocabulary, CommonArgumentsBelongToFileChoicesOnly) {
   const char* fmtChoices[] = {"input(file='' fmt.bin(", "input(file='' fmt.text(",
                               "output(file='' fmt.rec(recl=1 ", "format.bin(", "format.text("};
   for (const char* choice : fmtChoices) {
-    for (const char* common : {"file=''", "comp.gzip()", "encr.aes()", "enc.hex()"}) {
+    for (const char* common : {"file=''", "comp.gzip()", "encr.age()", "enc.hex()"}) {
       std::string text = std::string(choice) + common + "))";
       if (text[0] == 'f') text.pop_back();
       EXPECT_EQ(parseString(text).rc, CLPERR_KEYWORD) << text;
@@ -143,10 +145,14 @@ TEST(Vocabulary, RefusesWhatItDoesNotDescribe) {
       {"output(file='' fmt.auto())", CLPERR_KEYWORD, 1, 20},
       {"format.rec(recl=80)", CLPERR_KEYWORD, 1, 8},
       {"format.auto()", CLPERR_KEYWORD, 1, 8},
-      {"write.bin(file='' comp.aes())", CLPERR_KEYWORD, 1, 24},
+      {"write.bin(file='' comp.age())", CLPERR_KEYWORD, 1, 24},
       {"write.bin(file='' enc.gzip())", CLPERR_KEYWORD, 1, 23},
-      {"write.bin(file='' encr.aes(key='k'))", CLPERR_KEYWORD, 1, 28},
+      {"write.bin(file='' encr.age(key='k'))", CLPERR_KEYWORD, 1, 28},
       {"write.bin(file='' enc.base64(x=1))", CLPERR_KEYWORD, 1, 30},
+      {"write.bin(file='' encr.aes(keyfile='k'))", CLPERR_KEYWORD, 1, 24},
+      {"input(file='' cnv[aes(passphrase='p')])", CLPERR_KEYWORD, 1, 19},
+      {"write.bin(file='' encr.age(passphrase='p' logn=0))", CLPERR_RANGE, 1, 48},
+      {"write.bin(file='' encr.age(passphrase='p' logn=23))", CLPERR_RANGE, 1, 48},
       {"input(file='' cnv[lzip()])", CLPERR_KEYWORD, 1, 19},
       {"state(file='' owner='x')", CLPERR_KEYWORD, 1, 15},
       {"write.bin(file='' comp.gzip(level='x'))", CLPERR_KIND, 1, 35},

@@ -37,8 +37,9 @@ const OpenCase kOpenCases[] = {
     {"write.bin(file=%s comp.zstd(level=20))", "", true, EINVAL, "file string does not parse"},
     {"write.bin(file=%s comp.xz(level=10))", "", true, EINVAL, "file string does not parse"},
     {"write.bin(file=%s comp.bzip2(level=0))", "", true, EINVAL, "file string does not parse"},
-    {"write.bin(file=%s encr.aes(passphrase='p'))", "", true, ENOTSUP, "aes"},
-    {"output(file=%s cnv[gzip() aes(keyfile='k')])", "", true, ENOTSUP, "aes"},
+    {"output(file=%s cnv[gzip() age()])", "", true, EINVAL, "exactly one"},
+    {"read.bin(file=%s encr.age(identity='k' logn=10))", "", false, EINVAL, "logn"},
+    {"output(file=%s cnv[gzip() age(identity='no-such-key')])", "", true, ENOENT, "identity file"},
     {"write.text(file=%s ccsid='')", "format.text()", true, EINVAL, "ccsid='' in the file string"},
     {"read.text(file=%s ccsid='')", "format.text()", false, EINVAL, "ccsid='' in the file"},
     {"input(file=%s fmt.rec(recl=8 ccsid=''))", "format.text()", false, EINVAL, "ccsid=''"},
@@ -356,7 +357,7 @@ TEST_F(Failure, SizeOfMissingOrUnreadableFiles) {
                {"read.bin(file=" + path("none") + " comp.gzip())", ENOENT},
                {"read.bin(file=" + quote(dir.path()) + " comp.gzip())", EISDIR},
                {"read.bin(file=" + path("x") + " comp.zstd())", ENOENT},
-               {"read.bin(file=" + path("x") + " encr.aes(keyfile='k'))", ENOTSUP}};
+               {"read.bin(file=" + path("x") + " encr.age(identity='k'))", ENOENT}};
   for (const auto& c : cases) {
     trace[0] = '\0';
     EXPECT_EQ(xiopsize(trace, c.fileString.c_str(), ""), -1);
