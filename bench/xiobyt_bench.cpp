@@ -303,10 +303,15 @@ int main(int argc, char** argv) {
   int64_t randomBytes = argc > 4 ? atoll(argv[4]) : gib;
   std::string zst = std::string(argv[2]) + "/xiobyt.random.zst";
   std::string xz = std::string(argv[2]) + "/xiobyt.random-6.xz";
+  std::string age = std::string(argv[2]) + "/xiobyt.random.age";
+  std::string key = std::string(argv[2]) + "/age-key.txt";
   if (!randomCase("zstd", "write.bin(file='" + zst + "' comp.zstd(level=3))",
                   "read.bin(file='" + zst + "' comp.zstd())", zst, data, randomBytes) ||
       !randomCase("xz", "write.bin(file='" + xz + "' comp.xz(level=6 threads=2))",
-                  "read.bin(file='" + xz + "' comp.xz())", xz, data, randomBytes))
+                  "read.bin(file='" + xz + "' comp.xz())", xz, data, randomBytes) ||
+      !randomCase("age", "write.bin(file='" + age + "' encr.age(identity='" + key + "'))",
+                  "read.bin(file='" + age + "' encr.age(identity='" + key + "'))", age, data,
+                  randomBytes))
     return 1;
   return 0;
 }

@@ -1,6 +1,7 @@
 // Random access to converted bytes: sources that read at any offset without
 // decoding what lies before it, for files that carry an index (the seek
-// table or frame headers of zstd, the index of xz).
+// table or frame headers of zstd, the index of xz) or whose units have a
+// fixed size (the chunks of age).
 //
 // Sources stack. The bottom one is the physical file; each layer above it
 // reads the bytes of the source below and produces its own decoded bytes,
@@ -85,6 +86,10 @@ std::unique_ptr<RandomSource> makeFileRandom(int fd, uint64_t size);
 //   padding included), checked by liblzma against the stream footers.
 std::unique_ptr<RandomSource> makeZstdRandom(std::unique_ptr<RandomSource> below, std::string& why);
 std::unique_ptr<RandomSource> makeXzRandom(std::unique_ptr<RandomSource> below, std::string& why);
+// - age: the chunks by arithmetic on the size below, once the header opens
+//   with the layer's key and the last chunk opens as the last.
+std::unique_ptr<RandomSource> makeAgeRandom(const Layer& layer, std::unique_ptr<RandomSource> below,
+                                            std::string& why);
 // The source of a layer of a file string ("zstd", "xz"; a layer's
 // arguments, such as keys, are there for the layers that need them); null
 // for a layer without random access.

@@ -11,6 +11,7 @@ add_library(xiobyt STATIC
   ${CMAKE_CURRENT_LIST_DIR}/random/random.cpp
   ${CMAKE_CURRENT_LIST_DIR}/random/zstd.cpp
   ${CMAKE_CURRENT_LIST_DIR}/random/xz.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/random/age.cpp
   ${CMAKE_CURRENT_LIST_DIR}/command.cpp
   ${CMAKE_CURRENT_LIST_DIR}/inverse.cpp
   ${CMAKE_CURRENT_LIST_DIR}/pipeline.cpp

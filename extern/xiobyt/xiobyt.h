@@ -73,7 +73,8 @@ XioHandle* xiopopen(char* trace, const char* fileString, const char* formatStrin
 // Files with an index are read at the offset directly too, decoding only
 // the frames or blocks the read covers: bin (or auto finding it) whose
 // every layer is zstd with a seek table or frame headers that give their
-// sizes, or xz with its index, in units of at most 8 MiB. There a read
+// sizes, or xz with its index, in units of at most 8 MiB, or age (its
+// 64 KiB chunks found by arithmetic), zstd inside age included. There a read
 // that needs a damaged unit fails as a whole, and the units around it
 // still read; an index that proves wrong hands the file to the stream.
 int64_t xiopread(char* trace, XioHandle* h, void* buffer, size_t count, int64_t offset);

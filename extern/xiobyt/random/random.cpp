@@ -102,6 +102,7 @@ std::unique_ptr<RandomSource> makeRandomLayer(const Layer& layer,
                                               std::string& why) {
   if (layer.kind == "zstd") return makeZstdRandom(std::move(below), why);
   if (layer.kind == "xz") return makeXzRandom(std::move(below), why);
+  if (layer.kind == "age") return makeAgeRandom(layer, std::move(below), why);
   why = "the " + layer.kind + " layer has no random access";
   return nullptr;
 }

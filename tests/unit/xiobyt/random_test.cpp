@@ -239,6 +239,57 @@ TEST_F(RandomReads, FilesMadeByTheToolsReadAnywhere) {
 // its check fails), a seek table whose sizes lie is found out and the stream
 // serves the reads, and a truncated file reads up to its damage. The first
 // reads cross each 1 MiB edge, where a table's lie would show.
+// age files open the chunk that holds an offset and no other, whoever made
+// them, also under zstd; a damaged chunk fails its reads and leaves the
+// others readable.
+TEST_F(RandomReads, AgeFilesReadAnywhereAlsoUnderZstd) {
+  std::string key = dir / "key.txt";
+  ASSERT_EQ(sh("age-keygen -o '" + key + "' 2>/dev/null"), 0);
+  writeFile(dir / "all", data);
+  ASSERT_EQ(sh("cd '" + dir.path() + "' && age -r $(age-keygen -y key.txt) -o tool.age all"), 0);
+  std::string age = " encr.age(identity=" + quote(key) + ")";
+  for (const char* made : {"lib.age", "z.age"}) {
+    Written w;
+    std::string comp = made[0] == 'z' ? " comp.zstd()" : "";
+    ASSERT_TRUE(writeAll("write.bin(file=''" + comp + age + ")", "", stateFor(dir / made), data,
+                         rng, w));
+  }
+  struct {
+    const char* file;
+    const char* comp;
+  } cases[] = {{"lib.age", ""}, {"tool.age", ""}, {"z.age", " comp.zstd()"}};
+  uint32_t seed = 40;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    std::string fs = "read.bin(file=" + quote(dir / c.file) + c.comp + age + ")";
+    ASSERT_TRUE(readsMatch(fs, data, seed++, Expect::EXACT, 200));
+    EXPECT_LT(fileBytesForOneRead(fs, int64_t(data.size()) / 2), readFile(dir / c.file).size() / 3);
+    char trace[XIO_TRACE_SIZE] = "";
+    EXPECT_EQ(xiopsize(trace, fs.c_str(), ""), int64_t(data.size())) << trace;
+  }
+  std::string raw = readFile(dir / "lib.age");
+  const size_t sealed = 65536 + 16, damaged = data.size() / 65536 - 2;  // the last but one
+  raw[raw.size() - 2 * sealed + 100] ^= 1;
+  writeFile(dir / "lib.age", raw);
+  int failures = 0;
+  ASSERT_TRUE(readsMatch("read.bin(file=" + quote(dir / "lib.age") + age + ")", data, seed,
+                         Expect::NEVER_WRONG, 200, &failures));
+  EXPECT_GT(failures, 0);
+  char trace[XIO_TRACE_SIZE] = "";
+  XioHandle* h =
+      xiopopen(trace, ("read.bin(file=" + quote(dir / "lib.age") + age + ")").c_str(), "", nullptr, 0);
+  ASSERT_NE(h, nullptr) << trace;
+  char buf[4096];
+  for (int64_t at : {int64_t(0), int64_t(data.size()) - 4096}) {
+    ASSERT_EQ(xiopread(trace, h, buf, sizeof buf, at), 4096) << trace;
+    EXPECT_EQ(memcmp(buf, data.data() + at, sizeof buf), 0);
+  }
+  EXPECT_EQ(xiopread(trace, h, buf, sizeof buf, int64_t(damaged * 65536 + 10)), -1);
+  EXPECT_EQ(errno, EIO);
+  EXPECT_NE(strstr(trace, "chunk"), nullptr) << trace;
+  xiopclose(trace, h, nullptr, nullptr, nullptr);
+}
+
 TEST_F(RandomReads, DamagedFilesFailOrReadRightNeverWrong) {
   Written w;
   ASSERT_TRUE(
