@@ -191,14 +191,13 @@ class ParallelGzipWriter : public BlockWriter {
   // Hands the block to the pool with the 32 KiB before it (with every
   // worker busy, the oldest block is taken back first).
   int endBlock() override {
-    if (pool_->inFlight() >= pool_->size()) return collect(true) < 0 ? -1 : 0;
-    auto job = std::make_unique<PoolJob>();
-    job->dictionary = window_;
+    if (pool_->inFlight() >= pool_->depth()) return collect(true) < 0 ? -1 : 0;
+    std::vector<uint8_t> dictionary = window_;
     window_.insert(window_.end(), block_.begin(), block_.end());
     if (window_.size() > kGzipDictionary)
       window_.erase(window_.begin(), window_.end() - kGzipDictionary);
-    job->input = std::move(block_);
-    block_ = std::vector<uint8_t>();
+    auto job = jobForBlock();
+    job->dictionary = std::move(dictionary);
     pool_->submit(std::move(job));
     return 0;
   }
@@ -209,7 +208,7 @@ class ParallelGzipWriter : public BlockWriter {
 
   int finished(PoolJob& job) {
     if (!job.error.empty()) return static_cast<int>(fail(EIO, job.error));
-    packed_ = std::move(job.output);
+    std::swap(packed_, job.output);
     packedPos_ = 0;
     crc_ = static_cast<uint32_t>(
         crc32_combine(crc_, job.check, static_cast<z_off_t>(job.input.size())));

@@ -94,18 +94,15 @@ class ZstdWriter : public BlockWriter {
       block_.clear();
       return 0;
     }
-    if (pool_->inFlight() >= pool_->size()) return collect(true) < 0 ? -1 : 0;
-    auto job = std::make_unique<PoolJob>();
-    job->input = std::move(block_);
-    pool_->submit(std::move(job));
-    block_ = std::vector<uint8_t>();
+    if (pool_->inFlight() >= pool_->depth()) return collect(true) < 0 ? -1 : 0;
+    pool_->submit(jobForBlock());
     return 0;
   }
 
   int collect(bool wait) override {
     return collectFrom(pool_.get(), wait, [&](PoolJob& job) {
       if (!job.error.empty()) return static_cast<int>(fail(EIO, job.error));
-      packed_ = std::move(job.output);
+      std::swap(packed_, job.output);
       packedPos_ = 0;
       entries_.push_back(
           {static_cast<uint32_t>(packed_.size()), static_cast<uint32_t>(job.input.size())});
