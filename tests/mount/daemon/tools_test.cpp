@@ -220,5 +220,32 @@ TEST_F(ToolsTest, FullDiskIsReportedNotLost) {
   sh("umount $ROOT/small");
 }
 
+// An encrypting rule: what goes in reads back, age -d opens the physical
+// file, >> rewrites it whole (no temporary name is left or listed), a read
+// in the middle is served, and a file age made reads through the mount.
+TEST_F(DaemonTest, AgeEncryptedFilesThroughTheMount) {
+  const std::string key = temp_.path() + "/age.key";
+  ASSERT_EQ(0, sh("age-keygen -o '" + key + "' 2>/dev/null").status);
+  const std::string layer = " encr.age(identity='" + key + "'))";
+  setRules({{'w', 1, "*.sec", "[path]/[name].age", "write.bin(file=''" + layer, "format.bin()"},
+            {'r', 1, "*.age", "[path]/[base]", "read.bin(file=''" + layer, "format.bin()"}});
+  setCatchAll();
+  mount();
+  const ShellResult r = sh("K='" + key +
+                           "'; S=$ROOT/../scratch; mkdir -p $S\n"
+                           "seq 1 100000 > $S/p; cp $S/p $MNT/s.sec; cmp $S/p $MNT/s.sec; settle\n"
+                           "age -d -i $K $ROOT/s.sec.age | cmp - $S/p\n"
+                           "dd if=$MNT/s.sec bs=4096 skip=70 count=2 status=none > $S/mid\n"
+                           "dd if=$S/p bs=4096 skip=70 count=2 status=none | cmp - $S/mid\n"
+                           "seq 100001 100500 >> $MNT/s.sec; settle; seq 1 100500 > $S/all\n"
+                           "age -d -i $K $ROOT/s.sec.age | cmp - $S/all; cmp $MNT/s.sec $S/all\n"
+                           "test $(stat -c %s $MNT/s.sec) = $(stat -c %s $S/all)\n"
+                           "test -z \"$(ls -a $ROOT $MNT | grep vaskIndex.tmp)\"\n"
+                           "age -r $(age-keygen -y $K) -o $ROOT/made.age $S/p; ls $MNT > /dev/null\n"
+                           "cmp $MNT/made $S/p\n"
+                           "! grep -q AGE-SECRET-KEY $ROOT/s.sec.age");
+  EXPECT_EQ(0, r.status) << r.output << "\n" << log();
+}
+
 }  // namespace
 }  // namespace daemontest
