@@ -14,8 +14,6 @@
 
 namespace xio {
 
-namespace {
-
 bool preadFull(int fd, uint8_t* buf, size_t n, uint64_t at) {
   size_t done = 0;
   while (done < n) {
@@ -26,6 +24,8 @@ bool preadFull(int fd, uint8_t* buf, size_t n, uint64_t at) {
   }
   return true;
 }
+
+namespace {
 
 uint32_t le32(const uint8_t* p) {
   return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;

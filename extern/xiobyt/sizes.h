@@ -12,6 +12,10 @@
 
 namespace xio {
 
+// Reads exactly `n` bytes at `at` with pread (retrying EINTR); false when
+// the file ends first or a read fails (errno then says why).
+bool preadFull(int fd, uint8_t* buf, size_t n, uint64_t at);
+
 // The seek table at the end of a seekable zstd file of `size` bytes: true
 // with its entries and the offset where the table's skippable frame starts,
 // when both magics are there and the entries add up to that offset.

@@ -19,6 +19,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "xiobyt/sizes.h"
+
 namespace xio {
 
 SecretBytes& SecretBytes::operator=(SecretBytes&& o) noexcept {
@@ -752,18 +754,6 @@ int ageNewHeader(const AgeKey& key, AgePayloadKey& payload, std::vector<uint8_t>
   return payload.derive(fileKey.data(), header.data() + text.size(), why);
 }
 
-namespace {
-bool preadAll(int fd, uint8_t* p, size_t n, uint64_t at) {
-  size_t done = 0;
-  while (done < n) {
-    ssize_t r = pread(fd, p + done, n - done, static_cast<off_t>(at + done));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    done += static_cast<size_t>(r);
-  }
-  return true;
-}
-}  // namespace
 
 int ageOpenFileHeader(int fd, uint64_t fileSize, const AgeKey& key, AgePayloadKey& payload,
                       size_t& payloadStart, std::string& why) {
@@ -771,7 +761,7 @@ int ageOpenFileHeader(int fd, uint64_t fileSize, const AgeKey& key, AgePayloadKe
   for (size_t want = 4096;; want *= 4) {  // most headers fit the first read
     size_t n = static_cast<size_t>(std::min<uint64_t>(want, fileSize));
     head.resize(n);
-    if (!preadAll(fd, head.data(), n, 0)) {
+    if (!preadFull(fd, head.data(), n, 0)) {
       int e = errno ? errno : EIO;
       why = std::string("age: cannot read the header: ") + strerror(e);
       return e;
@@ -803,7 +793,7 @@ int64_t ageFileSize(int fd, uint64_t fileSize, const Layer& layer, int& error, s
   uint64_t at = start + last * kAgeSealed;
   size_t n = static_cast<size_t>(fileSize - at);
   std::vector<uint8_t> sealed(n), opened(n);
-  if (!preadAll(fd, sealed.data(), n, at)) {
+  if (!preadFull(fd, sealed.data(), n, at)) {
     error = errno ? errno : EIO;
     why = "age: cannot read the last chunk";
     return -1;

@@ -1,27 +1,10 @@
 // What a handle costs before it is used: the daemon opens one for every
 // file it reads and sizes every file it meets.
-#include <malloc.h>
-
-#if defined(__SANITIZE_ADDRESS__)
-// AddressSanitizer's allocator keeps its own count (its header does not
-// ship with every compiler).
-extern "C" size_t __sanitizer_get_current_allocated_bytes();
-#endif
-
 #include "xio_test.h"
 
 using namespace xiotest;
 
 namespace {
-
-size_t allocatedBytes() {
-#if defined(__SANITIZE_ADDRESS__)
-  return __sanitizer_get_current_allocated_bytes();
-#else
-  struct mallinfo2 m = mallinfo2();
-  return m.uordblks + m.hblkhd;
-#endif
-}
 
 TEST(HandleMemory, OpeningAllocatesNoBlockBuffers) {
   TempDir dir;

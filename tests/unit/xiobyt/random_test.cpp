@@ -3,14 +3,9 @@
 // block edges, in files appended to, in files made by the zstd and xz
 // tools, and in damaged files, where a read fails rather than give wrong
 // bytes.
-#include <malloc.h>
-
 #include <cerrno>
 #include <cstring>
 
-#if defined(__SANITIZE_ADDRESS__)
-extern "C" size_t __sanitizer_get_current_allocated_bytes();
-#endif
 
 #include "xio_test.h"
 
@@ -371,14 +366,6 @@ TEST_F(RandomReads, DamagedFilesFailOrReadRightNeverWrong) {
 // Whatever the file's size, a handle holds a frame or block and the codec's
 // state, never the file.
 TEST_F(RandomReads, MemoryStaysBoundedByTheUnitNotTheFile) {
-  auto allocated = [] {
-#if defined(__SANITIZE_ADDRESS__)
-    return __sanitizer_get_current_allocated_bytes();
-#else
-    struct mallinfo2 m = mallinfo2();
-    return m.uordblks + m.hblkhd;
-#endif
-  };
   std::string large = corpus(40 << 20, 3);
   struct {
     const char* name;
@@ -391,14 +378,14 @@ TEST_F(RandomReads, MemoryStaysBoundedByTheUnitNotTheFile) {
     Written w;
     ASSERT_TRUE(writeAll(c.writer, "", stateFor(dir / c.name), large, rng, w));
     char trace[XIO_TRACE_SIZE] = "";
-    size_t before = allocated(), peak = 0;
+    size_t before = allocatedBytes(), peak = 0;
     XioHandle* h = xiopopen(trace, bin(c.name, c.layer).c_str(), "", nullptr, 0);
     ASSERT_NE(h, nullptr) << trace;
     std::string buf(1 << 16, '\0');
     for (const ReadPlan& r : plan(large.size(), 9, 60)) {
       size_t n = std::min(r.count, buf.size());
       ASSERT_GE(xiopread(trace, h, buf.data(), n, r.offset), 0) << trace;
-      peak = std::max(peak, allocated() - before);
+      peak = std::max(peak, allocatedBytes() - before);
     }
     EXPECT_EQ(xiopclose(trace, h, nullptr, nullptr, nullptr), 0);
     EXPECT_LT(peak, size_t{8} << 20);

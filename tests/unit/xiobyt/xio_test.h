@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,7 +16,24 @@
 
 #include "xiobyt/xiobyt.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+// AddressSanitizer's allocator keeps its own count (its header does not
+// ship with every compiler).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
+
 namespace xiotest {
+
+// The heap in use by the process (the sanitizer's count under ASan, whose
+// allocator malloc's statistics do not see).
+inline size_t allocatedBytes() {
+#if defined(__SANITIZE_ADDRESS__)
+  return __sanitizer_get_current_allocated_bytes();
+#else
+  struct mallinfo2 m = mallinfo2();
+  return m.uordblks + m.hblkhd;
+#endif
+}
 
 class TempDir {
  public:
