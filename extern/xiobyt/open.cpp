@@ -153,16 +153,23 @@ std::string firstLine(const char* trace) {
   return s.substr(0, s.find('\n'));
 }
 
+XioHandle* openOrFail(char* trace, const char* call, const char* fileString,
+                      const char* formatString, std::string* state, int64_t offset,
+                      int readFd = -1);
+
 // Copies the old file's data, as its layers give it, into the new pipeline
 // past the format stage: the bytes go back under the same layers unchanged.
-int copyOldData(XioHandle& h, std::string& why) {
+// They are read from `oldFd`, the descriptor whose file was checked, never
+// from whatever the name may have come to mean since.
+int copyOldData(XioHandle& h, int oldFd, std::string& why) {
   FileSpec old = h.spec;
   old.write = false;
   old.objectForm = false;
   old.kind = Kind::BIN;
   std::string command = fileCommand(old, false, h.physical);
   char trace[XIO_TRACE_SIZE] = "";
-  std::unique_ptr<XioHandle> in(openHandle(trace, "xiopopen", command.c_str(), "", nullptr, 0));
+  std::unique_ptr<XioHandle> in(
+      openOrFail(trace, "xiopopen", command.c_str(), "", nullptr, 0, oldFd));
   // The copies of the key go; the read handle wipes its own.
   OPENSSL_cleanse(command.data(), command.size());
   for (Layer& l : old.layers) OPENSSL_cleanse(l.passphrase.data(), l.passphrase.size());
@@ -194,9 +201,18 @@ int copyOldData(XioHandle& h, std::string& why) {
 // one nonce, so the file is written again, old data first, into a
 // temporary file that xiopclose renames over it.
 int openRewrite(XioHandle& h, std::string& why) {
-  struct stat st;
-  bool old = stat(h.physical.c_str(), &st) == 0;
+  // O_NONBLOCK: a FIFO planted at the name must not hang the open; anything
+  // but a regular file is refused below.
+  FdGuard oldFd(
+      ::open(h.physical.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK));
+  bool old = oldFd.get() >= 0;
   if (!old && errno != ENOENT) {
+    int e = errno;
+    why = std::string("cannot open the old file to append to it: ") + strerror(e);
+    return e;
+  }
+  struct stat st;
+  if (old && fstat(oldFd.get(), &st) != 0) {
     int e = errno;
     why = std::string("cannot stat: ") + strerror(e);
     return e;
@@ -208,15 +224,17 @@ int openRewrite(XioHandle& h, std::string& why) {
   size_t slash = h.physical.rfind('/');
   std::string dir = slash == std::string::npos ? "" : h.physical.substr(0, slash + 1);
   std::string base = slash == std::string::npos ? h.physical : h.physical.substr(slash + 1);
-  std::string path = dir + kTempPrefix + base + ".XXXXXX";
-  int fd = mkostemp(path.data(), O_CLOEXEC);
+  // Made in place in the handle, so that nothing can fail between creating
+  // the file and the handle knowing to remove it.
+  h.tempPath = dir + kTempPrefix + base + ".XXXXXX";
+  int fd = mkostemp(h.tempPath.data(), O_CLOEXEC);
   if (fd < 0) {
     int e = errno;
+    h.tempPath.clear();
     why = std::string("cannot create the temporary file to append through: ") + strerror(e);
     return e;
   }
-  h.fd.reset(fd);
-  h.tempPath = path;  // removed by the handle unless renamed into place
+  h.fd.reset(fd);  // from here the handle removes the file unless renamed into place
   if (old) {
     if (fchmod(fd, st.st_mode & 07777) != 0 ||
         (fchown(fd, st.st_uid, st.st_gid) != 0 && errno != EPERM)) {
@@ -227,11 +245,26 @@ int openRewrite(XioHandle& h, std::string& why) {
   }
   if (int rc = buildPipeline(h, why)) return rc;
   if (old && st.st_size > 0) {
-    if (int rc = copyOldData(h, why)) return rc;
+    if (int rc = copyOldData(h, oldFd.get(), why)) return rc;
   }
   h.expected = h.startOffset;
   return 0;
 }
+
+// Removes the physical file that a failing open created, on every way out.
+class CreatedFile {
+ public:
+  explicit CreatedFile(const std::string& path) : path_(path) {}
+  ~CreatedFile() {
+    if (armed) ::unlink(path_.c_str());
+  }
+  CreatedFile(const CreatedFile&) = delete;
+  CreatedFile& operator=(const CreatedFile&) = delete;
+  bool armed = false;
+
+ private:
+  const std::string& path_;
+};
 
 int openWrite(XioHandle& h, std::string& why) {
   if (h.startOffset > 0 && hasAgeLayer(h.spec)) return openRewrite(h, why);
@@ -240,14 +273,15 @@ int openWrite(XioHandle& h, std::string& why) {
   bool zstdOuter = !h.spec.layers.empty() && h.spec.layers[0].kind == "zstd";
   int flags = O_CLOEXEC | (h.startOffset > 0 ? O_APPEND : 0) |
               (h.startOffset > 0 && zstdOuter ? O_RDWR : O_WRONLY);
-  bool created = true;
   // Owner only: a caller that runs with umask 0 (the mount daemon) sets
-  // the mode it wants once the file is complete.
-  int fd = ::open(h.physical.c_str(), flags | O_CREAT | O_EXCL, 0600);
-  if (fd < 0 && errno == EEXIST) {
-    created = false;
-    fd = ::open(h.physical.c_str(), flags);
-  }
+  // the mode it wants once the file is complete. A symbolic link at the
+  // name is never followed: O_EXCL refuses it, and so does O_NOFOLLOW when
+  // the existing file is opened (ELOOP), so a link that another user
+  // planted cannot send the data to a file of the caller's.
+  CreatedFile created(h.physical);
+  int fd = ::open(h.physical.c_str(), flags | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+  created.armed = fd >= 0;
+  if (fd < 0 && errno == EEXIST) fd = ::open(h.physical.c_str(), flags | O_NOFOLLOW);
   if (fd < 0) {
     int e = errno;
     why = std::string("cannot open for writing: ") + strerror(e);
@@ -279,10 +313,7 @@ int openWrite(XioHandle& h, std::string& why) {
   }
   // The stages are set up before the file is truncated, so that a mistake
   // in the strings (an unknown character set) leaves the old file alone.
-  if (int rc = buildPipeline(h, why)) {
-    if (created) ::unlink(h.physical.c_str());
-    return rc;
-  }
+  if (int rc = buildPipeline(h, why)) return rc;
   if (cut && ftruncate(fd, static_cast<off_t>(cutAt)) != 0) {
     int e = errno;
     why = std::string("cannot remove the old seek table: ") + strerror(e);
@@ -294,6 +325,7 @@ int openWrite(XioHandle& h, std::string& why) {
     return e;
   }
   h.expected = h.startOffset;
+  created.armed = false;
   return 0;
 }
 
@@ -308,11 +340,16 @@ int checkAgeHeader(const XioHandle& h, const struct stat& st, std::string& why) 
   return ageOpenFileHeader(h.fd.get(), static_cast<uint64_t>(st.st_size), key, payload, start, why);
 }
 
-int openRead(XioHandle& h, std::string& why) {
-  int fd = ::open(h.physical.c_str(), O_RDONLY | O_CLOEXEC);
+// Reads through a copy of `readFd` when it is given, else opens the name,
+// never through a symbolic link there (ELOOP).
+int openRead(XioHandle& h, int readFd, std::string& why) {
+  int fd = readFd >= 0 ? fcntl(readFd, F_DUPFD_CLOEXEC, 0)
+                       : ::open(h.physical.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
     int e = errno;
-    why = std::string("cannot open for reading: ") + strerror(e);
+    why = std::string(readFd >= 0 ? "cannot duplicate the descriptor to read: "
+                                  : "cannot open for reading: ") +
+          strerror(e);
     return e;
   }
   h.fd.reset(fd);
@@ -327,7 +364,7 @@ int openRead(XioHandle& h, std::string& why) {
 }
 
 XioHandle* openOrFail(char* trace, const char* call, const char* fileString,
-                      const char* formatString, std::string* state, int64_t offset) {
+                      const char* formatString, std::string* state, int64_t offset, int readFd) {
   if (fileString == nullptr) {
     traceFailure(trace, call, "", "", EINVAL, "no file string (null)");
     return nullptr;
@@ -358,7 +395,7 @@ XioHandle* openOrFail(char* trace, const char* call, const char* fileString,
     rc = EINVAL;
   }
   if (rc == 0) rc = checkRequest(*h, why);
-  if (rc == 0) rc = h->write ? openWrite(*h, why) : openRead(*h, why);
+  if (rc == 0) rc = h->write ? openWrite(*h, why) : openRead(*h, readFd, why);
   if (rc != 0) {
     traceFailure(trace, call, h->physical, fileString, rc, why);
     return nullptr;

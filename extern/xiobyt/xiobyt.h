@@ -59,6 +59,9 @@ struct XioStateList {
 // Names are relative to the working directory of the process. The strings
 // are parsed and checked, and the converters set up, before the file is
 // touched: a refused write leaves an existing file as it was.
+// A symbolic link at the physical name is never followed (also by
+// xiopsize): the call fails with ELOOP, and nothing is written through the
+// link. A file the failing call created is removed.
 // Returns a handle owned by the caller until xiopclose, or null with errno.
 XioHandle* xiopopen(char* trace, const char* fileString, const char* formatString,
                     std::string* state /* null when reading */, int64_t offset);
