@@ -19,15 +19,14 @@ std::string quote(const std::string& text) {
   return out + "'";
 }
 
-}  // namespace
-
-ShellResult shell(const std::string& script, const std::string& root, const std::string& mnt) {
+ShellResult runShell(const std::string& launcher, const std::string& script,
+                     const std::string& root, const std::string& mnt) {
   // close(2) returns before the kernel's release reaches the daemon, and the
   // release ends a converted file: `settle` makes a request that the
   // single-threaded daemon answers only after every release sent before it.
   const std::string prelude = "set -e\nsettle() { stat \"$MNT\" >/dev/null; }\n";
-  const std::string command = "ROOT=" + quote(root) + " MNT=" + quote(mnt) + " /bin/bash -c " +
-                              quote(prelude + script) + " 2>&1";
+  const std::string command = "ROOT=" + quote(root) + " MNT=" + quote(mnt) + " " + launcher +
+                              "/bin/bash -c " + quote(prelude + script) + " 2>&1";
   ShellResult result;
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return result;
@@ -37,6 +36,18 @@ ShellResult shell(const std::string& script, const std::string& root, const std:
   const int raw = pclose(pipe);
   result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   return result;
+}
+
+}  // namespace
+
+ShellResult shell(const std::string& script, const std::string& root, const std::string& mnt) {
+  return runShell("", script, root, mnt);
+}
+
+ShellResult shellAsNobody(const std::string& script, const std::string& root,
+                          const std::string& mnt) {
+  return runShell("setpriv --reuid=65534 --regid=65534 --clear-groups ", "cd /\n" + script, root,
+                  mnt);
 }
 
 void DaemonTest::SetUp() {
@@ -83,6 +94,20 @@ void DaemonTest::mount(const std::vector<std::string>& options, const char* view
   args.push_back(root_);
   args.push_back(mnt_);
   if (view != nullptr) args.push_back(view);
+  running_ = view != nullptr ? &view_ : &daemon_;
+  ASSERT_EQ("", running_->start(args, temp_.path(), mnt_, temp_.path(), false)) << log();
+}
+
+void DaemonTest::mountWithFuseArgs(const std::vector<std::string>& options,
+                                   const std::vector<std::string>& fuseArgs, const char* view) {
+  // "--" ends the daemon's own options, so that getopt leaves "-o" alone.
+  std::vector<std::string> args{"-f", "-l", log_};
+  args.insert(args.end(), options.begin(), options.end());
+  args.push_back("--");
+  args.push_back(root_);
+  args.push_back(mnt_);
+  if (view != nullptr) args.push_back(view);
+  args.insert(args.end(), fuseArgs.begin(), fuseArgs.end());
   running_ = view != nullptr ? &view_ : &daemon_;
   ASSERT_EQ("", running_->start(args, temp_.path(), mnt_, temp_.path(), false)) << log();
 }

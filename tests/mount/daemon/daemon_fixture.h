@@ -23,6 +23,10 @@ struct ShellResult {
 
 // Runs "/bin/sh -c script" with ROOT and MNT set; output and status.
 ShellResult shell(const std::string& script, const std::string& root, const std::string& mnt);
+// The same as user and group nobody (65534) without supplementary groups,
+// in "/" (the test's own directory need not be open to nobody).
+ShellResult shellAsNobody(const std::string& script, const std::string& root,
+                          const std::string& mnt);
 
 // The rule pair that lets any name be created and read back as it is.
 struct Rule {
@@ -44,8 +48,13 @@ class DaemonTest : public ::testing::Test {
   // Starts "vaskFS -f -l <log> [options] <root> <mnt>" (or vaskFSview with
   // a view) and waits for the mount.
   void mount(const std::vector<std::string>& options = {}, const char* view = nullptr);
+  // The same with libfuse arguments after root and mount point (and view),
+  // e.g. {"-o", "allow_other"}.
+  void mountWithFuseArgs(const std::vector<std::string>& options,
+                         const std::vector<std::string>& fuseArgs, const char* view = nullptr);
   int unmount();
   ShellResult sh(const std::string& script) { return shell(script, root_, mnt_); }
+  ShellResult shNobody(const std::string& script) { return shellAsNobody(script, root_, mnt_); }
   std::string log() const { return readFile(log_); }
 
   // A record as stored, or "<none>" (raw LMDB).
