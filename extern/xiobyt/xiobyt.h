@@ -120,6 +120,19 @@ void vdOrgLstStaFree(XioStateList* states);  // empties the list
 // arithmetic of base64 and hex in the layout written here); else found by
 // decoding the whole file (constant memory, the codec's speed).
 int64_t xiopsize(char* trace, const char* fileString, const char* formatString);
+
+// Reads the identity file of each encr.age(identity='path') or
+// cnv[age(identity='path')] layer of `fileString` now and keeps its keys
+// for the process, so that later opens by a thread that may not read the
+// file (a server running a request as its caller: EACCES or EPERM at the
+// open) still find them. An open that can read the file reads it again,
+// and a changed file replaces what is kept. Call it while the process can
+// read the files (the mount daemon: at the start, as root). A string
+// without such a layer does nothing. Returns 0, or -1 with errno (those of
+// an open: ENOENT, EACCES for a file group or others may read, EINVAL for
+// a malformed one or a string that does not parse).
+int xioloadkeys(char* trace, const char* fileString);
+
 // `fileString` with the text of each passphrase='...' replaced by ***, for
 // logs. Null gives "".
 std::string xiomask(const char* fileString);

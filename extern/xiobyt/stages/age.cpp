@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <mutex>
 
 #include "xiobyt/sizes.h"
@@ -522,10 +523,14 @@ int randomBytes(uint8_t* p, size_t n, std::string& why) {
 
 // --- the identity file ------------------------------------------------------
 
-int readIdentityFile(const std::string& path, SecretBytes& text, std::string& why) {
+// `denied` tells that the caller may not open the file at all (EACCES,
+// EPERM), as opposed to a file that is missing, loose or malformed.
+int readIdentityFile(const std::string& path, SecretBytes& text, bool& denied, std::string& why) {
+  denied = false;
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) {
     int e = errno;
+    denied = e == EACCES || e == EPERM;
     why = "age: cannot open the identity file '" + path + "': " + strerror(e);
     return e;
   }
@@ -597,7 +602,75 @@ int parseIdentities(const std::string& path, const SecretBytes& text, AgeKey& ke
   return 0;
 }
 
+// Reads and parses an identity file as the caller can; `denied` as above.
+int readIdentities(const std::string& path, AgeKey& key, bool& denied, std::string& why) {
+  SecretBytes text;
+  if (int rc = readIdentityFile(path, text, denied, why)) return rc;
+  return parseIdentities(path, text, key, why);
+}
+
+std::vector<SecretBytes> copyOf(const std::vector<SecretBytes>& ids) {
+  std::vector<SecretBytes> out;
+  out.reserve(ids.size());
+  for (const SecretBytes& id : ids) {
+    SecretBytes& c = out.emplace_back(id.size());
+    memcpy(c.data(), id.data(), id.size());
+  }
+  return out;
+}
+
+// The mount daemon serves each request as its caller, who usually cannot
+// read the root-owned identity file of a rule. So the daemon reads those
+// files once, while it can (xioloadkeys), and their keys are kept here by
+// path: a caller the file refuses gets the kept keys, one who can read it
+// reads it anew, and what it reads replaces what is kept, so a rotated key
+// reaches every caller once anyone who may read it has opened a file.
+class IdentityCache {
+ public:
+  void keep(const std::string& path, const AgeKey& key) {
+    std::vector<SecretBytes> ids = copyOf(key.identities);
+    std::lock_guard<std::mutex> lock(mutex_);
+    kept_[path] = std::move(ids);  // the keys replaced are wiped as they go
+  }
+  // Only paths already kept are refreshed: the cache holds the files an
+  // administrator named to xioloadkeys, nothing a caller merely opened.
+  void refresh(const std::string& path, const AgeKey& key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = kept_.find(path);
+    if (it != kept_.end()) it->second = copyOf(key.identities);
+  }
+  bool find(const std::string& path, AgeKey& key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = kept_.find(path);
+    if (it == kept_.end()) return false;
+    key.identities = copyOf(it->second);
+    return true;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<std::string, std::vector<SecretBytes>> kept_;
+};
+
+IdentityCache& identityCache() {
+  static IdentityCache cache;
+  return cache;
+}
+
 }  // namespace
+
+int keepAgeIdentity(const Layer& layer, std::string& why) {
+  if (!layer.hasIdentity) return 0;
+  if (layer.identity.empty()) {
+    why = "age: identity='' names no identity file";
+    return EINVAL;
+  }
+  AgeKey key;
+  bool denied = false;
+  if (int rc = readIdentities(layer.identity, key, denied, why)) return rc;
+  identityCache().keep(layer.identity, key);
+  return 0;
+}
 
 int loadAgeKey(const Layer& layer, AgeKey& key, std::string& why) {
   key = AgeKey();
@@ -624,9 +697,14 @@ int loadAgeKey(const Layer& layer, AgeKey& key, std::string& why) {
     why = "age: identity='' names no identity file";
     return EINVAL;
   }
-  SecretBytes text;
-  if (int rc = readIdentityFile(layer.identity, text, why)) return rc;
-  return parseIdentities(layer.identity, text, key, why);
+  bool denied = false;
+  if (int rc = readIdentities(layer.identity, key, denied, why)) {
+    if (denied && identityCache().find(layer.identity, key)) return 0;
+    key = AgeKey();
+    return rc;
+  }
+  identityCache().refresh(layer.identity, key);
+  return 0;
 }
 
 struct AgePayloadKey::Cipher {
@@ -753,7 +831,6 @@ int ageNewHeader(const AgeKey& key, AgePayloadKey& payload, std::vector<uint8_t>
   if (int rc = randomBytes(header.data() + text.size(), kAgeNonce, why)) return rc;
   return payload.derive(fileKey.data(), header.data() + text.size(), why);
 }
-
 
 int ageOpenFileHeader(int fd, uint64_t fileSize, const AgeKey& key, AgePayloadKey& payload,
                       size_t& payloadStart, std::string& why) {

@@ -12,8 +12,8 @@
 // destroyed. No message in `why` ever contains key material.
 //
 // Thread safety: the objects are used by one thread at a time; the process
-// wide cache of scrypt results behind ageOpenHeader and AgeWriterKeys is
-// guarded by a mutex.
+// wide caches of scrypt results behind ageOpenHeader and AgeWriterKeys, and
+// of kept identity files behind loadAgeKey, are each guarded by a mutex.
 #pragma once
 
 #include <cstddef>
@@ -70,7 +70,15 @@ struct AgeKey {
 // file, or readable by group or others: `why` names the mode), EINVAL
 // (malformed key, both or neither given, logn without passphrase), with the
 // cause in `why`.
+// A caller that the identity file refuses (EACCES, EPERM at its open) gets
+// the keys keepAgeIdentity kept for the path, if any; a caller that reads
+// the file replaces the kept keys with what it read.
 int loadAgeKey(const Layer& layer, AgeKey& key, std::string& why);
+
+// Reads the identity file of an age layer now and keeps its keys for the
+// process, under its path, for loadAgeKey (xioloadkeys). 0 for a layer
+// without identity=; else the errors of loadAgeKey.
+int keepAgeIdentity(const Layer& layer, std::string& why);
 
 // The key of the chunks of one file, and the cipher context that uses it.
 class AgePayloadKey {
