@@ -1,9 +1,12 @@
 // File strings, format strings and the state text, from text to FileSpec,
 // FormatSpec and StateSpec through the same parser and tables as the syntax
 // check, so that a string that passes the check is a string that opens.
+#include <openssl/crypto.h>
+
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "xiobyt/settings.h"
 #include "xiobyt/tables.h"
@@ -171,3 +174,23 @@ int parseStateText(const std::string& text, StateSpec& out, std::string& why) {
 }
 
 }  // namespace xio
+
+int xioisplain(const char* fileString, const char* formatString) {
+  using namespace xio;
+  try {
+    FileSpec spec;
+    FormatSpec format;
+    std::string why;
+    int rc = fileString == nullptr ? EINVAL : parseFileString(fileString, spec, why);
+    if (rc == 0) rc = parseFormatString(formatString, spec.write, format, why);
+    for (Layer& l : spec.layers) OPENSSL_cleanse(l.passphrase.data(), l.passphrase.size());
+    if (rc != 0) {
+      errno = rc;
+      return -1;
+    }
+    return spec.kind == Kind::BIN && spec.layers.empty() && !format.text ? 1 : 0;
+  } catch (const std::bad_alloc&) {
+    errno = ENOMEM;
+    return -1;
+  }
+}

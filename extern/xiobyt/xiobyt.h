@@ -133,6 +133,14 @@ int64_t xiopsize(char* trace, const char* fileString, const char* formatString);
 // a malformed one or a string that does not parse).
 int xioloadkeys(char* trace, const char* fileString);
 
+// 1 when the strings convert nothing, so that the file may be used as a
+// plain file at any offset: write.bin(...)/read.bin(...) without comp, encr
+// or enc (output(...)/input(...) without cnv entries, fmt.bin() or no fmt)
+// and a format string that is null, "" or format.bin(). 0 when anything
+// converts (text, rec, auto, any layer, format.text). -1 with EINVAL when
+// a string does not parse (the parser and tables of xiopopen).
+int xioisplain(const char* fileString, const char* formatString);
+
 // `fileString` with the text of each passphrase='...' replaced by ***, for
 // logs. Null gives "".
 std::string xiomask(const char* fileString);
