@@ -26,6 +26,29 @@ void closeLog() {
   fileLog = nullptr;
 }
 
+// Opens the log for appending; a failure ends the program.
+void openLog(const char* name) {
+  // The log names every file and rule the mount meets: only its owner reads
+  // a new one. A link planted at its name must not turn the daemon's writes
+  // onto another file.
+  const int fd = open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  FILE* log = fd == -1 ? nullptr : fdopen(fd, "a");
+  if (log == nullptr) {
+    const int error = errno;
+    if (fd != -1) close(fd);
+    errno = error;
+    std::perror("fopen");
+    std::fprintf(stderr, "Unable to open logfile %s\n", name);
+    std::exit(1);
+  }
+  // Lines reach the file as they are written, so that the log can be
+  // followed while the mount runs.
+  setvbuf(log, nullptr, _IOLBF, 0);
+  closeLog();
+  fileLog = log;
+  std::fprintf(stderr, "vaskFS log file : %s\n", name);
+}
+
 // Puts the working directory in front of a relative name. Returns 0, or 1
 // after the message when that is impossible.
 int makeAbsolute(std::string& name, const char* allocMessage, bool showWorkDir) {
@@ -153,20 +176,9 @@ int run(int argc, char* argv[]) {
         std::fputs("vaskFS not running as a daemon\n", stderr);
         daemon = false;
         break;
-      case 'l': {
-        FILE* log = std::fopen(optarg, "a+");
-        if (log == nullptr) {
-          std::perror("fopen");
-          std::fprintf(stderr, "Unable to open logfile %s\n", optarg);
-          std::exit(1);
-        }
-        // Lines reach the file as they are written, so that the log can be
-        // followed while the mount runs.
-        setvbuf(log, nullptr, _IOLBF, 0);
-        fileLog = log;
-        std::fprintf(stderr, "vaskFS log file : %s\n", optarg);
+      case 'l':
+        openLog(optarg);
         break;
-      }
       case 'q':
         closeLog();
         break;
