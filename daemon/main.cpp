@@ -7,7 +7,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <new>
+#include <string_view>
+#include <vector>
 
 #include "vaskFS.h"
 
@@ -20,6 +23,15 @@ void addFuseArg(char* arg) {
 
 char kForeground[] = "-f";
 char kSingleThread[] = "-s";
+
+// Arguments made here for libfuse. fuseArgv points into them, and a deque
+// never moves an element it already holds.
+std::deque<std::string> madeArgs;
+
+char* keepArg(std::string text) {
+  madeArgs.push_back(std::move(text));
+  return madeArgs.back().data();
+}
 
 void closeLog() {
   if (fileLog != nullptr && fileLog != stderr) std::fclose(fileLog);
@@ -47,6 +59,80 @@ void openLog(const char* name) {
   closeLog();
   fileLog = log;
   std::fprintf(stderr, "vaskFS log file : %s\n", name);
+}
+
+// The options of a libfuse option list, as written (escapes kept). A
+// backslash takes the next character literally, as libfuse reads the list,
+// so "\," is part of an option. Empty options are left out.
+std::vector<std::string> splitOptions(std::string_view list) {
+  std::vector<std::string> options;
+  std::string option;
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (list[i] == '\\' && i + 1 < list.size()) {
+      option += list[i++];
+      option += list[i];
+    } else if (list[i] == ',') {
+      if (!option.empty()) options.push_back(std::move(option));
+      option.clear();
+    } else {
+      option += list[i];
+    }
+  }
+  if (!option.empty()) options.push_back(std::move(option));
+  return options;
+}
+
+// An option as libfuse understands it: escapes resolved, "\137" included.
+std::string unescapeOption(std::string_view option) {
+  std::string plain;
+  for (size_t i = 0; i < option.size(); ++i) {
+    if (option[i] == '\\' && i + 1 < option.size()) {
+      ++i;
+      if (i + 2 < option.size() && option[i] >= '0' && option[i] <= '3' && option[i + 1] >= '0' &&
+          option[i + 1] <= '7' && option[i + 2] >= '0' && option[i + 2] <= '7') {
+        plain += static_cast<char>((option[i] - '0') * 64 + (option[i + 1] - '0') * 8 +
+                                   (option[i + 2] - '0'));
+        i += 2;
+        continue;
+      }
+    }
+    plain += option[i];
+  }
+  return plain;
+}
+
+// allow_other lets every user into the mount. A daemon that is not root
+// cannot take its callers' identities, and the modes it presents for a
+// converted file come from the index rather than from the physical file:
+// the kernel has to check the presented modes before a request arrives.
+void requireDefaultPermissions() {
+  int allowOtherSlot = -1;
+  for (int i = 2; i < vaskfsArgs.fuseArgc; ++i) {
+    const char* arg = vaskfsArgs.fuseArgv[i];
+    // libfuse takes nothing after "--" for an option.
+    if (std::strcmp(arg, "--") == 0) break;
+    const char* list;
+    if (std::strcmp(arg, "-o") == 0) {
+      if (i + 1 >= vaskfsArgs.fuseArgc) break;
+      list = vaskfsArgs.fuseArgv[++i];
+    } else if (std::strncmp(arg, "-o", 2) == 0) {
+      list = arg + 2;
+    } else {
+      continue;
+    }
+    for (const std::string& raw : splitOptions(list)) {
+      const std::string option = unescapeOption(raw);
+      if (option == "default_permissions") return;
+      if (option == "allow_other") allowOtherSlot = i;
+    }
+  }
+  if (allowOtherSlot < 0) return;
+  // Put in front of the list that holds allow_other: no slot is needed (all
+  // 32 may be taken), and a trailing backslash cannot swallow the comma.
+  const std::string arg = vaskfsArgs.fuseArgv[allowOtherSlot];
+  vaskfsArgs.fuseArgv[allowOtherSlot] =
+      keepArg(arg.starts_with("-o") ? "-odefault_permissions," + arg.substr(2)
+                                    : "default_permissions," + arg);
 }
 
 // Puts the working directory in front of a relative name. Returns 0, or 1
@@ -229,6 +315,7 @@ int run(int argc, char* argv[]) {
     vaskfsArgs.view = argv[optind++];
   }
   while (optind < argc) addFuseArg(argv[optind++]);
+  requireDefaultPermissions();
 
   if (makeAbsolute(vaskfsArgs.rootDir, "unable to alloc memory for root folder setup\n", false))
     return 1;

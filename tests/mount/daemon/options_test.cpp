@@ -1,13 +1,52 @@
-// Mounting for other users: the log file's mode.
+// Mounting for other users: the log file's mode and allow_other with
+// default_permissions.
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <fstream>
+#include <sstream>
 
 #include "daemon_fixture.h"
 
 namespace daemontest {
 namespace {
 
-class OptionsTest : public DaemonTest {};
+// The mount options and the super options of the mount at mountPoint, as
+// the kernel shows them; empty when nothing is mounted there.
+struct MountInfo {
+  std::string mountOptions, superOptions;
+};
+
+MountInfo mountInfo(const std::string& mountPoint) {
+  std::ifstream in("/proc/self/mountinfo");
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::vector<std::string> f;
+    for (std::string field; fields >> field;) f.push_back(field);
+    if (f.size() < 10 || f[4] != mountPoint) continue;
+    // Optional fields end at "-"; fstype, source and super options follow.
+    size_t dash = 6;
+    while (dash < f.size() && f[dash] != "-") ++dash;
+    if (dash + 3 >= f.size()) continue;
+    return {f[5], f[dash + 3]};
+  }
+  return {};
+}
+
+bool hasOption(const std::string& list, const std::string& option) {
+  return ("," + list + ",").find("," + option + ",") != std::string::npos;
+}
+
+class OptionsTest : public DaemonTest {
+ protected:
+  // Starts vaskFS with args exactly as given, in the foreground, and waits
+  // for the mount.
+  void start(const std::vector<std::string>& args) {
+    running_ = &daemon_;
+    ASSERT_EQ("", running_->start(args, temp_.path(), mnt_, temp_.path(), false)) << log();
+  }
+};
 
 TEST_F(OptionsTest, LogFileIsMadeForItsOwnerAlone) {
   struct LogCase {
@@ -50,6 +89,52 @@ TEST_F(OptionsTest, LogFileIsMadeForItsOwnerAlone) {
     EXPECT_EQ(0u, text.find(c.existing != 0 ? "earlier line\n00 " : "00 ")) << c.name << text;
   }
   umask(savedMask);
+}
+
+// Every way of giving allow_other brings default_permissions, which the
+// kernel shows among the super options.
+TEST_F(OptionsTest, AllowOtherBringsDefaultPermissions) {
+  setCatchAll();
+  const std::string L = log_, R = root_, M = mnt_;
+  struct MountCase {
+    const char* name;
+    std::vector<std::string> args;
+    bool allowOther, readOnly;
+  } cases[] = {
+      {"after --", {"-f", "-l", L, "--", R, M, "-o", "allow_other"}, true, false},
+      {"joined after --", {"-f", "-l", L, "--", R, M, "-oallow_other,ro"}, true, true},
+      {"escaped as libfuse reads it",
+       {"-f", "-l", L, "--", R, M, "-o", "allow\\137other"},
+       true,
+       false},
+      {"given already",
+       {"-f", "-l", L, "--", R, M, "-o", "default_permissions", "-o", "allow_other"},
+       true,
+       false},
+      // allow_other first and every one of the 32 slots taken.
+      {"no slot left",
+       {"-f", "-l",      L,    "--",      R,    M,         "-o", "allow_other", "-o", "noatime",
+        "-o", "noatime", "-o", "noatime", "-o", "noatime", "-o", "noatime",     "-o", "noatime",
+        "-o", "noatime", "-o", "noatime", "-o", "noatime", "-o", "noatime",     "-o", "noatime",
+        "-o", "noatime", "-o", "noatime"},
+       true,
+       false},
+      {"without allow_other", {"-f", "-l", L, "--", R, M, "-o", "ro"}, false, true},
+  };
+  for (const MountCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    start(c.args);
+    if (HasFatalFailure()) return;
+    const MountInfo info = mountInfo(mnt_);
+    EXPECT_EQ(c.allowOther, hasOption(info.superOptions, "allow_other")) << info.superOptions;
+    EXPECT_EQ(c.allowOther, hasOption(info.superOptions, "default_permissions"))
+        << info.superOptions;
+    EXPECT_EQ(c.readOnly, hasOption(info.mountOptions, "ro")) << info.mountOptions;
+    if (!c.readOnly) {
+      EXPECT_EQ("written\n", sh("echo written > $MNT/f; cat $ROOT/f; rm $MNT/f").output);
+    }
+    EXPECT_EQ(0, unmount()) << running_->err();
+  }
 }
 
 }  // namespace
