@@ -85,6 +85,12 @@ void usage(const char* program) {
              stderr);
   std::fputs("\t-b\tset vaskFS blocksize in KiB\n", stderr);
   std::fputs("\t-f\trun in foreground\n", stderr);
-  std::fputs("\t-q\tkeep quiet\n\n", stderr);
+  std::fputs("\t-q\tkeep quiet\n", stderr);
+  std::fputs(vaskfsArgs.viewMode
+                 ? "\t-o\tmount options: log=log-file, loglevel=log-level, view=view-name and\n"
+                   "\t\tthe options of libfuse; without log= it keeps quiet\n\n"
+                 : "\t-o\tmount options: log=log-file, loglevel=log-level and the options of\n"
+                   "\t\tlibfuse; without log= it keeps quiet\n\n",
+             stderr);
   std::fprintf(stderr, "HINT: Type 'man %s' for more details\n", program);
 }

@@ -23,6 +23,7 @@ void addFuseArg(char* arg) {
 
 char kForeground[] = "-f";
 char kSingleThread[] = "-s";
+char kOption[] = "-o";
 
 // Arguments made here for libfuse. fuseArgv points into them, and a deque
 // never moves an element it already holds.
@@ -59,6 +60,23 @@ void openLog(const char* name) {
   closeLog();
   fileLog = log;
   std::fprintf(stderr, "vaskFS log file : %s\n", name);
+}
+
+// Sets the log level from its word; another word ends the program.
+void setLogLevel(const char* word) {
+  const std::string_view w = word;
+  if (w == "error" || w == "ERROR") {
+    logLevel = LOG_ERROR;
+  } else if (w == "info" || w == "INFO") {
+    logLevel = LOG_INFO;
+  } else if (w == "debug" || w == "DEBUG") {
+    logLevel = LOG_DEBUG;
+  } else if (w == "trace" || w == "TRACE") {
+    logLevel = LOG_TRACE;
+  } else {
+    std::fprintf(stderr, "Unkown log-level: %s\nChoose one of error, info, debug or trace\n", word);
+    std::exit(1);
+  }
 }
 
 // The options of a libfuse option list, as written (escapes kept). A
@@ -99,6 +117,29 @@ std::string unescapeOption(std::string_view option) {
     plain += option[i];
   }
   return plain;
+}
+
+// The list of a "-o": the daemon's own options take effect in their order,
+// the rest goes to libfuse as one "-o". mount(8) and fstab hand every option
+// this way, the daemon's beside the filesystem's.
+void takeMountOptions(const char* list) {
+  std::string rest;
+  for (const std::string& raw : splitOptions(list)) {
+    const std::string option = unescapeOption(raw);
+    if (option.starts_with("log=")) {
+      openLog(option.c_str() + 4);
+    } else if (option.starts_with("loglevel=")) {
+      setLogLevel(option.c_str() + 9);
+    } else if (vaskfsArgs.viewMode && option.starts_with("view=")) {
+      vaskfsArgs.view = option.substr(5);
+    } else {
+      if (!rest.empty()) rest += ',';
+      rest += raw;
+    }
+  }
+  if (rest.empty()) return;
+  addFuseArg(kOption);
+  addFuseArg(keepArg(std::move(rest)));
 }
 
 // allow_other lets every user into the mount. A daemon that is not root
@@ -254,8 +295,9 @@ int run(int argc, char* argv[]) {
   vaskfsArgs.fuseArgc = 2;
   opterr = 0;
   bool daemon = true;
+  bool mountOptions = false;
   int c;
-  while ((c = getopt(argc, argv, "hfql:L:")) != -1) {
+  while ((c = getopt(argc, argv, "hfql:L:o:")) != -1) {
     switch (c) {
       case 'f':
         addFuseArg(kForeground);
@@ -268,23 +310,13 @@ int run(int argc, char* argv[]) {
       case 'q':
         closeLog();
         break;
-      case 'L': {
-        const std::string word = optarg;
-        if (word == "error" || word == "ERROR") {
-          logLevel = LOG_ERROR;
-        } else if (word == "info" || word == "INFO") {
-          logLevel = LOG_INFO;
-        } else if (word == "debug" || word == "DEBUG") {
-          logLevel = LOG_DEBUG;
-        } else if (word == "trace" || word == "TRACE") {
-          logLevel = LOG_TRACE;
-        } else {
-          std::fprintf(stderr, "Unkown log-level: %s\nChoose one of error, info, debug or trace\n",
-                       optarg);
-          std::exit(1);
-        }
+      case 'L':
+        setLogLevel(optarg);
         break;
-      }
+      case 'o':
+        takeMountOptions(optarg);
+        mountOptions = true;
+        break;
       case 'h':
         usage(argv[0]);
         return 1;
@@ -294,8 +326,14 @@ int run(int argc, char* argv[]) {
     }
   }
   if (daemon && fileLog == stderr) {
-    addFuseArg(kForeground);
-    std::fputs("to run as daemon, specify a logfile.\n", stderr);
+    if (mountOptions) {
+      // mount(8) waits for the daemon to detach, and at boot nobody reads its
+      // standard error: without log= it goes quietly, as with -q.
+      closeLog();
+    } else {
+      addFuseArg(kForeground);
+      std::fputs("to run as daemon, specify a logfile.\n", stderr);
+    }
   }
   addFuseArg(kSingleThread);
 
@@ -310,7 +348,8 @@ int run(int argc, char* argv[]) {
     vaskfsArgs.rootDir.pop_back();
   }
   vaskfsArgs.mountDir = argv[optind++];
-  if (vaskfsArgs.viewMode) {
+  // A view named by view= needs no third name.
+  if (vaskfsArgs.viewMode && vaskfsArgs.view.empty()) {
     if (optind >= argc) return listViews();
     vaskfsArgs.view = argv[optind++];
   }
