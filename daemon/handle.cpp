@@ -17,6 +17,7 @@ FileHandlePtr initNewHandle(const char* path) {
   handle->logicalPath = logicalName(path);
   handle->physicalPath = getPhysicalPath(handle->logicalPath, &handle->mapFlags, handle.get());
   handle->fd = -1;
+  handle->opener = requestIdentity();
   return handle;
 }
 

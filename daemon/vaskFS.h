@@ -108,6 +108,44 @@ void closeIndexEnvironment();
 // null path or one of at most one character.
 std::string logicalName(const char* path);
 
+// ---- the caller's identity ------------------------------------------------
+
+// The file-system identity of a request's caller. Not valid: the request
+// runs as the daemon itself (root callers, requests without credentials,
+// a daemon that cannot switch).
+struct CallerIdentity {
+  uid_t uid = 0;
+  gid_t gid = 0;
+  std::vector<gid_t> groups;
+  bool valid = false;
+};
+
+// Whether the daemon can take other identities (it runs as root).
+bool identitySwitching();
+// The caller of the request being served, with its supplementary groups.
+CallerIdentity requestIdentity();
+
+// Runs the serving thread with `id` (fsuid, fsgid, groups) until it ends,
+// so the kernel checks and owns what the daemon does on the caller's
+// behalf. failed(): the identity could not be taken fully and the request
+// must not go on.
+class IdentityGuard {
+ public:
+  explicit IdentityGuard(const CallerIdentity& id);
+  ~IdentityGuard();
+  IdentityGuard(const IdentityGuard&) = delete;
+  IdentityGuard& operator=(const IdentityGuard&) = delete;
+  bool failed() const { return failed_; }
+
+ private:
+  bool switched_ = false;
+  bool failed_ = false;
+};
+
+// Whether a component of `path` begins with ".vaskIndex": the index and
+// the daemon's temporary files, never reachable through the mount.
+bool reservedPath(std::string_view path);
+
 // ---- per-file metadata store ----------------------------------------------
 
 enum MetaKind : uint32_t {
@@ -203,6 +241,10 @@ constexpr uint32_t MAP_NAME_KNOWN = 1, MAP_HAS_WRITE = 4, MAP_USE_IR = 8;
 struct FileHandle;
 
 int getConf4Name(const std::string& name, ConfigEntry& entry, int mode, const char* dbName);
+// Reads the identity files that the rules of `dbName` name while the
+// daemon still runs as itself: requests run as their callers, who may not
+// read them. Failures are logged; the files then fail at open.
+void loadRuleKeys(const char* dbName);
 // Puts `name` (apostrophes doubled) between the quotes of the first "=''"
 // of `fileString`; nothing when there is none.
 void insertName(std::string& fileString, std::string_view name);
@@ -233,6 +275,9 @@ struct FileHandle {
   char errorTrace[XIO_TRACE_SIZE] = "";
   // A write open without O_TRUNC whose conversion starts at the first write.
   bool openPending = false;
+  // Who opened the file: the later requests on it (release comes without
+  // credentials) act as the opener did, as a descriptor would.
+  CallerIdentity opener;
 
   FileHandle() = default;
   FileHandle(const FileHandle&) = delete;
