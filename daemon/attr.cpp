@@ -1,6 +1,7 @@
 // Attributes, listings, access, statfs and time stamps: the physical tree
 // presented under logical names with converted sizes.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -138,8 +139,14 @@ int vaskFS_readdir(const char* path, void* buf, fuse_fill_dir_t filler, off_t /*
   physical.reserve(256);
   CallerPrefix caller;
   logCaller(LOG_INFO, caller, "[readdir] %s\n", dirName.c_str());
-  DIR* dir = opendir(dirName.c_str());
-  if (dir == nullptr) return -errno;
+  const int dirFd = open(dirName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dirFd == -1) return -errno;
+  DIR* dir = fdopendir(dirFd);
+  if (dir == nullptr) {
+    const int e = errno;
+    close(dirFd);
+    return -e;
+  }
   std::optional<MetaSnapshot> names;
   while (const dirent* entry = readdir(dir)) {
     // The index, and the copies that a converting rename makes beside its target.
@@ -186,7 +193,9 @@ int vaskFS_access(const char* path, int mode) try {
   if ((name.flags & MAP_NAME_KNOWN) != 0 && (name.flags & MAP_USE_IR) == 0 &&
       !readRuleMatches(name.physical, SEARCH_MATCH))
     return -ENOENT;
-  return access(name.physical.c_str(), mode) == -1 ? -errno : 0;
+  // access(2) would check the daemon's real uid; AT_EACCESS checks the
+  // file-system identity the request runs with.
+  return faccessat(AT_FDCWD, name.physical.c_str(), mode, AT_EACCESS) == -1 ? -errno : 0;
 } catch (const std::bad_alloc&) {
   return -ENOMEM;
 }

@@ -17,7 +17,7 @@ namespace {
 template <class Call>
 int withoutHandle(const char* path, int flags, Call call) {
   FileHandlePtr h = initNewHandle(path);
-  h->fd = open(h->logicalPath.c_str(), flags);
+  h->fd = open(h->logicalPath.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
   if (h->fd == -1) return -errno;
   const int rc = call(*h);
   close(h->fd);
@@ -64,7 +64,8 @@ void logRead(FileHandle& h, size_t size, off_t offset) {
 void recordWrittenFile(FileHandle& h, CallerPrefix& caller) {
   struct stat st = {};
   if (h.direction == 3 && readMetaFixed(h.logicalPath, META_STAT, &st, sizeof st) == 0) {
-    chmod(h.physicalPath.c_str(), st.st_mode & ~static_cast<mode_t>(S_IFREG));
+    fchmodat(AT_FDCWD, h.physicalPath.c_str(), st.st_mode & ~static_cast<mode_t>(S_IFREG),
+             AT_SYMLINK_NOFOLLOW);
   }
   struct timespec pair[2];
   if (lstat(h.physicalPath.c_str(), &st) == 0) {
@@ -175,6 +176,17 @@ int vaskFS_read(const char* path, char* buffer, size_t size, off_t offset, fuse_
 
 namespace {
 
+// truncate(2) without following a symlink at the name.
+int truncateName(const std::string& name, off_t size) {
+  const int fd = open(name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd == -1) return -1;
+  const int rc = ftruncate(fd, size);
+  const int e = errno;
+  close(fd);
+  errno = e;
+  return rc;
+}
+
 // Flushes a write handle's conversion; 0 or a negated errno.
 int flushConversion(FileHandle& h, int flags) {
   h.errorTrace[0] = '\0';
@@ -275,13 +287,13 @@ int vaskFS_truncate(const char* path, off_t size, fuse_file_info* fi) try {
       return -EINVAL;
     }
     logCaller(LOG_INFO, caller, "[truncate] %s\n", physical.c_str());
-    if (truncate(physical.c_str(), 0) == -1) return -errno;
+    if (truncateName(physical, 0) == -1) return -errno;
     editStoredStat(logical, [](struct stat& st) { st.st_size = 0; });
     return 0;
   }
   logCaller(LOG_INFO, caller, "[truncate] %s\n", logical.c_str());
   FileHandle* h = handleOf(fi);
-  const int rc = h != nullptr ? ftruncate(h->fd, size) : truncate(logical.c_str(), size);
+  const int rc = h != nullptr && h->fd != -1 ? ftruncate(h->fd, size) : truncateName(logical, size);
   return rc == -1 ? -errno : 0;
 } catch (const std::bad_alloc&) {
   return -ENOMEM;

@@ -44,7 +44,7 @@ int vaskFS_readlink(const char* path, char* buf, size_t size) try {
 int vaskFS_mknod(const char* path, mode_t mode, dev_t rdev) {
   return onLogical("mknod", path, [&](const std::string& l) {
     if (S_ISREG(mode)) {
-      const int fd = open(l.c_str(), O_WRONLY | O_CREAT | O_EXCL, mode);
+      const int fd = open(l.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
       return fd == -1 ? -1 : close(fd);
     }
     if (S_ISFIFO(mode)) return mkfifo(l.c_str(), mode);
@@ -104,7 +104,8 @@ int vaskFS_link(const char* from, const char* to) try {
 int vaskFS_chmod(const char* path, mode_t mode, fuse_file_info* /*fi*/) try {
   if (vaskfsArgs.viewMode) return -EACCES;
   const MappedName name = mapName(path, "chmod");
-  if (chmod(name.physical.c_str(), mode) == -1) return -errno;
+  // A symlink at the physical name is refused (EOPNOTSUPP), never followed.
+  if (fchmodat(AT_FDCWD, name.physical.c_str(), mode, AT_SYMLINK_NOFOLLOW) == -1) return -errno;
   if ((name.flags & MAP_NAME_KNOWN) != 0) {
     editStoredStat(name.logical, [&](struct stat& st) {
       st.st_mode = (st.st_mode & S_IFMT) | (mode & ~static_cast<mode_t>(S_IFMT));

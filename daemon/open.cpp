@@ -163,19 +163,24 @@ int vaskFS_create(const char* path, mode_t mode, fuse_file_info* fi) try {
   }
   logAt(LOG_DEBUG, "xioopen returned hdl = %p\n", static_cast<void*>(h->convHandle));
 
-  // The new file's attributes until its release: those of its directory,
-  // with the mode asked for and nothing written yet.
-  std::string dir;
-  if (pat2str(h->physicalPath, "[path]", dir) <= 0 || dir.empty()) dir = ".";
+  // The new file's attributes until its release: those of the physical
+  // file just made (its owner is the caller, its group as the directory
+  // gives it), with the mode asked for and nothing written yet. Where it
+  // cannot be read, those of its directory.
   struct stat st;
   std::memset(&st, 0xFF, sizeof st);
-  const int rc = lstat(dir.c_str(), &st);
+  int rc = lstat(h->physicalPath.c_str(), &st);
+  if (rc != 0) {
+    std::string dir;
+    if (pat2str(h->physicalPath, "[path]", dir) <= 0 || dir.empty()) dir = ".";
+    rc = lstat(dir.c_str(), &st);
+  }
   st.st_size = 0;
   st.st_ino = 0;
   st.st_blocks = 0;
   st.st_nlink = 1;  // not the directory's count: tools take more for hard links
   st.st_mode = mode | S_IFREG;
-  if (logOn(LOG_INFO)) logAt(LOG_INFO, "lstat(%s) returned %d\n", dir.c_str(), rc);
+  if (logOn(LOG_INFO)) logAt(LOG_INFO, "lstat(%s) returned %d\n", h->physicalPath.c_str(), rc);
   const struct timespec zero[2] = {};
   const FileHandle& f = *h;
   writeMetaRecords(

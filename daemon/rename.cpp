@@ -63,12 +63,20 @@ std::string readConversion(const std::string& logical, const std::string& physic
 }
 
 // Where a converted copy is made: beside the target, under a name that the
-// listing hides, so that the target stays as it was until the copy is whole.
+// listing hides and nobody can guess or plant beforehand (made with
+// O_EXCL), so that the target stays as it was until the copy is whole.
+// Empty when it cannot be made; errno tells why.
 std::string besideTarget(const std::string& target) {
   std::string dir, name;
   if (pat2str(target, "[path]", dir) < 0) dir.clear();
   if (pat2str(target, "[name]", name) < 0) name = target;
-  return (dir.empty() ? "" : dir + "/") + ".vaskIndex.tmp." + name + "." + std::to_string(getpid());
+  // Room for the prefix and the random part within a name's 255 bytes.
+  if (name.size() > 200) name.resize(200);
+  std::string temp = (dir.empty() ? "" : dir + "/") + ".vaskIndex.tmp." + name + ".XXXXXX";
+  const int fd = mkostemp(temp.data(), O_CLOEXEC);
+  if (fd == -1) return "";
+  close(fd);
+  return temp;
 }
 
 void replaceName(std::string& command, const std::string& from, const std::string& to) {
@@ -112,12 +120,16 @@ int renameByCopy(const char* from, const std::string& newLogical, const std::str
   struct stat st;
   if (const int rc = vaskFS_getattr(from, &st, nullptr); rc != 0) return rc;
   const std::string temp = besideTarget(target);
+  if (temp.empty()) return -errno;
   std::string fileString = rule.fileString;
   insertName(fileString, temp);
   std::string state = stateText(newLogical);
   fuse_file_info in = {};
   in.flags = O_RDONLY;
-  if (const int rc = vaskFS_open(from, &in); rc != 0) return rc;
+  if (const int rc = vaskFS_open(from, &in); rc != 0) {
+    unlink(temp.c_str());
+    return rc;
+  }
   auto trace = std::make_unique<char[]>(XIO_TRACE_SIZE);
   trace[0] = '\0';
   errno = 0;
@@ -144,8 +156,10 @@ int renameByCopy(const char* from, const std::string& newLogical, const std::str
       rc = -(errno != 0 ? errno : EIO);
   }
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
-  if (rc == 0 && (chmod(temp.c_str(), st.st_mode & 07777) != 0 ||
-                  lchown(temp.c_str(), st.st_uid, st.st_gid) != 0 ||
+  // The copy belongs to whoever renames; it keeps the old owner where the
+  // caller may give it (root, or the owner keeping a group of hers).
+  if (rc == 0 && (fchmodat(AT_FDCWD, temp.c_str(), st.st_mode & 07777, AT_SYMLINK_NOFOLLOW) != 0 ||
+                  (lchown(temp.c_str(), st.st_uid, st.st_gid) != 0 && errno != EPERM) ||
                   utimensat(AT_FDCWD, temp.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0 ||
                   rename(temp.c_str(), target.c_str()) != 0))
     rc = -errno;
