@@ -88,6 +88,11 @@ void* vaskFS_init(fuse_conn_info* conn, fuse_config* cfg) {
   if (fchdir(savefd) != 0) { /* names then resolve where libfuse left us */
   }
   close(savefd);
+  // Relative identity paths name files under the root, as at open.
+  if (vaskfsArgs.env != nullptr) {
+    if (!vaskfsArgs.viewMode) loadRuleKeys("confW");
+    loadRuleKeys("confR");
+  }
   return nullptr;
 }
 

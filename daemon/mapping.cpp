@@ -39,11 +39,13 @@ int getConf4Name(const std::string& name, ConfigEntry& entry, int mode, const ch
   rc = readConfigEntry(cursor.get(), entry, MDB_FIRST);
   while (rc == 0) {
     if (mode == SEARCH_LIST) {
-      logAt(LOG_INFO, "%s[%3d,%s,%s] \"%s\" \"%s\" \"%s\" \"%s\"\n", dbName,
-            entry.index & CONFIG_INDEX_RULE_MASK,
-            (entry.index & CONFIG_INDEX_DISABLED) != 0 ? "disabled" : "enabled",
-            (entry.flags & CONFIG_FLAG_USE_IR) != 0 ? "useIR" : "noIR", entry.pattern.c_str(),
-            entry.targetPattern.c_str(), entry.fileString.c_str(), entry.formatString.c_str());
+      if (logOn(LOG_INFO))
+        logAt(LOG_INFO, "%s[%3d,%s,%s] \"%s\" \"%s\" \"%s\" \"%s\"\n", dbName,
+              entry.index & CONFIG_INDEX_RULE_MASK,
+              (entry.index & CONFIG_INDEX_DISABLED) != 0 ? "disabled" : "enabled",
+              (entry.flags & CONFIG_FLAG_USE_IR) != 0 ? "useIR" : "noIR", entry.pattern.c_str(),
+              entry.targetPattern.c_str(), xiomask(entry.fileString.c_str()).c_str(),
+              entry.formatString.c_str());
     } else {
       // Rules are ordered by index: the first disabled one ends the enabled.
       if (entry.index > 0x3FFFFFFF) break;
@@ -55,9 +57,11 @@ int getConf4Name(const std::string& name, ConfigEntry& entry, int mode, const ch
         }
       } else if (wcmatch(entry.pattern.c_str(), name.c_str()) != 0) {
         entry.isSet = 1;
-        logAt(LOG_INFO, "%s[%3d,%s] \"%s\" \"%s\" \"%s\" \"%s\"\n", dbName, entry.index,
-              (entry.flags & CONFIG_FLAG_USE_IR) != 0 ? "useIR" : "noIR", entry.pattern.c_str(),
-              entry.targetPattern.c_str(), entry.fileString.c_str(), entry.formatString.c_str());
+        if (logOn(LOG_INFO))
+          logAt(LOG_INFO, "%s[%3d,%s] \"%s\" \"%s\" \"%s\" \"%s\"\n", dbName, entry.index,
+                (entry.flags & CONFIG_FLAG_USE_IR) != 0 ? "useIR" : "noIR", entry.pattern.c_str(),
+                entry.targetPattern.c_str(), xiomask(entry.fileString.c_str()).c_str(),
+                entry.formatString.c_str());
         break;
       }
     }
@@ -71,6 +75,26 @@ int getConf4Name(const std::string& name, ConfigEntry& entry, int mode, const ch
     return rc;
   }
   return entry.isSet == 1 ? 0 : 1;
+}
+
+void loadRuleKeys(const char* dbName) {
+  MdbTxn txn;
+  MDB_dbi dbi = 0;
+  MdbCursor cursor;
+  if (txn.begin(vaskfsArgs.env, MDB_RDONLY) != 0 ||
+      mdb_dbi_open(txn.get(), dbName, MDB_INTEGERKEY, &dbi) != 0 ||
+      cursor.open(txn.get(), dbi) != 0)
+    return;
+  ConfigEntry entry;
+  initConfEntry(entry);
+  auto trace = std::make_unique<char[]>(XIO_TRACE_SIZE);
+  for (int rc = readConfigEntry(cursor.get(), entry, MDB_FIRST); rc == 0;
+       rc = readConfigEntry(cursor.get(), entry, MDB_NEXT)) {
+    trace[0] = '\0';
+    if (xioloadkeys(trace.get(), entry.fileString.c_str()) != 0)
+      logAt(LOG_ERROR, "cannot read the keys of %s rule %d:\n%s\n", dbName,
+            entry.index & CONFIG_INDEX_RULE_MASK, trace.get());
+  }
 }
 
 void insertName(std::string& fileString, std::string_view name) {
@@ -112,7 +136,14 @@ std::string getPhysicalPath(const std::string& logical, uint32_t* mapFlags, File
     std::string expansion;
     const int n = pat2str(logical, rule.targetPattern, expansion);
     std::string built = n > 0 && expansion[0] == '/' ? expansion.substr(1) : expansion;
-    if (n > 0 && (*mapFlags & MAP_NAME_KNOWN) == 0) {
+    if (n > 0 && reservedPath(built) && (*mapFlags & MAP_NAME_KNOWN) == 0) {
+      // A target pattern that would reach the index ("[path]/.[name]" of
+      // "vaskIndex") keeps the data under the logical name instead.
+      logAt(LOG_ERROR, "pat2str(%s) of %s gives the reserved name %s\n", rule.targetPattern.c_str(),
+            logical.c_str(), built.c_str());
+      result = logical;
+      *mapFlags |= MAP_NAME_KNOWN;
+    } else if (n > 0 && (*mapFlags & MAP_NAME_KNOWN) == 0) {
       result = built;
       *mapFlags |= MAP_NAME_KNOWN;
     } else if (n > 0 && result != built) {
