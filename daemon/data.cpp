@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -187,6 +188,48 @@ int truncateName(const std::string& name, off_t size) {
   return rc;
 }
 
+// The commands that write `logical`'s physical file: the stored ones, else
+// the write rule's with the physical name put in. Empty when none.
+void writeCommands(const std::string& logical, const std::string& physical, std::string& command,
+                   std::string& format) {
+  if (readMetaText(logical, META_WRITE, "meta", command) == 0) {
+    if (readMetaText(logical, META_WFORMAT, "meta", format) != 0) format = "format.bin()";
+    return;
+  }
+  ConfigEntry rule;
+  initConfEntry(rule);
+  command.clear();
+  if (getConf4Name(logical, rule, SEARCH_MATCH, "confW") != 0) return;
+  command = rule.fileString;
+  insertName(command, physical);
+  format = rule.formatString;
+}
+
+// A converted file truncated to 0 is an empty stream of its format (a
+// zero-length file is no valid gzip or age file); its read command and its
+// format follow. 0 or a negated errno.
+int writeEmptyStream(const std::string& logical, const std::string& command,
+                     const std::string& format) {
+  auto trace = std::make_unique<char[]>(XIO_TRACE_SIZE);
+  trace[0] = '\0';
+  std::string state = stateText(logical);
+  errno = 0;
+  XioHandle* out = xiopopen(trace.get(), command.c_str(), format.c_str(), &state, 0);
+  std::string inverse, inverseFormat;
+  XioStateList states;
+  int rc = out == nullptr ? -(errno != 0 ? errno : EIO) : 0;
+  if (out != nullptr && xiopclose(trace.get(), out, &states, &inverse, &inverseFormat) != 0)
+    rc = -(errno != 0 ? errno : EIO);
+  vdOrgLstStaFree(&states);
+  if (trace[0] != '\0')
+    logAt(LOG_ERROR, "Error trace of truncate %s:\n%s\n", logical.c_str(), trace.get());
+  if (rc != 0) return rc;
+  if (!inverse.empty()) writeMetaBytes(logical, META_READ, "meta", inverse.data(), inverse.size());
+  if (!inverseFormat.empty())
+    writeMetaBytes(logical, META_RFORMAT, "meta", inverseFormat.data(), inverseFormat.size());
+  return 0;
+}
+
 // Flushes a write handle's conversion; 0 or a negated errno.
 int flushConversion(FileHandle& h, int flags) {
   h.errorTrace[0] = '\0';
@@ -227,6 +270,46 @@ int vaskFS_flush(const char* /*path*/, fuse_file_info* fi) try {
   return -ENOMEM;
 }
 
+namespace {
+
+// Ends a handle's conversion and records what it wrote: at release, and
+// when a truncate ends the stream of a writer still open.
+int endConversion(FileHandle& h, CallerPrefix& caller) {
+  const bool wanted = !(h.direction == 0 && (h.mapFlags & MAP_HAS_WRITE) != 0);
+  XioStateList states;
+  std::string command, format;
+  h.errorTrace[0] = '\0';
+  XioHandle* conv = std::exchange(h.convHandle, nullptr);
+  const int rc = xiopclose(h.errorTrace, conv, &states, wanted ? &command : nullptr,
+                           wanted ? &format : nullptr);
+  const int closeErrno = errno;
+  if (rc != 0) {
+    struct stat st;
+    if (h.direction == 3 && lstat(h.physicalPath.c_str(), &st) != 0) {
+      deleteMeta(h.logicalPath, META_ALL, "meta");
+    } else {
+      keepTrace(h, "xiopclose9");
+    }
+  } else {
+    // An opened write conversion has replaced the physical file even when
+    // nothing was written (O_TRUNC, a new file made with mode 0600): its
+    // attributes are recorded in every case.
+    if (h.removed) {
+      logCaller(LOG_DEBUG, caller, "[release] %s was removed: nothing recorded\n",
+                h.logicalPath.c_str());
+    } else if (h.direction != 0) {
+      if (logOn(LOG_TRACE) && !states.members.empty())
+        logAt(LOG_TRACE, "member name: %s\n", states.members.front().member.c_str());
+      recordWrittenFile(h, caller);
+    }
+    if (!h.removed) storeInverse(h, caller, command, format);
+  }
+  vdOrgLstStaFree(&states);
+  return rc == 0 ? 0 : -(closeErrno != 0 ? closeErrno : EIO);
+}
+
+}  // namespace
+
 int vaskFS_release(const char* path, fuse_file_info* fi) try {
   FileHandlePtr h(handleOf(fi));
   if (h == nullptr) return 0;
@@ -242,34 +325,7 @@ int vaskFS_release(const char* path, fuse_file_info* fi) try {
     }
     return rc;
   }
-  const bool wanted = !(h->direction == 0 && (h->mapFlags & MAP_HAS_WRITE) != 0);
-  XioStateList states;
-  std::string command, format;
-  h->errorTrace[0] = '\0';
-  XioHandle* conv = std::exchange(h->convHandle, nullptr);
-  const int rc = xiopclose(h->errorTrace, conv, &states, wanted ? &command : nullptr,
-                           wanted ? &format : nullptr);
-  const int closeErrno = errno;
-  if (rc != 0) {
-    struct stat st;
-    if (h->direction == 3 && lstat(h->physicalPath.c_str(), &st) != 0) {
-      deleteMeta(h->logicalPath, META_ALL, "meta");
-    } else {
-      keepTrace(*h, "xiopclose9");
-    }
-  } else {
-    // An opened write conversion has replaced the physical file even when
-    // nothing was written (O_TRUNC, a new file made with mode 0600): its
-    // attributes are recorded in every case.
-    if (h->direction != 0) {
-      if (logOn(LOG_TRACE) && !states.members.empty())
-        logAt(LOG_TRACE, "member name: %s\n", states.members.front().member.c_str());
-      recordWrittenFile(*h, caller);
-    }
-    storeInverse(*h, caller, command, format);
-  }
-  vdOrgLstStaFree(&states);
-  return rc == 0 ? 0 : -(closeErrno != 0 ? closeErrno : EIO);
+  return endConversion(*h, caller);
 } catch (const std::bad_alloc&) {
   return -ENOMEM;
 }
@@ -281,14 +337,38 @@ int vaskFS_truncate(const char* path, off_t size, fuse_file_info* fi) try {
   const std::string physical = getPhysicalPath(logical, &flags, nullptr);
   CallerPrefix caller;
   if ((flags & MAP_NAME_KNOWN) != 0) {
-    if (size != 0) {
+    std::string command, format;
+    writeCommands(logical, physical, command, format);
+    const bool plain = !command.empty() && plainCommands(command, format);
+    if (!plain && (size != 0 || command.empty())) {
       logCaller(LOG_ERROR, caller, "[truncate] %s to %ld is invalid\n", physical.c_str(),
                 static_cast<long>(size));
       return -EINVAL;
     }
     logCaller(LOG_INFO, caller, "[truncate] %s\n", physical.c_str());
-    if (truncateName(physical, 0) == -1) return -errno;
-    editStoredStat(logical, [](struct stat& st) { st.st_size = 0; });
+    if (plain) {
+      if (truncateName(physical, size) == -1) return -errno;
+    } else {
+      // An open writer's stream ends here (close(2) returns before the
+      // release comes); its next write starts a new one, from 0, as a
+      // descriptor writes after a truncate.
+      for (FileHandle* writer : openWriters(logical)) {
+        if (writer->convHandle == nullptr) continue;
+        endConversion(*writer, caller);
+        writer->openPending = true;
+        writer->offset = 0;
+      }
+      if (const int rc = writeEmptyStream(logical, command, format); rc != 0) return rc;
+    }
+    // The presented times and the change stamp follow the physical file, so
+    // that this change is not mistaken for one made outside.
+    struct stat now;
+    const bool known = lstat(physical.c_str(), &now) == 0;
+    editStoredStat(logical, [&](struct stat& st) {
+      st.st_size = size;
+      if (known) st.st_mtim = now.st_mtim, st.st_ctim = now.st_ctim;
+    });
+    if (known) followStamp(logical, now);
     return 0;
   }
   logCaller(LOG_INFO, caller, "[truncate] %s\n", logical.c_str());

@@ -3,7 +3,47 @@
 
 #include "vaskFS.h"
 
+namespace {
+
+// Few files are open at once; a list keeps the lookups simple.
+std::vector<FileHandle*>& liveHandles() {
+  static std::vector<FileHandle*> handles;
+  return handles;
+}
+
+}  // namespace
+
+bool writerOpen(std::string_view logical) {
+  for (const FileHandle* h : liveHandles())
+    if (h->direction != 0 && !h->removed && h->logicalPath == logical) return true;
+  return false;
+}
+
+std::vector<FileHandle*> openWriters(std::string_view logical) {
+  std::vector<FileHandle*> writers;
+  for (FileHandle* h : liveHandles())
+    if (h->direction != 0 && !h->removed && h->logicalPath == logical) writers.push_back(h);
+  return writers;
+}
+
+void forgetOpenHandles(std::string_view logical) {
+  for (FileHandle* h : liveHandles())
+    if (h->logicalPath == logical) h->removed = true;
+}
+
+bool plainCommands(const std::string& fileString, const std::string& formatString) {
+  return xioisplain(fileString.c_str(), formatString.c_str()) == 1;
+}
+
 FileHandle::~FileHandle() {
+  auto& handles = liveHandles();
+  for (size_t i = 0; i < handles.size(); ++i) {
+    if (handles[i] == this) {
+      handles[i] = handles.back();
+      handles.pop_back();
+      break;
+    }
+  }
   if (convHandle != nullptr) {
     char trace[XIO_TRACE_SIZE] = "";
     xiopclose(trace, convHandle, nullptr, nullptr, nullptr);
@@ -13,6 +53,7 @@ FileHandle::~FileHandle() {
 
 FileHandlePtr initNewHandle(const char* path) {
   auto handle = std::make_unique<FileHandle>();
+  liveHandles().push_back(handle.get());
   initConfEntry(handle->conf);
   handle->logicalPath = logicalName(path);
   handle->physicalPath = getPhysicalPath(handle->logicalPath, &handle->mapFlags, handle.get());

@@ -190,6 +190,11 @@ int readMeta(std::string_view path, MetaValue& value, const char* dbName, int gr
 int writeMeta(std::string_view path, const MetaValue& value, const char* dbName);
 int moveMeta(std::string_view oldPath, std::string_view newPath, int keepOld);
 int deleteMeta(std::string_view path, uint32_t kind, const char* dbName);
+// Moves the "meta" and "real" records of everything below `oldDir` to
+// `newDir`, with the physical names in their values (".name", the names
+// quoted in ".read" and ".write", the logical names of "real") that lie
+// below it: one transaction, all or nothing. Returns 0 or an LMDB code.
+int moveMetaTree(std::string_view oldDir, std::string_view newDir);
 
 // Several reads from one sub-database in one read transaction. End it
 // (destroy it) before any write of the same thread: LMDB lets a thread hold
@@ -220,6 +225,10 @@ int writeMetaBytes(std::string_view path, uint32_t kind, const char* dbName, con
 // Reads the stored ".stat" of `logical`, lets `edit` change it and stores it
 // again; returns the failure of reading or storing (MDB_NOTFOUND: none).
 int editStoredStat(const std::string& logical, const std::function<void(struct stat&)>& edit);
+// A stamp of the physical file kept for change detection follows `now`
+// (its new attributes), so that the daemon's own change is not mistaken for
+// one made outside.
+void followStamp(const std::string& logical, const struct stat& now);
 
 // Stores several records in one transaction, in the order given: all or
 // none. The first time a file is met its records go in together, so that
@@ -278,6 +287,8 @@ struct FileHandle {
   // Who opened the file: the later requests on it (release comes without
   // credentials) act as the opener did, as a descriptor would.
   CallerIdentity opener;
+  // The name was removed while open: release records nothing under it.
+  bool removed = false;
 
   FileHandle() = default;
   FileHandle(const FileHandle&) = delete;
@@ -290,6 +301,14 @@ using FileHandlePtr = std::unique_ptr<FileHandle>;
 
 // A handle for the FUSE path: logical and physical name, the write rule.
 FileHandlePtr initNewHandle(const char* path);
+// The handles alive in this daemon (each registers itself when built by
+// initNewHandle and leaves when destroyed).
+bool writerOpen(std::string_view logical);
+std::vector<FileHandle*> openWriters(std::string_view logical);
+// Marks the handles of a removed name, so that nothing is recorded for it.
+void forgetOpenHandles(std::string_view logical);
+// Whether a file string and format string convert nothing (bin, no layer).
+bool plainCommands(const std::string& fileString, const std::string& formatString);
 // The handle that libfuse carries, or null.
 inline FileHandle* handleOf(const fuse_file_info* fi) {
   return fi != nullptr ? reinterpret_cast<FileHandle*>(fi->fh) : nullptr;
