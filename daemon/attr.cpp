@@ -91,12 +91,27 @@ int vaskFS_getattr(const char* path, struct stat* st, fuse_file_info* /*fi*/) tr
             physical.c_str());
     }
   };
+  // Records whose physical file has gone (removed behind the daemon's
+  // back) describe nothing: they go, so that the name is absent and can be
+  // made again. A file being written keeps them.
+  const bool recorded = statRc == 0 || r == 0 || stampRc == 0;
+  auto ghost = [&](int error) {
+    if (error != ENOENT || !recorded || writerOpen(logical)) return false;
+    logCaller(LOG_INFO, caller, "[getattr] %s: %s has gone, records dropped\n", logical.c_str(),
+              physical.c_str());
+    deleteMeta(logical, META_ALL, "meta");
+    deleteMeta(physical, META_ALL, "real");
+    return true;
+  };
   if (statRc == 0) {
+    struct stat now;
+    if (lstat(physical.c_str(), &now) != 0 && ghost(errno)) return -ENOENT;
     *st = stored;
     checkStamp();
   } else {
     if (lstat(physical.c_str(), st) != 0) {
       savedErrno = errno;
+      if (ghost(savedErrno)) return -ENOENT;
       logCaller(LOG_DEBUG, caller, "[getattr] res=%d lstat(%s) failed %s\n", r, physical.c_str(),
                 std::strerror(savedErrno));
       if (r == MDB_NOTFOUND && updateVaskInfo(logical, physical, st) != 0) {
@@ -219,6 +234,14 @@ int editStoredStat(const std::string& logical, const std::function<void(struct s
   return writeMetaBytes(logical, META_STAT, "meta", &stored, sizeof stored);
 }
 
+void followStamp(const std::string& logical, const struct stat& now) {
+  struct timespec stamps[2];
+  if (readMetaFixed(logical, META_MTIME, stamps, sizeof stamps) == 0 && stamps[1].tv_sec != 0) {
+    const struct timespec fresh[2] = {now.st_atim, now.st_mtim};
+    writeMetaBytes(logical, META_MTIME, "meta", fresh, sizeof fresh);
+  }
+}
+
 namespace {
 
 // The stored attributes take the times that were set, with UTIME_NOW and
@@ -237,14 +260,7 @@ void storeTimesSet(const std::string& logical, const std::string& physical,
     if (ts[0].tv_nsec != UTIME_OMIT) st.st_atim = resolved(0, now.st_atim);
     if (ts[1].tv_nsec != UTIME_OMIT) st.st_mtim = resolved(1, now.st_mtim);
   });
-  // A stamp of the physical file kept for change detection follows the new
-  // times, so that this change is not mistaken for one made outside.
-  struct timespec stamps[2];
-  if (known && readMetaFixed(logical, META_MTIME, stamps, sizeof stamps) == 0 &&
-      stamps[1].tv_sec != 0) {
-    const struct timespec fresh[2] = {now.st_atim, now.st_mtim};
-    writeMetaBytes(logical, META_MTIME, "meta", fresh, sizeof fresh);
-  }
+  if (known) followStamp(logical, now);
 }
 
 }  // namespace
@@ -254,7 +270,14 @@ int vaskFS_utimens(const char* path, const struct timespec ts[2], fuse_file_info
   const MappedName name = mapName(path, "utimens");
   if (utimensat(AT_FDCWD, name.physical.c_str(), ts, AT_SYMLINK_NOFOLLOW) == -1) return -errno;
   if ((name.flags & MAP_NAME_KNOWN) != 0) {
-    writeMetaBytes(name.logical, META_NEWTS, "meta", ts, META_TIMES_SIZE);
+    // Times wanted while the file is written (cp -p, tar x) are applied
+    // again at release; without a writer they are in place already, and a
+    // stored wish would undo the next write's time.
+    if (writerOpen(name.logical)) {
+      writeMetaBytes(name.logical, META_NEWTS, "meta", ts, META_TIMES_SIZE);
+    } else {
+      deleteMeta(name.logical, META_NEWTS, "meta");
+    }
     storeTimesSet(name.logical, name.physical, ts);
   }
   return 0;

@@ -26,6 +26,18 @@ int onLogical(const char* operation, const char* path, Call call) try {
   return -ENOMEM;
 }
 
+// Whether `logical`'s rules store it as it is: its write rule and the read
+// rule of its physical name convert nothing.
+bool storedUnchanged(const std::string& logical, const std::string& physical) {
+  ConfigEntry writeRule, readRule;
+  initConfEntry(writeRule);
+  initConfEntry(readRule);
+  return getConf4Name(logical, writeRule, SEARCH_MATCH, "confW") == 0 &&
+         getConf4Name(physical, readRule, SEARCH_MATCH, "confR") == 0 &&
+         plainCommands(writeRule.fileString, writeRule.formatString) &&
+         plainCommands(readRule.fileString, readRule.formatString);
+}
+
 }  // namespace
 
 int vaskFS_readlink(const char* path, char* buf, size_t size) try {
@@ -63,7 +75,14 @@ int vaskFS_rmdir(const char* path) {
 int vaskFS_unlink(const char* path) try {
   if (vaskfsArgs.viewMode) return -EACCES;
   const MappedName name = mapName(path, "unlink");
-  if (unlink(name.physical.c_str()) == -1) return -errno;
+  if (unlink(name.physical.c_str()) == -1) {
+    // A file removed behind the daemon's back leaves only its records:
+    // removing the name removes them, so that it can be made again.
+    std::string stored;
+    if (errno != ENOENT || readMetaText(name.logical, META_NAME, "meta", stored) != 0)
+      return -errno;
+  }
+  forgetOpenHandles(name.logical);
   deleteMeta(name.logical, META_ALL, "meta");
   deleteMeta(name.physical, META_ALL, "real");
   return 0;
@@ -89,14 +108,18 @@ int vaskFS_link(const char* from, const char* to) try {
   const std::string source = logicalName(from);
   const std::string target = logicalName(to);
   uint32_t mapFlags = 0;
-  getPhysicalPath(source, &mapFlags, nullptr);
+  const std::string physical = getPhysicalPath(source, &mapFlags, nullptr);
   CallerPrefix caller;
   logCaller(LOG_INFO, caller, "[link] %s -> %s\n", source.c_str(), target.c_str());
-  if ((mapFlags & MAP_NAME_KNOWN) != 0) {
-    moveMeta(source, target, 1);
-    return 0;
-  }
-  return replyOf(link(source.c_str(), target.c_str()));
+  if ((mapFlags & MAP_NAME_KNOWN) == 0) return replyOf(link(source.c_str(), target.c_str()));
+  // Two names of one converted stream could not be kept in step (records,
+  // sizes, appends): refused, and git and others fall back to a rename.
+  // Files stored unchanged get a real link of their physical files.
+  if (!storedUnchanged(source, physical)) return -EPERM;
+  uint32_t targetFlags = 0;
+  const std::string targetPhysical = getPhysicalPath(target, &targetFlags, nullptr);
+  if (!storedUnchanged(target, targetPhysical)) return -EPERM;
+  return replyOf(link(physical.c_str(), targetPhysical.c_str()));
 } catch (const std::bad_alloc&) {
   return -ENOMEM;
 }

@@ -117,10 +117,12 @@ TEST_F(ToolsTest, ProgramsReadBackWhatTheyWrote) {
        " mkdir $MNT/e; mv $MNT/e $MNT/e.txt; test -d $ROOT/e.txt;"
        " ln -s nowhere $MNT/sl; mv $MNT/sl $MNT/sl.txt; test \"$(readlink $MNT/sl.txt)\" = "
        "nowhere"},
-      {"ln gives a second name for the same data",
-       "echo linked > $MNT/src.txt; ln $MNT/src.txt $MNT/dst.txt; test \"$(cat $MNT/dst.txt)\" = "
-       "linked;"
-       " ls $ROOT | grep -c src.txt.gz | grep -qx 1"},
+      {"ln of a converted file is refused; of an unchanged one it survives rm of the first name",
+       "echo linked > $MNT/src.txt; ! ln $MNT/src.txt $MNT/dst.txt 2>$S/err;"
+       " grep -q 'Operation not permitted' $S/err; test ! -e $MNT/dst.txt;"
+       " test \"$(cat $MNT/src.txt)\" = linked;"
+       " echo plain > $MNT/a.dat; ln $MNT/a.dat $MNT/b.dat; rm $MNT/a.dat;"
+       " test \"$(cat $MNT/b.dat)\" = plain; test $(stat -c %h $ROOT/b.dat) = 1"},
       {"rm removes the physical file",
        "echo x > $MNT/gone.txt; rm $MNT/gone.txt; test ! -e $ROOT/gone.txt.gz; ! stat "
        "$MNT/gone.txt"},
@@ -231,19 +233,20 @@ TEST_F(DaemonTest, AgeEncryptedFilesThroughTheMount) {
             {'r', 1, "*.age", "[path]/[base]", "read.bin(file=''" + layer, "format.bin()"}});
   setCatchAll();
   mount();
-  const ShellResult r = sh("K='" + key +
-                           "'; S=$ROOT/../scratch; mkdir -p $S\n"
-                           "seq 1 100000 > $S/p; cp $S/p $MNT/s.sec; cmp $S/p $MNT/s.sec; settle\n"
-                           "age -d -i $K $ROOT/s.sec.age | cmp - $S/p\n"
-                           "dd if=$MNT/s.sec bs=4096 skip=70 count=2 status=none > $S/mid\n"
-                           "dd if=$S/p bs=4096 skip=70 count=2 status=none | cmp - $S/mid\n"
-                           "seq 100001 100500 >> $MNT/s.sec; settle; seq 1 100500 > $S/all\n"
-                           "age -d -i $K $ROOT/s.sec.age | cmp - $S/all; cmp $MNT/s.sec $S/all\n"
-                           "test $(stat -c %s $MNT/s.sec) = $(stat -c %s $S/all)\n"
-                           "test -z \"$(ls -a $ROOT $MNT | grep vaskIndex.tmp)\"\n"
-                           "age -r $(age-keygen -y $K) -o $ROOT/made.age $S/p; ls $MNT > /dev/null\n"
-                           "cmp $MNT/made $S/p\n"
-                           "! grep -q AGE-SECRET-KEY $ROOT/s.sec.age");
+  const ShellResult r =
+      sh("K='" + key +
+         "'; S=$ROOT/../scratch; mkdir -p $S\n"
+         "seq 1 100000 > $S/p; cp $S/p $MNT/s.sec; cmp $S/p $MNT/s.sec; settle\n"
+         "age -d -i $K $ROOT/s.sec.age | cmp - $S/p\n"
+         "dd if=$MNT/s.sec bs=4096 skip=70 count=2 status=none > $S/mid\n"
+         "dd if=$S/p bs=4096 skip=70 count=2 status=none | cmp - $S/mid\n"
+         "seq 100001 100500 >> $MNT/s.sec; settle; seq 1 100500 > $S/all\n"
+         "age -d -i $K $ROOT/s.sec.age | cmp - $S/all; cmp $MNT/s.sec $S/all\n"
+         "test $(stat -c %s $MNT/s.sec) = $(stat -c %s $S/all)\n"
+         "test -z \"$(ls -a $ROOT $MNT | grep vaskIndex.tmp)\"\n"
+         "age -r $(age-keygen -y $K) -o $ROOT/made.age $S/p; ls $MNT > /dev/null\n"
+         "cmp $MNT/made $S/p\n"
+         "! grep -q AGE-SECRET-KEY $ROOT/s.sec.age");
   EXPECT_EQ(0, r.status) << r.output << "\n" << log();
 }
 
