@@ -2,7 +2,9 @@
 // name). Each call is one transaction; nothing is held between calls.
 #include <cstring>
 #include <new>
+#include <vector>
 
+#include "corekit/corekit.h"
 #include "lmdbGuard.h"
 #include "vaskFS.h"
 
@@ -287,4 +289,162 @@ int writeMetaBytes(std::string_view path, uint32_t kind, const char* dbName, con
   value.length = size;
   value.data = const_cast<void*>(data);
   return writeMeta(path, value, dbName);
+}
+
+namespace {
+
+constexpr size_t kNameSuffixSize = 5;  // ".name"
+
+bool below(std::string_view name, std::string_view dirSlash) {
+  return name.size() > dirSlash.size() && name.substr(0, dirSlash.size()) == dirSlash;
+}
+
+bool endsWith(std::string_view text, std::string_view end) {
+  return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
+}
+
+// A file string quotes its file as ='name' with apostrophes doubled; only
+// a quote that opens such a name is a name (an inner doubled apostrophe
+// followed by the directory is not).
+void moveQuotedNames(std::string& command, std::string_view oldDirSlash,
+                     std::string_view newDirSlash) {
+  const std::string from = "='" + doubleApostrophes(oldDirSlash);
+  const std::string to = "='" + doubleApostrophes(newDirSlash);
+  for (size_t at = command.find(from); at != std::string::npos; at = command.find(from, at)) {
+    command.replace(at, from.size(), to);
+    at += to.size();
+  }
+}
+
+std::string renamedBelow(std::string_view name, std::string_view oldDirSlash,
+                         std::string_view newDirSlash) {
+  return std::string(newDirSlash) + std::string(name.substr(oldDirSlash.size()));
+}
+
+struct TreeEntry {
+  std::string key, value;
+};
+
+// Every key of `dbi` that begins with `prefix`, copied out of the map.
+int collectBelow(MDB_txn* txn, MDB_dbi dbi, const std::string& prefix,
+                 std::vector<TreeEntry>& out) {
+  MdbCursor cursor;
+  int rc = cursor.open(txn, dbi);
+  if (rc != 0) return rc;
+  std::string start = prefix;
+  MDB_val key{start.size(), start.data()}, data;
+  for (rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_SET_RANGE); rc == 0;
+       rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT)) {
+    const std::string_view name(static_cast<const char*>(key.mv_data), key.mv_size);
+    if (name.substr(0, prefix.size()) != prefix) break;
+    out.push_back(
+        {std::string(name), std::string(static_cast<const char*>(data.mv_data), data.mv_size)});
+  }
+  return rc == MDB_NOTFOUND ? 0 : rc;
+}
+
+int putText(MDB_txn* txn, MDB_dbi dbi, const std::string& keyText, std::string& value) {
+  MDB_val key{keyText.size(), const_cast<char*>(keyText.data())};
+  MDB_val data{value.size(), value.data()};
+  const int rc = mdb_put(txn, dbi, &key, &data, 0);
+  if (rc != 0) logAt(LOG_ERROR, "failed to save %s -> %s\n", keyText.c_str(), mdb_strerror(rc));
+  return rc;
+}
+
+int delText(MDB_txn* txn, MDB_dbi dbi, const std::string& keyText) {
+  MDB_val key{keyText.size(), const_cast<char*>(keyText.data())};
+  const int rc = mdb_del(txn, dbi, &key, nullptr);
+  if (rc != 0 && rc != MDB_NOTFOUND) {
+    logAt(LOG_ERROR, "failed to delete %s -> %s\n", keyText.c_str(), mdb_strerror(rc));
+    return rc;
+  }
+  return 0;
+}
+
+// Reads `keyText` of `dbi` into `out`; MDB_NOTFOUND when absent.
+int getText(MDB_txn* txn, MDB_dbi dbi, const std::string& keyText, std::string& out) {
+  MDB_val key{keyText.size(), const_cast<char*>(keyText.data())}, data;
+  const int rc = mdb_get(txn, dbi, &key, &data);
+  if (rc == 0) out.assign(static_cast<const char*>(data.mv_data), data.mv_size);
+  return rc;
+}
+
+}  // namespace
+
+int moveMetaTree(std::string_view oldDir, std::string_view newDir) try {
+  if (oldDir == newDir) return 0;
+  MdbTxn txn;
+  int rc = txn.begin(vaskfsArgs.env, 0);
+  if (rc != 0) {
+    logAt(LOG_ERROR, "failed to begin writeTA: %s\n", mdb_strerror(rc));
+    return rc;
+  }
+  MDB_dbi meta = 0, real = 0;
+  if ((rc = openDb(txn.get(), "meta", MDB_CREATE, &meta)) != 0 ||
+      (rc = openDb(txn.get(), "real", MDB_CREATE, &real)) != 0) {
+    logAt(LOG_ERROR, "mdb_dbi_open failed: %s\n", mdb_strerror(rc));
+    return rc;
+  }
+  const std::string oldSlash = std::string(oldDir) + "/", newSlash = std::string(newDir) + "/";
+  std::vector<TreeEntry> metaBelow, realBelow;
+  if ((rc = collectBelow(txn.get(), meta, oldSlash, metaBelow)) != 0 ||
+      (rc = collectBelow(txn.get(), real, oldSlash, realBelow)) != 0) {
+    logAt(LOG_ERROR, "failed to list the records below %s: %s\n", oldSlash.c_str(),
+          mdb_strerror(rc));
+    return rc;
+  }
+  // All old keys go first: a new name may sort among the old ones.
+  for (const TreeEntry& e : metaBelow)
+    if ((rc = delText(txn.get(), meta, e.key)) != 0) return rc;
+  for (const TreeEntry& e : realBelow)
+    if ((rc = delText(txn.get(), real, e.key)) != 0) return rc;
+  for (TreeEntry& e : metaBelow) {
+    const std::string newKey = renamedBelow(e.key, oldSlash, newSlash);
+    if (endsWith(e.key, kSuffix[META_NAME])) {
+      if (below(e.value, oldSlash)) {
+        e.value = renamedBelow(e.value, oldSlash, newSlash);
+      } else {
+        // A physical file outside the directory keeps its place; its
+        // record must name the logical file where it now is.
+        std::string owner, realKey = e.value + kSuffix[META_NAME];
+        const std::string oldLogical = e.key.substr(0, e.key.size() - kNameSuffixSize);
+        if (getText(txn.get(), real, realKey, owner) == 0 && owner == oldLogical) {
+          std::string moved = newKey.substr(0, newKey.size() - kNameSuffixSize);
+          if ((rc = putText(txn.get(), real, realKey, moved)) != 0) return rc;
+        }
+      }
+    } else if (endsWith(e.key, kSuffix[META_READ]) || endsWith(e.key, kSuffix[META_WRITE])) {
+      moveQuotedNames(e.value, oldSlash, newSlash);
+    }
+    if ((rc = putText(txn.get(), meta, newKey, e.value)) != 0) return rc;
+  }
+  for (TreeEntry& e : realBelow) {
+    const std::string newKey = renamedBelow(e.key, oldSlash, newSlash);
+    if (below(e.value, oldSlash)) {
+      e.value = renamedBelow(e.value, oldSlash, newSlash);
+    } else {
+      // A file below shown under a name outside: that name's records must
+      // find the physical file where it now is.
+      const std::string oldPhysical = e.key.substr(0, e.key.size() - kNameSuffixSize);
+      const std::string newPhysical = newKey.substr(0, newKey.size() - kNameSuffixSize);
+      std::string stored, nameKey = e.value + kSuffix[META_NAME];
+      if (getText(txn.get(), meta, nameKey, stored) == 0 && stored == oldPhysical) {
+        std::string moved = newPhysical;
+        if ((rc = putText(txn.get(), meta, nameKey, moved)) != 0) return rc;
+        for (uint32_t kind : {META_READ, META_WRITE}) {
+          std::string command, commandKey = e.value + kSuffix[kind];
+          if (getText(txn.get(), meta, commandKey, command) != 0) continue;
+          const std::string from = "='" + doubleApostrophes(oldPhysical) + "'";
+          if (const size_t at = command.find(from); at != std::string::npos) {
+            command.replace(at, from.size(), "='" + doubleApostrophes(newPhysical) + "'");
+            if ((rc = putText(txn.get(), meta, commandKey, command)) != 0) return rc;
+          }
+        }
+      }
+    }
+    if ((rc = putText(txn.get(), real, newKey, e.value)) != 0) return rc;
+  }
+  return commit(txn);
+} catch (const std::bad_alloc&) {
+  return ENOMEM;
 }

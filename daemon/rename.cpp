@@ -186,11 +186,20 @@ int vaskFS_rename(const char* from, const char* to, unsigned int flags) try {
   logCaller(LOG_INFO, caller, "[rename] %s -> %s\n", oldLogical.c_str(), newLogical.c_str());
   // Directories, links and special files live under their logical names
   // (mkdir, symlink and mknod make them there) and carry no records.
-  struct stat source;
+  struct stat source, logicalSource;
   const bool present = lstat(oldPhysical.c_str(), &source) == 0;
-  const bool special = lstat(oldLogical.c_str(), &source) == 0 && !S_ISREG(source.st_mode);
-  if ((mapFlags & MAP_NAME_KNOWN) == 0 || special)
-    return rename(oldLogical.c_str(), newLogical.c_str()) == -1 ? -errno : 0;
+  const bool atLogical = lstat(oldLogical.c_str(), &logicalSource) == 0;
+  const bool special = atLogical && !S_ISREG(logicalSource.st_mode);
+  if ((mapFlags & MAP_NAME_KNOWN) == 0 || special) {
+    if (rename(oldLogical.c_str(), newLogical.c_str()) == -1) return -errno;
+    // The files below keep their records only under their new names.
+    if (atLogical && S_ISDIR(logicalSource.st_mode)) {
+      if (const int rc = moveMetaTree(oldLogical, newLogical); rc != 0)
+        logAt(LOG_ERROR, "records below %s not moved to %s: %s\n", oldLogical.c_str(),
+              newLogical.c_str(), mdb_strerror(rc));
+    }
+    return 0;
+  }
 
   uint32_t newFlags = 0;
   const std::string target = getPhysicalPath(newLogical, &newFlags, nullptr);
