@@ -15,7 +15,8 @@ std::vector<FileHandle*>& liveHandles() {
 
 bool writerOpen(std::string_view logical) {
   for (const FileHandle* h : liveHandles())
-    if (h->direction != 0 && !h->removed && h->logicalPath == logical) return true;
+    if (h->direction != 0 && h->convHandle != nullptr && !h->removed && h->logicalPath == logical)
+      return true;
   return false;
 }
 

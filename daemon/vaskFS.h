@@ -303,6 +303,8 @@ using FileHandlePtr = std::unique_ptr<FileHandle>;
 FileHandlePtr initNewHandle(const char* path);
 // The handles alive in this daemon (each registers itself when built by
 // initNewHandle and leaves when destroyed).
+// writerOpen: a handle of `logical` is writing its stream (an open that
+// has not written, as touch's, is none).
 bool writerOpen(std::string_view logical);
 std::vector<FileHandle*> openWriters(std::string_view logical);
 // Marks the handles of a removed name, so that nothing is recorded for it.

@@ -1,0 +1,85 @@
+// Names and data through ordinary use: files removed behind the daemon's
+// back, removed while open, truncated, touched and linked, each with a
+// gzip, an age and an unchanged file where the case applies.
+#include "daemon_fixture.h"
+
+namespace daemontest {
+namespace {
+
+class LifecycleTest : public DaemonTest {
+ protected:
+  void SetUp() override {
+    DaemonTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    const std::string age = " encr.age(passphrase='lifecycle pass' logn=10))";
+    setRules({
+        {'w', 1, "*.txt", "[path]/[base].txt.gz", "write.bin(file='' comp.gzip())", "format.bin()"},
+        {'r', 1, "*.gz", "[path]/[base]", "read.bin(file='' comp.gzip())", "format.bin()"},
+        {'w', 2, "*.age", "[path]/[name].enc", "write.bin(file=''" + age, "format.bin()"},
+        {'r', 2, "*.enc", "[path]/[base]", "read.bin(file=''" + age, "format.bin()"},
+    });
+    setCatchAll();
+  }
+};
+
+struct Case {
+  const char* name;
+  const char* script;  // under "set -e" with ROOT, MNT, S (scratch)
+};
+
+TEST_F(LifecycleTest, OrdinaryUseKeepsNamesAndData) {
+  mount();
+  const Case cases[] = {
+      {"a file removed from the root is gone from the mount and can be made again",
+       "for f in g.txt g.age g.dat; do echo a > $MNT/$f; done; settle; stat $MNT/g.txt >/dev/null;"
+       " rm $ROOT/g.txt.gz $ROOT/g.age.enc $ROOT/g.dat;"
+       " for f in g.txt g.age g.dat; do ! stat $MNT/$f 2>/dev/null; echo b > $MNT/$f; settle;"
+       " test \"$(cat $MNT/$f)\" = b; done"},
+      {"rm of a ghost succeeds and clears it",
+       "echo a > $MNT/h.txt; settle; rm $ROOT/h.txt.gz; rm -f $MNT/h.txt; ! ls $MNT | grep -qx "
+       "h.txt"},
+      {"removing a file while it is written leaves nothing behind",
+       "for f in w.txt w.age w.dat; do exec 3>$MNT/$f; echo a >&3; rm $MNT/$f; echo b >&3;"
+       " exec 3>&-; settle; ! stat $MNT/$f 2>/dev/null; done;"
+       " left=$(ls -A $ROOT | grep -E '^(w[.]|[.]fuse_hidden|[.]vaskIndex[.]tmp)' || true); test "
+       "-z \"$left\" || { echo left: $left; false; }"},
+      {"truncate -s 0 leaves a valid empty stream, and >> appends after it",
+       "seq 1 500 > $MNT/t.txt; seq 1 500 > $MNT/t.age; settle;"
+       " truncate -s 0 $MNT/t.txt; truncate -s 0 $MNT/t.age;"
+       " test $(stat -c %s $MNT/t.txt) = 0; test $(stat -c %s $MNT/t.age) = 0;"
+       " gzip -t $ROOT/t.txt.gz; test -z \"$(gzip -dc $ROOT/t.txt.gz)\";"
+       " test \"$(head -c 21 $ROOT/t.age.enc)\" = age-encryption.org/v1; test -z \"$(cat "
+       "$MNT/t.age)\";"
+       " echo x >> $MNT/t.txt; echo y >> $MNT/t.age; settle;"
+       " test \"$(cat $MNT/t.txt)\" = x; test \"$(cat $MNT/t.age)\" = y; gzip -t $ROOT/t.txt.gz"},
+      {"truncate right after close ends the stream the release had not ended yet",
+       "for i in 1 2 3 4 5; do seq 1 1000 > $MNT/r.txt; truncate -s 0 $MNT/r.txt;"
+       " test $(stat -c %s $MNT/r.txt) = 0; gzip -t $ROOT/r.txt.gz; done"},
+      {"unchanged files truncate to any size, converted ones only to 0",
+       "echo abcdef > $MNT/u.dat; truncate -s 100 $MNT/u.dat; test $(stat -c %s $MNT/u.dat) = 100;"
+       " truncate -s 3 $MNT/u.dat; test \"$(cat $MNT/u.dat)\" = abc;"
+       " echo abc > $MNT/c.txt; ! truncate -s 2 $MNT/c.txt 2>/dev/null; test \"$(cat $MNT/c.txt)\" "
+       "= abc"},
+      {"a write after touch -d gives the write's time; cp -p keeps the source's",
+       "for f in m.txt m.dat; do echo a > $MNT/$f; settle; touch -d 2000-01-01 $MNT/$f;"
+       " test $(stat -c %Y $MNT/$f) = $(date -d 2000-01-01 +%s); echo b > $MNT/$f; settle;"
+       " test $(stat -c %Y $MNT/$f) -gt $(date -d 2020-01-01 +%s); done;"
+       " echo s > $S/src; touch -d 2001-02-03 $S/src; cp -p $S/src $MNT/p.txt; settle;"
+       " test $(stat -c %Y $MNT/p.txt) = $(date -d 2001-02-03 +%s)"},
+      {"ln then rm of the first name: refused for converted files, kept for unchanged ones",
+       "echo a > $MNT/l.txt; ! ln $MNT/l.txt $MNT/l2.txt 2>/dev/null; test \"$(cat $MNT/l.txt)\" = "
+       "a;"
+       " echo a > $MNT/l.age; ! ln $MNT/l.age $MNT/l2.age 2>/dev/null;"
+       " echo d > $MNT/l.dat; ln $MNT/l.dat $MNT/l2.dat; rm $MNT/l.dat; test \"$(cat "
+       "$MNT/l2.dat)\" = d"},
+  };
+  for (const Case& c : cases) {
+    const ShellResult r =
+        sh(std::string("S=$ROOT/../scratch; rm -rf $S; mkdir -p $S\n") + c.script);
+    EXPECT_EQ(0, r.status) << c.name << "\n" << r.output;
+  }
+  EXPECT_EQ(0, sh("stat $MNT >/dev/null").status) << "the daemon serves on";
+}
+
+}  // namespace
+}  // namespace daemontest
