@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -173,6 +174,57 @@ int renameByCopy(const char* from, const std::string& newLogical, const std::str
   return 0;
 }
 
+// The replaced target's physical file, when the rename put the data under
+// another physical name: it and its record go, as rename(2) drops the old
+// inode.
+void dropReplaced(const std::string& replaced, const std::string& now) {
+  if (replaced.empty() || replaced == now) return;
+  if (unlink(replaced.c_str()) == -1 && errno != ENOENT) {
+    logAt(LOG_ERROR, "replaced %s not removed: %s\n", replaced.c_str(), strerror(errno));
+    return;
+  }
+  deleteMeta(replaced, META_NAME, "real");
+}
+
+// The physical name the write rule of `logical` gives, never a stored one;
+// empty when no rule builds one.
+std::string ruleName(const std::string& logical) {
+  ConfigEntry rule;
+  initConfEntry(rule);
+  std::string built;
+  if (getConf4Name(logical, rule, SEARCH_MATCH, "confW") != 0 ||
+      pat2str(logical, rule.targetPattern, built) <= 0)
+    return "";
+  if (built[0] == '/') built.erase(0, 1);
+  return reservedPath(built) ? logical : built;
+}
+
+// The logical name a physical file shows under: its record, else its read
+// rule, else its own name.
+std::string ownerOf(const std::string& physical) {
+  std::string owner;
+  if (readMetaText(physical, META_NAME, "real", owner) == 0) return owner;
+  ConfigEntry rule;
+  initConfEntry(rule);
+  if (getConf4Name(physical, rule, SEARCH_MATCH, "confR") == 0 &&
+      pat2str(physical, rule.targetPattern, owner) > 0)
+    return owner[0] == '/' ? owner.substr(1) : owner;
+  return physical;
+}
+
+bool exists(const std::string& physical) {
+  struct stat st;
+  return lstat(physical.c_str(), &st) == 0;
+}
+
+// The physical file that holds `logical` now, or empty when it has none.
+std::string heldBy(const std::string& logical, const std::string& mapped) {
+  std::string stored;
+  if (readMetaText(logical, META_NAME, "meta", stored) == 0)
+    return exists(stored) && ownerOf(stored) == logical ? stored : "";
+  return exists(mapped) && ownerOf(mapped) == logical ? mapped : "";
+}
+
 }  // namespace
 
 int vaskFS_rename(const char* from, const char* to, unsigned int flags) try {
@@ -203,25 +255,47 @@ int vaskFS_rename(const char* from, const char* to, unsigned int flags) try {
 
   uint32_t newFlags = 0;
   const std::string target = getPhysicalPath(newLogical, &newFlags, nullptr);
+  // What rename(2) replaces: the target's own physical file, never one that
+  // another name shows.
+  const std::string replaced = oldLogical != newLogical ? heldBy(newLogical, target) : "";
+  const auto takenByOther = [&](const std::string& p) {
+    return p != oldPhysical && p != replaced && exists(p) && ownerOf(p) != newLogical;
+  };
+  const std::string built = ruleName(newLogical);
+  // A name that is taken gives way to the one the write rule builds.
+  const auto free = [&](const std::string& p) {
+    if (!takenByOther(p)) return p;
+    return built.empty() || takenByOther(built) ? std::string() : built;
+  };
   std::string newPhysical = target;
   carryExtension(oldPhysical, newPhysical);
+  const std::string carried = newPhysical;
+  newPhysical = free(carried);
+  if (newPhysical.empty()) return -EEXIST;
   // A name that would read the moved bytes by another conversion (a file
   // written under a temporary name, then renamed over a compressed one)
   // gets its data converted instead of unreadable.
   const std::string before = readConversion(oldLogical, oldPhysical, oldLogical, oldPhysical);
   const std::string after = readConversion(newLogical, newPhysical, oldLogical, oldPhysical);
-  if (present && !before.empty() && !after.empty() && before != after && target != oldPhysical) {
+  const std::string copyTarget = newPhysical != carried ? newPhysical : free(target);
+  if (present && !before.empty() && !after.empty() && before != after &&
+      copyTarget != oldPhysical) {
+    if (copyTarget.empty()) return -EEXIST;
     logAt(LOG_DEBUG, "rename of %s to %s converts the data\n", oldLogical.c_str(),
           newLogical.c_str());
-    const int rc = renameByCopy(from, newLogical, target);
+    const int rc = renameByCopy(from, newLogical, copyTarget);
+    if (rc == 0) dropReplaced(replaced, copyTarget);
     if (rc <= 0) return rc;
   }
   if (rename(oldPhysical.c_str(), newPhysical.c_str()) == -1) return -errno;
+  // The target's records go with its data; the moved file's take their place.
+  if (oldLogical != newLogical) deleteMeta(newLogical, META_ALL, "meta");
   writeMetaBytes(newPhysical, META_NAME, "real", newLogical.data(), newLogical.size());
   moveMeta(oldLogical, newLogical, 0);
   rewriteReadCommand(newLogical, oldPhysical, newPhysical);
   writeMetaBytes(newLogical, META_NAME, "meta", newPhysical.data(), newPhysical.size());
   if (oldPhysical != newPhysical) deleteMeta(oldPhysical, META_NAME, "real");
+  if (replaced != oldPhysical) dropReplaced(replaced, newPhysical);
   return 0;
 } catch (const std::bad_alloc&) {
   return -ENOMEM;

@@ -61,5 +61,59 @@ TEST_F(RenameTest, DirectoryRenameMovesTheFilesBelow) {
   EXPECT_EQ("dx/f.txt.gz", record("meta", "dx/f.txt.name"));
 }
 
+// rename(2) replaces the target: one entry with the moved data, and no
+// physical file or record of the old target is left.
+TEST_F(RenameTest, RenameOntoAnExistingNameReplacesIt) {
+  mount();
+  const RenameCase cases[] = {
+      {"a plain file onto a compressed one of another physical name",
+       "echo new > $MNT/a.dat; seq 1 50 > $MNT/b.txt; mv $MNT/a.dat $MNT/b.txt;"
+       " test \"$(cat $MNT/b.txt)\" = new; test \"$(ls $MNT | grep -c '^b')\" = 1;"
+       " test \"$(ls $ROOT | grep -c '^b')\" = 1"},
+      {"a compressed file onto a plain one",
+       "echo fresh > $MNT/c.txt; echo stale > $MNT/c.dat; mv $MNT/c.txt $MNT/c.dat;"
+       " test \"$(cat $MNT/c.dat)\" = fresh; test \"$(ls $MNT | grep -c '^c')\" = 1;"
+       " test \"$(ls $ROOT | grep -c '^c')\" = 1"},
+      {"two compressed files",
+       "echo one > $MNT/x.txt; echo two > $MNT/y.txt; mv $MNT/x.txt $MNT/y.txt;"
+       " test \"$(cat $MNT/y.txt)\" = one; test \"$(ls $MNT | grep -c '^[xy]')\" = 1;"
+       " test \"$(ls $ROOT)\" = \"$(ls $ROOT | grep -v '^[xy]'; echo y.txt.gz)\" || ls -l $ROOT"},
+  };
+  for (const RenameCase& c : cases) {
+    const ShellResult r = sh(c.script);
+    EXPECT_EQ(0, r.status) << c.name << "\n" << r.output;
+  }
+  unmount();
+  EXPECT_EQ("<none>", record("real", "b.txt.gz.name"));
+  EXPECT_EQ("<none>", record("real", "a.dat.name"));
+  EXPECT_EQ("<none>", record("real", "c.txt.gz.name"));
+  EXPECT_EQ("<none>", record("meta", "x.txt.name"));
+}
+
+// A physical name that another file holds is never taken: the moved file
+// goes where its new name's write rule puts it, or the rename fails.
+TEST_F(RenameTest, RenameNeverTakesAnotherFilesPhysicalName) {
+  ASSERT_EQ(0, sh("echo precious | gzip > $ROOT/notes.gz").status);
+  mount();
+  const RenameCase cases[] = {
+      {"a carried extension that would replace a system-made file",
+       "ls $MNT >/dev/null; test \"$(cat $MNT/notes)\" = precious; echo mine > $MNT/notes.txt;"
+       " mv $MNT/notes.txt $MNT/notes.old; test \"$(cat $MNT/notes)\" = precious;"
+       " test \"$(cat $MNT/notes.old)\" = mine; gzip -dc $ROOT/notes.gz | grep -qx precious;"
+       " test \"$(ls $MNT | grep -c '^notes')\" = 2"},
+      {"the same without the system-made file listed first",
+       "echo kept | gzip > $ROOT/memo.gz; echo mine > $MNT/memo.txt;"
+       " mv $MNT/memo.txt $MNT/memo.old; ls $MNT >/dev/null; test \"$(cat $MNT/memo)\" = kept;"
+       " test \"$(cat $MNT/memo.old)\" = mine"},
+  };
+  for (const RenameCase& c : cases) {
+    const ShellResult r = sh(c.script);
+    EXPECT_EQ(0, r.status) << c.name << "\n" << r.output;
+  }
+  unmount();
+  EXPECT_EQ("notes", record("real", "notes.gz.name"));
+  EXPECT_EQ("notes.old", record("meta", "notes.old.name"));
+}
+
 }  // namespace
 }  // namespace daemontest
