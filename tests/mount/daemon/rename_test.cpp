@@ -115,5 +115,19 @@ TEST_F(RenameTest, RenameNeverTakesAnotherFilesPhysicalName) {
   EXPECT_EQ("notes.old", record("meta", "notes.old.name"));
 }
 
+// When the new name's own physical name is another file's too, nothing
+// moves and nothing is lost.
+TEST_F(RenameTest, RenameFailsWhenEveryPhysicalNameIsTaken) {
+  setRules({{'r', 3, "*.old", "[path]/[base].shown", "read.bin(file='')", "format.bin()"}});
+  ASSERT_EQ(0, sh("echo precious | gzip > $ROOT/notes.gz; echo other > $ROOT/notes.old").status);
+  mount();
+  const ShellResult r =
+      sh("ls $MNT >/dev/null; echo mine > $MNT/notes.txt; ! mv $MNT/notes.txt $MNT/notes.old "
+         "2>$ROOT/../err;"
+         " grep -q 'File exists' $ROOT/../err; test \"$(cat $MNT/notes)\" = precious;"
+         " test \"$(cat $MNT/notes.shown)\" = other; test \"$(cat $MNT/notes.txt)\" = mine");
+  EXPECT_EQ(0, r.status) << r.output;
+}
+
 }  // namespace
 }  // namespace daemontest
