@@ -89,6 +89,14 @@ int chooseCommands(FileHandle& h, int flags) {
   return 0;
 }
 
+// Whether the physical file belongs to another logical name ("k.txt.gz"
+// written by a catch-all rule where "k.txt" is stored): writing it would
+// give two names one physical file.
+bool takenByAnother(const FileHandle& h) {
+  std::string owner;
+  return readMetaText(h.physicalPath, META_NAME, "real", owner) == 0 && owner != h.logicalPath;
+}
+
 }  // namespace
 
 int startConversion(FileHandle& h) {
@@ -120,6 +128,7 @@ int vaskFS_open(const char* path, fuse_file_info* fi) try {
   logCaller(LOG_INFO, caller, "[open] %s\n", h->logicalPath.c_str());
   logOpenFlags(fi->flags);
   if (const int rc = chooseCommands(*h, fi->flags); rc != 0) return rc;
+  if (h->direction != 0 && takenByAnother(*h)) return -EEXIST;
   // Opening a converted stream for writing replaces the file. Without
   // O_TRUNC that waits for the first write, so that an open which writes
   // nothing (touch, an editor's probe) leaves the data as it was.
@@ -147,6 +156,7 @@ int vaskFS_create(const char* path, mode_t mode, fuse_file_info* fi) try {
   h->convHandle = nullptr;
   // Creating needs a write rule; stored commands are not consulted.
   if (!ruled) return -ENOENT;
+  if (takenByAnother(*h)) return -EEXIST;
 
   std::string state = stateText(h->logicalPath);
   logXioOpen(caller, *h, state);

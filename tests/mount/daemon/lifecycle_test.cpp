@@ -72,6 +72,10 @@ TEST_F(LifecycleTest, OrdinaryUseKeepsNamesAndData) {
        " echo a > $MNT/l.age; ! ln $MNT/l.age $MNT/l2.age 2>/dev/null;"
        " echo d > $MNT/l.dat; ln $MNT/l.dat $MNT/l2.dat; rm $MNT/l.dat; test \"$(cat "
        "$MNT/l2.dat)\" = d"},
+      {"two logical names never share one physical file",
+       "echo a > $MNT/k.txt; settle; ! (echo b > $MNT/k.txt.gz) 2>$S/err; grep -q 'File exists' "
+       "$S/err;"
+       " test \"$(cat $MNT/k.txt)\" = a; gzip -t $ROOT/k.txt.gz"},
   };
   for (const Case& c : cases) {
     const ShellResult r =
