@@ -1,6 +1,7 @@
 // The open-file handle and the keeping of conversion traces.
 #include <unistd.h>
 
+#include "corekit/corekit.h"
 #include "vaskFS.h"
 
 namespace {
@@ -25,6 +26,31 @@ std::vector<FileHandle*> openWriters(std::string_view logical) {
   for (FileHandle* h : liveHandles())
     if (h->direction != 0 && !h->removed && h->logicalPath == logical) writers.push_back(h);
   return writers;
+}
+
+namespace {
+
+// `name` with `from` replaced by `to` when it is `from` or lies below it.
+bool moved(std::string& name, std::string_view from, std::string_view to) {
+  if (name.compare(0, from.size(), from) != 0) return false;
+  if (name.size() != from.size() && name[from.size()] != '/') return false;
+  name.replace(0, from.size(), to);
+  return true;
+}
+
+}  // namespace
+
+void renameOpenHandles(std::string_view oldLogical, std::string_view newLogical,
+                       std::string_view oldPhysical, std::string_view newPhysical) {
+  for (FileHandle* h : liveHandles()) {
+    if (!moved(h->logicalPath, oldLogical, newLogical)) continue;
+    const std::string before = h->physicalPath;
+    if (!moved(h->physicalPath, oldPhysical, newPhysical)) continue;
+    // A conversion not started yet opens the file its string names.
+    const std::string quoted = "'" + doubleApostrophes(before) + "'";
+    if (const size_t at = h->conf.fileString.find(quoted); at != std::string::npos)
+      h->conf.fileString.replace(at, quoted.size(), "'" + doubleApostrophes(h->physicalPath) + "'");
+  }
 }
 
 void forgetOpenHandles(std::string_view logical) {

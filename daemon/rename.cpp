@@ -244,6 +244,8 @@ int vaskFS_rename(const char* from, const char* to, unsigned int flags) try {
   const bool special = atLogical && !S_ISREG(logicalSource.st_mode);
   if ((mapFlags & MAP_NAME_KNOWN) == 0 || special) {
     if (rename(oldLogical.c_str(), newLogical.c_str()) == -1) return -errno;
+    if (oldLogical != newLogical) forgetOpenHandles(newLogical);
+    renameOpenHandles(oldLogical, newLogical, oldLogical, newLogical);
     // The files below keep their records only under their new names.
     if (atLogical && S_ISDIR(logicalSource.st_mode)) {
       if (const int rc = moveMetaTree(oldLogical, newLogical); rc != 0)
@@ -288,6 +290,10 @@ int vaskFS_rename(const char* from, const char* to, unsigned int flags) try {
     if (rc <= 0) return rc;
   }
   if (rename(oldPhysical.c_str(), newPhysical.c_str()) == -1) return -errno;
+  // Open files of the replaced name record nothing; those of the moved one
+  // record under its new name (a log rotated while written keeps its size).
+  if (oldLogical != newLogical) forgetOpenHandles(newLogical);
+  renameOpenHandles(oldLogical, newLogical, oldPhysical, newPhysical);
   // The target's records go with its data; the moved file's take their place.
   if (oldLogical != newLogical) deleteMeta(newLogical, META_ALL, "meta");
   writeMetaBytes(newPhysical, META_NAME, "real", newLogical.data(), newLogical.size());

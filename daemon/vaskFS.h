@@ -307,6 +307,10 @@ FileHandlePtr initNewHandle(const char* path);
 // has not written, as touch's, is none).
 bool writerOpen(std::string_view logical);
 std::vector<FileHandle*> openWriters(std::string_view logical);
+// Open files follow a rename of their name or of a directory above it, so
+// that release records under the current name.
+void renameOpenHandles(std::string_view oldLogical, std::string_view newLogical,
+                       std::string_view oldPhysical, std::string_view newPhysical);
 // Marks the handles of a removed name, so that nothing is recorded for it.
 void forgetOpenHandles(std::string_view logical);
 // Whether a file string and format string convert nothing (bin, no layer).

@@ -72,6 +72,13 @@ TEST_F(LifecycleTest, OrdinaryUseKeepsNamesAndData) {
        " echo a > $MNT/l.age; ! ln $MNT/l.age $MNT/l2.age 2>/dev/null;"
        " echo d > $MNT/l.dat; ln $MNT/l.dat $MNT/l2.dat; rm $MNT/l.dat; test \"$(cat "
        "$MNT/l2.dat)\" = d"},
+      {"a file renamed while written (log rotation) keeps all its data and size",
+       "for f in app.txt:app.1.txt app.age:app.1.age app.dat:app.dat.1; do a=${f%%:*}; b=${f#*:};"
+       " exec 3>$MNT/$a; echo a >&3; mv $MNT/$a $MNT/$b; echo b >&3; exec 3>&-; settle;"
+       " test \"$(cat $MNT/$b)\" = \"$(printf 'a\\nb')\" || { echo $b: $(cat $MNT/$b); false; };"
+       " test $(stat -c %s $MNT/$b) = 4 || { echo $b size $(stat -c %s $MNT/$b); false; };"
+       " ! stat $MNT/$a 2>/dev/null; echo c > $MNT/$a; settle; test \"$(cat $MNT/$a)\" = c; done;"
+       " gzip -t $ROOT/app.1.txt.gz"},
       {"two logical names never share one physical file",
        "echo a > $MNT/k.txt; settle; ! (echo b > $MNT/k.txt.gz) 2>$S/err; grep -q 'File exists' "
        "$S/err;"
