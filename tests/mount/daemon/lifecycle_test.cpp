@@ -79,6 +79,12 @@ TEST_F(LifecycleTest, OrdinaryUseKeepsNamesAndData) {
        " test $(stat -c %s $MNT/$b) = 4 || { echo $b size $(stat -c %s $MNT/$b); false; };"
        " ! stat $MNT/$a 2>/dev/null; echo c > $MNT/$a; settle; test \"$(cat $MNT/$a)\" = c; done;"
        " gzip -t $ROOT/app.1.txt.gz"},
+      {"git init, two commits, gc, fsck --strict and clone work in the mount",
+       "cd $MNT; git init -q g; cd g; git config user.email t@t; git config user.name t;"
+       " echo hi > a.txt; echo x > b.c; git add .; git commit -qm one; echo more >> a.txt;"
+       " git commit -qam two; git gc -q; git fsck --strict; cd ..; git clone -q g g2;"
+       " test \"$(cat g2/a.txt)\" = \"$(printf 'hi\\nmore')\"; test $(git -C g2 rev-list --count "
+       "HEAD) = 2"},
       {"two logical names never share one physical file",
        "echo a > $MNT/k.txt; settle; ! (echo b > $MNT/k.txt.gz) 2>$S/err; grep -q 'File exists' "
        "$S/err;"
