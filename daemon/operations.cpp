@@ -59,109 +59,109 @@ int serveHandle(fuse_file_info* fi, Call call) {
   return serveAs(requestIdentity(), call);
 }
 
-int getattr(const char* path, struct stat* st, fuse_file_info* fi) {
+int onGetattr(const char* path, struct stat* st, fuse_file_info* fi) {
   return serve(path, kExisting, [&] { return vaskFS_getattr(path, st, fi); });
 }
-int readlink(const char* path, char* buf, size_t size) {
+int onReadlink(const char* path, char* buf, size_t size) {
   return serve(path, kExisting, [&] { return vaskFS_readlink(path, buf, size); });
 }
-int mknod(const char* path, mode_t mode, dev_t rdev) {
+int onMknod(const char* path, mode_t mode, dev_t rdev) {
   return serve(path, kMade, [&] { return vaskFS_mknod(path, mode, rdev); });
 }
-int mkdir(const char* path, mode_t mode) {
+int onMkdir(const char* path, mode_t mode) {
   return serve(path, kMade, [&] { return vaskFS_mkdir(path, mode); });
 }
-int unlink(const char* path) {
+int onUnlink(const char* path) {
   return serve(path, kExisting, [&] { return vaskFS_unlink(path); });
 }
-int rmdir(const char* path) {
+int onRmdir(const char* path) {
   return serve(path, kExisting, [&] { return vaskFS_rmdir(path); });
 }
-int symlink(const char* text, const char* path) {
+int onSymlink(const char* text, const char* path) {
   return serve(path, kMade, [&] { return vaskFS_symlink(text, path); });
 }
-int rename(const char* from, const char* to, unsigned int flags) {
+int onRename(const char* from, const char* to, unsigned int flags) {
   if (const int rc = refusal(to, kMade); rc != 0) return rc;
   return serve(from, kExisting, [&] { return vaskFS_rename(from, to, flags); });
 }
-int link(const char* from, const char* to) {
+int onLink(const char* from, const char* to) {
   if (const int rc = refusal(to, kMade); rc != 0) return rc;
   return serve(from, kExisting, [&] { return vaskFS_link(from, to); });
 }
-int chmod(const char* path, mode_t mode, fuse_file_info* fi) {
+int onChmod(const char* path, mode_t mode, fuse_file_info* fi) {
   return serve(path, kExisting, [&] { return vaskFS_chmod(path, mode, fi); });
 }
-int chown(const char* path, uid_t uid, gid_t gid, fuse_file_info* fi) {
+int onChown(const char* path, uid_t uid, gid_t gid, fuse_file_info* fi) {
   return serve(path, kExisting, [&] { return vaskFS_chown(path, uid, gid, fi); });
 }
-int truncate(const char* path, off_t size, fuse_file_info* fi) {
+int onTruncate(const char* path, off_t size, fuse_file_info* fi) {
   if (const int rc = refusal(path, kExisting); rc != 0) return rc;
   return serveHandle(fi, [&] { return vaskFS_truncate(path, size, fi); });
 }
-int open(const char* path, fuse_file_info* fi) {
+int onOpen(const char* path, fuse_file_info* fi) {
   return serve(path, kExisting, [&] { return vaskFS_open(path, fi); });
 }
-int create(const char* path, mode_t mode, fuse_file_info* fi) {
+int onCreate(const char* path, mode_t mode, fuse_file_info* fi) {
   return serve(path, kMade, [&] { return vaskFS_create(path, mode, fi); });
 }
-int read(const char* path, char* buf, size_t size, off_t offset, fuse_file_info* fi) {
+int onRead(const char* path, char* buf, size_t size, off_t offset, fuse_file_info* fi) {
   return serveHandle(fi, [&] { return vaskFS_read(path, buf, size, offset, fi); });
 }
-int write(const char* path, const char* buf, size_t size, off_t offset, fuse_file_info* fi) {
+int onWrite(const char* path, const char* buf, size_t size, off_t offset, fuse_file_info* fi) {
   return serveHandle(fi, [&] { return vaskFS_write(path, buf, size, offset, fi); });
 }
-int flush(const char* path, fuse_file_info* fi) {
+int onFlush(const char* path, fuse_file_info* fi) {
   return serveHandle(fi, [&] { return vaskFS_flush(path, fi); });
 }
-int release(const char* path, fuse_file_info* fi) {
+int onRelease(const char* path, fuse_file_info* fi) {
   return serveHandle(fi, [&] { return vaskFS_release(path, fi); });
 }
-int fsync(const char* path, int dataSync, fuse_file_info* fi) {
+int onFsync(const char* path, int dataSync, fuse_file_info* fi) {
   return serveHandle(fi, [&] { return vaskFS_fsync(path, dataSync, fi); });
 }
-int statfs(const char* path, struct statvfs* st) {
+int onStatfs(const char* path, struct statvfs* st) {
   return serve(path, kExisting, [&] { return vaskFS_statfs(path, st); });
 }
-int readdir(const char* path, void* buf, fuse_fill_dir_t filler, off_t offset, fuse_file_info* fi,
-            fuse_readdir_flags flags) {
+int onReaddir(const char* path, void* buf, fuse_fill_dir_t filler, off_t offset, fuse_file_info* fi,
+              fuse_readdir_flags flags) {
   return serve(path, kExisting,
                [&] { return vaskFS_readdir(path, buf, filler, offset, fi, flags); });
 }
-int access(const char* path, int mode) {
+int onAccess(const char* path, int mode) {
   return serve(path, kExisting, [&] { return vaskFS_access(path, mode); });
 }
-int utimens(const char* path, const struct timespec ts[2], fuse_file_info* fi) {
+int onUtimens(const char* path, const struct timespec ts[2], fuse_file_info* fi) {
   return serve(path, kExisting, [&] { return vaskFS_utimens(path, ts, fi); });
 }
 
 fuse_operations makeOperations() {
   fuse_operations op = {};
-  op.getattr = getattr;
-  op.readlink = readlink;
-  op.mknod = mknod;
-  op.mkdir = mkdir;
-  op.unlink = unlink;
-  op.rmdir = rmdir;
-  op.symlink = symlink;
-  op.rename = rename;
-  op.link = link;
-  op.chmod = chmod;
-  op.chown = chown;
-  op.truncate = truncate;
-  op.open = open;
-  op.read = read;
-  op.write = write;
-  op.statfs = statfs;
+  op.getattr = onGetattr;
+  op.readlink = onReadlink;
+  op.mknod = onMknod;
+  op.mkdir = onMkdir;
+  op.unlink = onUnlink;
+  op.rmdir = onRmdir;
+  op.symlink = onSymlink;
+  op.rename = onRename;
+  op.link = onLink;
+  op.chmod = onChmod;
+  op.chown = onChown;
+  op.truncate = onTruncate;
+  op.open = onOpen;
+  op.read = onRead;
+  op.write = onWrite;
+  op.statfs = onStatfs;
   // close(2) waits for flush, not for release: buffered data that cannot
   // be stored is reported here.
-  op.flush = flush;
-  op.release = release;
-  op.fsync = fsync;
-  op.readdir = readdir;
+  op.flush = onFlush;
+  op.release = onRelease;
+  op.fsync = onFsync;
+  op.readdir = onReaddir;
   op.init = vaskFS_init;
-  op.access = access;
-  op.create = create;
-  op.utimens = utimens;
+  op.access = onAccess;
+  op.create = onCreate;
+  op.utimens = onUtimens;
   return op;
 }
 
