@@ -120,6 +120,14 @@ int DaemonTest::unmount() {
   return status;
 }
 
+void DaemonTest::runScripts(const std::vector<ScriptCase>& cases) {
+  for (const ScriptCase& c : cases) {
+    const ShellResult r =
+        sh(std::string("S=$ROOT/../scratch; rm -rf $S; mkdir -p $S\n") + c.script);
+    EXPECT_EQ(0, r.status) << c.name << "\n" << r.output;
+  }
+}
+
 std::string DaemonTest::record(const std::string& db, const std::string& key, const char* view) {
   std::string path = root_ + "/.vaskIndex";
   if (view != nullptr) path += std::string("/") + view;

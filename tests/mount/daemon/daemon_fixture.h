@@ -36,6 +36,12 @@ struct Rule {
   unsigned flags = 0;
 };
 
+// A named shell script that must exit 0 on the mount.
+struct ScriptCase {
+  const char* name;
+  const char* script;  // runs under "set -e" with ROOT, MNT and S (a fresh scratch directory)
+};
+
 class DaemonTest : public ::testing::Test {
  protected:
   void SetUp() override;
@@ -54,6 +60,9 @@ class DaemonTest : public ::testing::Test {
                          const std::vector<std::string>& fuseArgs, const char* view = nullptr);
   int unmount();
   ShellResult sh(const std::string& script) { return shell(script, root_, mnt_); }
+  // Runs each script with a fresh scratch directory S beside the root and
+  // expects status 0, naming the case and showing its output otherwise.
+  void runScripts(const std::vector<ScriptCase>& cases);
   ShellResult shNobody(const std::string& script) { return shellAsNobody(script, root_, mnt_); }
   std::string log() const { return readFile(log_); }
 

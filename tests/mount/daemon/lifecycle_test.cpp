@@ -22,14 +22,9 @@ class LifecycleTest : public DaemonTest {
   }
 };
 
-struct Case {
-  const char* name;
-  const char* script;  // under "set -e" with ROOT, MNT, S (scratch)
-};
-
 TEST_F(LifecycleTest, OrdinaryUseKeepsNamesAndData) {
   mount();
-  const Case cases[] = {
+  runScripts({
       {"a file removed from the root is gone from the mount and can be made again",
        "for f in g.txt g.age g.dat; do echo a > $MNT/$f; done; settle; stat $MNT/g.txt >/dev/null;"
        " rm $ROOT/g.txt.gz $ROOT/g.age.enc $ROOT/g.dat;"
@@ -89,12 +84,7 @@ TEST_F(LifecycleTest, OrdinaryUseKeepsNamesAndData) {
        "echo a > $MNT/k.txt; settle; ! (echo b > $MNT/k.txt.gz) 2>$S/err; grep -q 'File exists' "
        "$S/err;"
        " test \"$(cat $MNT/k.txt)\" = a; gzip -t $ROOT/k.txt.gz"},
-  };
-  for (const Case& c : cases) {
-    const ShellResult r =
-        sh(std::string("S=$ROOT/../scratch; rm -rf $S; mkdir -p $S\n") + c.script);
-    EXPECT_EQ(0, r.status) << c.name << "\n" << r.output;
-  }
+  });
   EXPECT_EQ(0, sh("stat $MNT >/dev/null").status) << "the daemon serves on";
 }
 

@@ -19,14 +19,9 @@ class RenameTest : public DaemonTest {
   }
 };
 
-struct RenameCase {
-  const char* name;
-  const char* script;  // runs under "set -e" with ROOT and MNT
-};
-
 TEST_F(RenameTest, DirectoryRenameMovesTheFilesBelow) {
   mount();
-  const RenameCase cases[] = {
+  runScripts({
       {"the files read back under the new directory with their sizes",
        "mkdir -p $MNT/d/sub; seq 1 1000 > $MNT/d/f.txt; head -c 5000 /dev/zero > $MNT/d/g.dat;"
        " echo deep > $MNT/d/sub/h.txt; mkdir $MNT/dx; echo beside > $MNT/dx/f.txt;"
@@ -34,6 +29,14 @@ TEST_F(RenameTest, DirectoryRenameMovesTheFilesBelow) {
        " test $(stat -c %s $MNT/e/f.txt) = $(seq 1 1000 | wc -c);"
        " test $(stat -c %s $MNT/e/g.dat) = 5000; test \"$(cat $MNT/e/sub/h.txt)\" = deep;"
        " test ! -e $MNT/d; test \"$(cat $MNT/dx/f.txt)\" = beside"},
+  });
+  // Before anything looks the old names up: the records themselves moved.
+  EXPECT_EQ("<none>", record("meta", "d/f.txt.name"));
+  EXPECT_EQ("<none>", record("meta", "d/g.dat.name"));
+  EXPECT_EQ("<none>", record("real", "d/f.txt.gz.name"));
+  EXPECT_EQ("e/f.txt", record("real", "e/f.txt.gz.name"));
+  EXPECT_EQ("write.text(file='e/f.txt.gz' comp.gzip())", record("meta", "e/f.txt.write"));
+  runScripts({
       {"the old names are free again",
        "mkdir $MNT/d; ! stat $MNT/d/f.txt 2>/dev/null; ! stat $MNT/d/g.dat 2>/dev/null;"
        " echo again > $MNT/d/f.txt; test \"$(cat $MNT/d/f.txt)\" = again;"
@@ -41,19 +44,7 @@ TEST_F(RenameTest, DirectoryRenameMovesTheFilesBelow) {
       {"the moved files can be removed",
        "rm $MNT/e/f.txt $MNT/e/g.dat $MNT/e/sub/h.txt; rmdir $MNT/e/sub $MNT/e;"
        " test ! -e $ROOT/e"},
-  };
-  for (const RenameCase& c : cases) {
-    const ShellResult r = sh(c.script);
-    EXPECT_EQ(0, r.status) << c.name << "\n" << r.output;
-    if (c.script == cases[0].script) {
-      // Before anything looks the old names up: the records themselves moved.
-      EXPECT_EQ("<none>", record("meta", "d/f.txt.name"));
-      EXPECT_EQ("<none>", record("meta", "d/g.dat.name"));
-      EXPECT_EQ("<none>", record("real", "d/f.txt.gz.name"));
-      EXPECT_EQ("e/f.txt", record("real", "e/f.txt.gz.name"));
-      EXPECT_EQ("write.text(file='e/f.txt.gz' comp.gzip())", record("meta", "e/f.txt.write"));
-    }
-  }
+  });
   unmount();
   EXPECT_EQ("<none>", record("meta", "d/f.txt.name"));
   EXPECT_EQ("<none>", record("real", "d/f.txt.gz.name"));
@@ -65,7 +56,7 @@ TEST_F(RenameTest, DirectoryRenameMovesTheFilesBelow) {
 // physical file or record of the old target is left.
 TEST_F(RenameTest, RenameOntoAnExistingNameReplacesIt) {
   mount();
-  const RenameCase cases[] = {
+  runScripts({
       {"a plain file onto a compressed one of another physical name",
        "echo new > $MNT/a.dat; seq 1 50 > $MNT/b.txt; mv $MNT/a.dat $MNT/b.txt;"
        " test \"$(cat $MNT/b.txt)\" = new; test \"$(ls $MNT | grep -c '^b')\" = 1;"
@@ -78,11 +69,7 @@ TEST_F(RenameTest, RenameOntoAnExistingNameReplacesIt) {
        "echo one > $MNT/x.txt; echo two > $MNT/y.txt; mv $MNT/x.txt $MNT/y.txt;"
        " test \"$(cat $MNT/y.txt)\" = one; test \"$(ls $MNT | grep -c '^[xy]')\" = 1;"
        " test \"$(ls $ROOT)\" = \"$(ls $ROOT | grep -v '^[xy]'; echo y.txt.gz)\" || ls -l $ROOT"},
-  };
-  for (const RenameCase& c : cases) {
-    const ShellResult r = sh(c.script);
-    EXPECT_EQ(0, r.status) << c.name << "\n" << r.output;
-  }
+  });
   unmount();
   EXPECT_EQ("<none>", record("real", "b.txt.gz.name"));
   EXPECT_EQ("<none>", record("real", "a.dat.name"));
@@ -95,7 +82,7 @@ TEST_F(RenameTest, RenameOntoAnExistingNameReplacesIt) {
 TEST_F(RenameTest, RenameNeverTakesAnotherFilesPhysicalName) {
   ASSERT_EQ(0, sh("echo precious | gzip > $ROOT/notes.gz").status);
   mount();
-  const RenameCase cases[] = {
+  runScripts({
       {"a carried extension that would replace a system-made file",
        "ls $MNT >/dev/null; test \"$(cat $MNT/notes)\" = precious; echo mine > $MNT/notes.txt;"
        " mv $MNT/notes.txt $MNT/notes.old; test \"$(cat $MNT/notes)\" = precious;"
@@ -105,11 +92,7 @@ TEST_F(RenameTest, RenameNeverTakesAnotherFilesPhysicalName) {
        "echo kept | gzip > $ROOT/memo.gz; echo mine > $MNT/memo.txt;"
        " mv $MNT/memo.txt $MNT/memo.old; ls $MNT >/dev/null; test \"$(cat $MNT/memo)\" = kept;"
        " test \"$(cat $MNT/memo.old)\" = mine"},
-  };
-  for (const RenameCase& c : cases) {
-    const ShellResult r = sh(c.script);
-    EXPECT_EQ(0, r.status) << c.name << "\n" << r.output;
-  }
+  });
   unmount();
   EXPECT_EQ("notes", record("real", "notes.gz.name"));
   EXPECT_EQ("notes.old", record("meta", "notes.old.name"));

@@ -26,14 +26,9 @@ class ToolsTest : public DaemonTest {
   }
 };
 
-struct ToolCase {
-  const char* name;
-  const char* script;  // runs under "set -e" with ROOT, MNT and S (scratch)
-};
-
 TEST_F(ToolsTest, ProgramsReadBackWhatTheyWrote) {
   mount();
-  const ToolCase cases[] = {
+  runScripts({
       {"cp and cmp of binary data, stored as it is",
        "head -c 3000000 /dev/urandom > $S/r.bin; cp $S/r.bin $MNT/r.bin; cmp $S/r.bin $MNT/r.bin;"
        " cmp $S/r.bin $ROOT/r.bin; test $(stat -c %s $MNT/r.bin) = 3000000"},
@@ -168,12 +163,7 @@ TEST_F(ToolsTest, ProgramsReadBackWhatTheyWrote) {
        " test \"$(cat \"$ROOT/x' comp.gzip() y='.dat\")\" = safe;"
        " test \"$(cat \"$MNT/x' comp.gzip() y='.dat\")\" = safe;"
        " echo more > \"$MNT/it's.txt\"; settle; gzip -dc \"$ROOT/it's.txt.gz\" | grep -qx more"},
-  };
-  for (const ToolCase& c : cases) {
-    const ShellResult r =
-        sh(std::string("S=$ROOT/../scratch; rm -rf $S; mkdir -p $S\n") + c.script);
-    EXPECT_EQ(0, r.status) << c.name << "\n" << r.output;
-  }
+  });
   // Releases reach the daemon after close returns: look at the records
   // once it has ended. The read command names the file with the
   // apostrophe doubled.
