@@ -48,7 +48,13 @@ bool readRuleMatches(const std::string& name, int mode) {
 
 }  // namespace
 
-int vaskFS_getattr(const char* path, struct stat* st, fuse_file_info* /*fi*/) try {
+int vaskFS_getattr(const char* path, struct stat* st, fuse_file_info* fi) try {
+  // fstat(2) of an open plain file, also once its name is gone.
+  if (const FileHandle* open = handleOf(fi); open != nullptr && open->plain) {
+    if (fstat(open->fd, st) == -1) return -errno;
+    if (vaskfsArgs.viewMode) st->st_mode &= ~static_cast<mode_t>(0222);
+    return 0;
+  }
   std::string logical = logicalName(path);
   CallerPrefix caller;
   if (lstat(logical.c_str(), st) == 0) {
@@ -66,17 +72,25 @@ int vaskFS_getattr(const char* path, struct stat* st, fuse_file_info* /*fi*/) tr
   struct timespec stamps[2];
   int64_t size = 0;
   int statRc, stampRc, r;
+  FileCommands commands;
   {
     MetaSnapshot meta("meta");
     if (meta.text(logical, META_NAME, physical) == 0) flags = MAP_NAME_KNOWN;
+    readStoredCommands(meta, logical, commands);
     statRc = meta.fixed(logical, META_STAT, &stored, sizeof stored);
     stampRc = meta.fixed(logical, META_MTIME, stamps, sizeof stamps);
     r = statRc == 0 ? MDB_NOTFOUND : meta.fixed(logical, META_SIZE, &size, sizeof size);
   }
+  const bool named = (flags & MAP_NAME_KNOWN) != 0;
   if ((flags & MAP_NAME_KNOWN) != 0) {
     logAt(LOG_INFO, "map user path: %s to real path: %s\n", logical.c_str(), physical.c_str());
   } else {
     physical = getPhysicalPath(logical, &flags, nullptr);
+  }
+  if (plainFile(logical, physical, commands, false)) {
+    logCaller(LOG_DEBUG, caller, "[getattr] %s stored unchanged as %s\n", logical.c_str(),
+              physical.c_str());
+    return plainAttributes(logical, physical, named, commands, st);
   }
   bool failed = false;
   int savedErrno = 0;

@@ -240,11 +240,15 @@ int flushConversion(FileHandle& h, int flags) {
 
 }  // namespace
 
-int vaskFS_fsync(const char* path, int /*dataSync*/, fuse_file_info* fi) try {
+int vaskFS_fsync(const char* path, int dataSync, fuse_file_info* fi) try {
   if (vaskfsArgs.viewMode) return -EACCES;
   FileHandle* h = handleOf(fi);
   if (h == nullptr) return 0;
   CallerPrefix caller;
+  if (h->plain) {
+    logCaller(LOG_INFO, caller, "[fsync] %s\n", h->logicalPath.c_str());
+    return (dataSync != 0 ? fdatasync(h->fd) : fsync(h->fd)) == -1 ? -errno : 0;
+  }
   if (h->convHandle == nullptr) {
     logCaller(LOG_INFO, caller, "[fsync] %s before write, nothing to sync for %s\n",
               h->logicalPath.c_str(), path != nullptr ? path : "");
@@ -319,6 +323,7 @@ int vaskFS_release(const char* path, fuse_file_info* fi) try {
             path != nullptr ? path : "");
   if (h->convHandle == nullptr) {
     int rc = 0;
+    if (h->plain) releasePlain(*h);
     if (h->fd != -1) {
       rc = close(h->fd) == -1 ? -errno : 0;
       h->fd = -1;
@@ -332,6 +337,10 @@ int vaskFS_release(const char* path, fuse_file_info* fi) try {
 
 int vaskFS_truncate(const char* path, off_t size, fuse_file_info* fi) try {
   if (vaskfsArgs.viewMode) return -EACCES;
+  // ftruncate(2) of a plain file: its descriptor (the name may be gone, and
+  // its mode need not allow writing any more).
+  if (const FileHandle* open = handleOf(fi); open != nullptr && open->plain)
+    return ftruncate(open->fd, size) == -1 ? -errno : 0;
   const std::string logical = logicalName(path);
   uint32_t flags = 0;
   const std::string physical = getPhysicalPath(logical, &flags, nullptr);
@@ -339,7 +348,12 @@ int vaskFS_truncate(const char* path, off_t size, fuse_file_info* fi) try {
   if ((flags & MAP_NAME_KNOWN) != 0) {
     std::string command, format;
     writeCommands(logical, physical, command, format);
-    const bool plain = !command.empty() && plainCommands(command, format);
+    FileCommands stored;
+    {
+      MetaSnapshot meta("meta");
+      readStoredCommands(meta, logical, stored);
+    }
+    const bool plain = plainFile(logical, physical, stored, false);
     if (!plain && (size != 0 || command.empty())) {
       logCaller(LOG_ERROR, caller, "[truncate] %s to %ld is invalid\n", physical.c_str(),
                 static_cast<long>(size));
@@ -375,6 +389,32 @@ int vaskFS_truncate(const char* path, off_t size, fuse_file_info* fi) try {
   FileHandle* h = handleOf(fi);
   const int rc = h != nullptr && h->fd != -1 ? ftruncate(h->fd, size) : truncateName(logical, size);
   return rc == -1 ? -errno : 0;
+} catch (const std::bad_alloc&) {
+  return -ENOMEM;
+}
+
+int vaskFS_fallocate(const char* /*path*/, int mode, off_t offset, off_t length,
+                     fuse_file_info* fi) try {
+  if (vaskfsArgs.viewMode) return -EACCES;
+  const FileHandle* h = handleOf(fi);
+  // A converted stream has no places to reserve or punch.
+  if (h == nullptr || !h->plain) return -EOPNOTSUPP;
+  return fallocate(h->fd, mode, offset, length) == -1 ? -errno : 0;
+} catch (const std::bad_alloc&) {
+  return -ENOMEM;
+}
+
+ssize_t vaskFS_copy_file_range(const char* /*pathIn*/, fuse_file_info* fiIn, off_t offsetIn,
+                               const char* /*pathOut*/, fuse_file_info* fiOut, off_t offsetOut,
+                               size_t size, int flags) try {
+  if (vaskfsArgs.viewMode) return -EACCES;
+  const FileHandle* in = handleOf(fiIn);
+  const FileHandle* out = handleOf(fiOut);
+  // Between converted files the kernel copies by reading and writing.
+  if (in == nullptr || out == nullptr || !in->plain || !out->plain) return -EOPNOTSUPP;
+  loff_t from = offsetIn, to = offsetOut;
+  const ssize_t n = copy_file_range(in->fd, &from, out->fd, &to, size, static_cast<unsigned>(flags));
+  return n == -1 ? -errno : n;
 } catch (const std::bad_alloc&) {
   return -ENOMEM;
 }

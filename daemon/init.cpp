@@ -69,7 +69,8 @@ void* vaskFS_init(fuse_conn_info* conn, fuse_config* cfg) {
   logAt(LOG_INFO, "time granularity is %d\n", static_cast<int>(conn->time_gran));
 
   cfg->use_ino = 1;
-  cfg->direct_io = 1;
+  // direct_io is chosen per open file: converted files need it, files
+  // stored unchanged go through the page cache (mmap, read-ahead).
   cfg->entry_timeout = 0.0;
   cfg->negative_timeout = 0.0;
   cfg->attr_timeout = 0.0;

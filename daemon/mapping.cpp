@@ -198,6 +198,14 @@ int updateVaskInfo(std::string& logical, const std::string& physical, struct sta
   }
 
   insertName(rule.fileString, physical);
+  FileCommands commands;
+  commands.read = rule.fileString;
+  commands.readFormat = rule.formatString;
+  commands.hasRead = true;
+  if (plainFile(logical, physical, commands, false)) {
+    if (vaskfsArgs.viewMode) attributes->st_mode &= ~static_cast<mode_t>(0222);
+    return storePlainRecords(logical, physical, commands) == 0 ? 0 : -1;
+  }
   auto trace = std::make_unique<char[]>(2 * XIO_TRACE_SIZE);
   trace[0] = '\0';
   const int64_t size = xiopsize(trace.get(), rule.fileString.c_str(), rule.formatString.c_str());
@@ -214,6 +222,9 @@ int updateVaskInfo(std::string& logical, const std::string& physical, struct sta
   writeMetaRecords({{logical, META_NAME, "meta", physical.data(), physical.size()},
                     {physical, META_NAME, "real", logical.data(), logical.size()},
                     {logical, META_MTIME, "meta", times, sizeof times},
-                    {logical, META_STAT, "meta", attributes, sizeof *attributes}});
+                    {logical, META_STAT, "meta", attributes, sizeof *attributes},
+                    {logical, META_READ, "meta", rule.fileString.data(), rule.fileString.size()},
+                    {logical, META_RFORMAT, "meta", rule.formatString.data(),
+                     rule.formatString.size()}});
   return 0;
 }

@@ -26,16 +26,13 @@ int onLogical(const char* operation, const char* path, Call call) try {
   return -ENOMEM;
 }
 
-// Whether `logical`'s rules store it as it is: its write rule and the read
-// rule of its physical name convert nothing.
-bool storedUnchanged(const std::string& logical, const std::string& physical) {
-  ConfigEntry writeRule, readRule;
-  initConfEntry(writeRule);
-  initConfEntry(readRule);
-  return getConf4Name(logical, writeRule, SEARCH_MATCH, "confW") == 0 &&
-         getConf4Name(physical, readRule, SEARCH_MATCH, "confR") == 0 &&
-         plainCommands(writeRule.fileString, writeRule.formatString) &&
-         plainCommands(readRule.fileString, readRule.formatString);
+// The commands of `logical` as stored, the rules filling what is not.
+bool storedPlain(const std::string& logical, const std::string& physical, FileCommands& c) {
+  {
+    MetaSnapshot meta("meta");
+    readStoredCommands(meta, logical, c);
+  }
+  return plainFile(logical, physical, c, false);
 }
 
 }  // namespace
@@ -115,11 +112,14 @@ int vaskFS_link(const char* from, const char* to) try {
   // Two names of one converted stream could not be kept in step (records,
   // sizes, appends): refused, and git and others fall back to a rename.
   // Files stored unchanged get a real link of their physical files.
-  if (!storedUnchanged(source, physical)) return -EPERM;
+  FileCommands sourceCommands, targetCommands;
+  if (!storedPlain(source, physical, sourceCommands)) return -EPERM;
   uint32_t targetFlags = 0;
   const std::string targetPhysical = getPhysicalPath(target, &targetFlags, nullptr);
-  if (!storedUnchanged(target, targetPhysical)) return -EPERM;
-  return replyOf(link(physical.c_str(), targetPhysical.c_str()));
+  if (!plainFile(target, targetPhysical, targetCommands, true)) return -EPERM;
+  if (link(physical.c_str(), targetPhysical.c_str()) == -1) return -errno;
+  storePlainRecords(target, targetPhysical, targetCommands);
+  return 0;
 } catch (const std::bad_alloc&) {
   return -ENOMEM;
 }

@@ -127,8 +127,16 @@ int vaskFS_open(const char* path, fuse_file_info* fi) try {
   CallerPrefix caller;
   logCaller(LOG_INFO, caller, "[open] %s\n", h->logicalPath.c_str());
   logOpenFlags(fi->flags);
+  const bool writing = (fi->flags & O_ACCMODE) != O_RDONLY;
+  if (writing && takenByAnother(*h)) return -EEXIST;
+  if (const int rc = openPlain(*h, fi, false, 0); rc <= 0) {
+    if (rc == 0) fi->fh = reinterpret_cast<uint64_t>(h.release());
+    return rc;
+  }
+  // Sizes and offsets of a converted file are the converted ones: the
+  // kernel must not cache or map its pages.
+  fi->direct_io = 1;
   if (const int rc = chooseCommands(*h, fi->flags); rc != 0) return rc;
-  if (h->direction != 0 && takenByAnother(*h)) return -EEXIST;
   // Opening a converted stream for writing replaces the file. Without
   // O_TRUNC that waits for the first write, so that an open which writes
   // nothing (touch, an editor's probe) leaves the data as it was.
@@ -157,6 +165,11 @@ int vaskFS_create(const char* path, mode_t mode, fuse_file_info* fi) try {
   // Creating needs a write rule; stored commands are not consulted.
   if (!ruled) return -ENOENT;
   if (takenByAnother(*h)) return -EEXIST;
+  if (const int rc = openPlain(*h, fi, true, mode); rc <= 0) {
+    if (rc == 0) fi->fh = reinterpret_cast<uint64_t>(h.release());
+    return rc;
+  }
+  fi->direct_io = 1;
 
   std::string state = stateText(h->logicalPath);
   logXioOpen(caller, *h, state);

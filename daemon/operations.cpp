@@ -134,6 +134,21 @@ int onUtimens(const char* path, const struct timespec ts[2], fuse_file_info* fi)
   return serve(path, kExisting, [&] { return vaskFS_utimens(path, ts, fi); });
 }
 
+int onFallocate(const char* path, int mode, off_t offset, off_t length, fuse_file_info* fi) {
+  if (const int rc = refusal(path, kExisting); rc != 0) return rc;
+  return serveHandle(fi, [&] { return vaskFS_fallocate(path, mode, offset, length, fi); });
+}
+ssize_t onCopyFileRange(const char* pathIn, fuse_file_info* fiIn, off_t offsetIn,
+                        const char* pathOut, fuse_file_info* fiOut, off_t offsetOut, size_t size,
+                        int flags) {
+  if (const int rc = refusal(pathOut, kExisting); rc != 0) return rc;
+  // Written as the opener of the file written to, as a write would be.
+  return serveHandle(fiOut, [&] {
+    return static_cast<int>(vaskFS_copy_file_range(pathIn, fiIn, offsetIn, pathOut, fiOut,
+                                                   offsetOut, size, flags));
+  });
+}
+
 fuse_operations makeOperations() {
   fuse_operations op = {};
   op.getattr = onGetattr;
@@ -162,6 +177,8 @@ fuse_operations makeOperations() {
   op.access = onAccess;
   op.create = onCreate;
   op.utimens = onUtimens;
+  op.fallocate = onFallocate;
+  op.copy_file_range = onCopyFileRange;
   return op;
 }
 

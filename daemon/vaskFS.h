@@ -289,6 +289,9 @@ struct FileHandle {
   CallerIdentity opener;
   // The name was removed while open: release records nothing under it.
   bool removed = false;
+  // Stored unchanged: `fd` is the physical file, read and written at any
+  // offset; there is no conversion.
+  bool plain = false;
 
   FileHandle() = default;
   FileHandle(const FileHandle&) = delete;
@@ -330,6 +333,34 @@ int startConversion(FileHandle& handle);
 // trace at level error and stores the whole buffer as ".error".
 void keepTrace(FileHandle& handle, const char* call);
 
+// ---- files stored unchanged ----------------------------------------------
+
+// The commands that write and read a file: as stored, or as its rules give
+// them (`learnt`: then they are not stored yet).
+struct FileCommands {
+  std::string write, writeFormat, read, readFormat;
+  bool hasWrite = false, hasRead = false, learnt = false;
+};
+void readStoredCommands(MetaSnapshot& meta, std::string_view logical, FileCommands& c);
+// Whether the file is stored unchanged: what writes it and what reads it
+// convert nothing. Missing commands are taken from the rules (the write
+// rule in force instead of the stored command when `ruleInForce`).
+bool plainFile(const std::string& logical, const std::string& physical, FileCommands& c,
+               bool ruleInForce);
+// The name pair and the commands of a plain file, in one transaction. Its
+// attributes are never stored: they are the physical file's.
+int storePlainRecords(const std::string& logical, const std::string& physical,
+                      const FileCommands& c);
+// Opens the physical file of a plain file with the application's flags
+// (create: making it with `mode`), for the page cache. 1 when the file is
+// not plain, else 0 or a negated errno.
+int openPlain(FileHandle& h, fuse_file_info* fi, bool create, mode_t mode);
+void releasePlain(FileHandle& h);
+// A plain file's attributes: its physical file's. `recorded`: the name has
+// records, dropped when the physical file has gone.
+int plainAttributes(const std::string& logical, const std::string& physical, bool recorded,
+                    const FileCommands& c, struct stat* st);
+
 // ---- trace names ----------------------------------------------------------
 
 extern const char* const capName[21];
@@ -368,5 +399,9 @@ void* vaskFS_init(fuse_conn_info* conn, fuse_config* cfg);
 int vaskFS_access(const char* path, int mode);
 int vaskFS_create(const char* path, mode_t mode, fuse_file_info* fi);
 int vaskFS_utimens(const char* path, const struct timespec ts[2], fuse_file_info* fi);
+int vaskFS_fallocate(const char* path, int mode, off_t offset, off_t length, fuse_file_info* fi);
+ssize_t vaskFS_copy_file_range(const char* pathIn, fuse_file_info* fiIn, off_t offsetIn,
+                               const char* pathOut, fuse_file_info* fiOut, off_t offsetOut,
+                               size_t size, int flags);
 
 extern const fuse_operations vaskFS_oper;
