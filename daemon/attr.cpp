@@ -87,7 +87,9 @@ int vaskFS_getattr(const char* path, struct stat* st, fuse_file_info* fi) try {
   } else {
     physical = getPhysicalPath(logical, &flags, nullptr);
   }
-  if (plainFile(logical, physical, commands, false)) {
+  // A physical file first met under another name than its read rule gives
+  // it belongs to that name.
+  if (plainFile(logical, physical, commands, false) && (named || commands.shownAs == logical)) {
     logCaller(LOG_DEBUG, caller, "[getattr] %s stored unchanged as %s\n", logical.c_str(),
               physical.c_str());
     return plainAttributes(logical, physical, named, commands, st);

@@ -10,19 +10,24 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "corekit/corekit.h"
 #include "vaskFS.h"
 
 namespace {
 
-// The command a rule gives for `name`, with `inserted` put into it.
+// The command a rule gives for `name`, with `inserted` put into it, and
+// the name its target pattern makes of `name`.
 bool ruleCommands(const std::string& name, const char* dbName, const std::string& inserted,
-                  std::string& command, std::string& format) {
+                  std::string& command, std::string& format, std::string* target = nullptr) {
   ConfigEntry rule;
   initConfEntry(rule);
   if (getConf4Name(name, rule, SEARCH_MATCH, dbName) != 0) return false;
   command = rule.fileString;
   insertName(command, inserted);
   format = rule.formatString;
+  if (target != nullptr && pat2str(name, rule.targetPattern, *target) > 0 && !target->empty() &&
+      (*target)[0] == '/')
+    target->erase(0, 1);
   return true;
 }
 
@@ -85,7 +90,8 @@ bool plainFile(const std::string& logical, const std::string& physical, FileComm
     }
   }
   if (!c.hasRead) {
-    if (!ruleCommands(physical, "confR", physical, c.read, c.readFormat)) return false;
+    if (!ruleCommands(physical, "confR", physical, c.read, c.readFormat, &c.shownAs))
+      return false;
     c.hasRead = true;
     c.learnt = true;
   }

@@ -340,6 +340,9 @@ void keepTrace(FileHandle& handle, const char* call);
 struct FileCommands {
   std::string write, writeFormat, read, readFormat;
   bool hasWrite = false, hasRead = false, learnt = false;
+  // The logical name the read rule gives the physical file, when the read
+  // command came from it.
+  std::string shownAs;
 };
 void readStoredCommands(MetaSnapshot& meta, std::string_view logical, FileCommands& c);
 // Whether the file is stored unchanged: what writes it and what reads it

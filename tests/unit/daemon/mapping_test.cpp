@@ -137,7 +137,7 @@ TEST_F(MappingTest, RuleListingAndCapabilities) {
     fuseServing = false;  // no libfuse session behind this call
     EXPECT_NE(std::string::npos, takeLog().find(c.expected)) << c.expected;
     EXPECT_EQ(1, cfg.use_ino);
-    EXPECT_EQ(1, cfg.direct_io);
+    EXPECT_EQ(0, cfg.direct_io);  // chosen per open file
     EXPECT_EQ(0.0, cfg.attr_timeout + cfg.entry_timeout + cfg.negative_timeout);
   }
 }
