@@ -305,6 +305,7 @@ int endConversion(FileHandle& h, CallerPrefix& caller) {
       if (logOn(LOG_TRACE) && !states.members.empty())
         logAt(LOG_TRACE, "member name: %s\n", states.members.front().member.c_str());
       recordWrittenFile(h, caller);
+      finishReplacement(h);
     }
     if (!h.removed) storeInverse(h, caller, command, format);
   }

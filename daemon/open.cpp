@@ -1,10 +1,12 @@
 // Opening and creating files through the conversion interface.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "corekit/corekit.h"
 #include "vaskFS.h"
@@ -97,7 +99,32 @@ bool takenByAnother(const FileHandle& h) {
   return readMetaText(h.physicalPath, META_NAME, "real", owner) == 0 && owner != h.logicalPath;
 }
 
+// A rewrite from the start takes the physical name of the write rule in
+// force (its conversion comes from that rule already), unless that name
+// holds another file; the old physical file stays until the new is whole.
+void followRuleInForce(FileHandle& h) {
+  if (h.conf.isSet != 1) return;
+  const std::string built = ruleName(h.logicalPath);
+  if (built.empty() || built == h.physicalPath) return;
+  if (exists(built) && ownerOf(built) != h.logicalPath) return;
+  const std::string from = "'" + doubleApostrophes(h.physicalPath) + "'";
+  const size_t at = h.conf.fileString.find(from);
+  if (at == std::string::npos) return;
+  h.conf.fileString.replace(at, from.size(), "'" + doubleApostrophes(built) + "'");
+  h.replacedPhysical = std::exchange(h.physicalPath, built);
+  h.mapFlags &= ~MAP_NAME_KNOWN;  // the new name pair is stored at the start
+}
+
 }  // namespace
+
+void finishReplacement(FileHandle& h) {
+  if (h.replacedPhysical.empty()) return;
+  if (unlink(h.replacedPhysical.c_str()) == -1 && errno != ENOENT)
+    logAt(LOG_ERROR, "cannot remove %s, replaced by %s: %s\n", h.replacedPhysical.c_str(),
+          h.physicalPath.c_str(), std::strerror(errno));
+  deleteMeta(h.replacedPhysical, META_ALL, "real");
+  h.replacedPhysical.clear();
+}
 
 int startConversion(FileHandle& h) {
   h.openPending = false;
@@ -137,6 +164,10 @@ int vaskFS_open(const char* path, fuse_file_info* fi) try {
   // kernel must not cache or map its pages.
   fi->direct_io = 1;
   if (const int rc = chooseCommands(*h, fi->flags); rc != 0) return rc;
+  if (h->direction != 0 && (fi->flags & O_TRUNC) != 0) {
+    followRuleInForce(*h);
+    if (takenByAnother(*h)) return -EEXIST;
+  }
   // Opening a converted stream for writing replaces the file. Without
   // O_TRUNC that waits for the first write, so that an open which writes
   // nothing (touch, an editor's probe) leaves the data as it was.

@@ -15,6 +15,37 @@
 #include "corekit/corekit.h"
 #include "vaskFS.h"
 
+// The physical name the write rule of `logical` gives, never a stored one;
+// empty when no rule builds one.
+std::string ruleName(const std::string& logical) {
+  ConfigEntry rule;
+  initConfEntry(rule);
+  std::string built;
+  if (getConf4Name(logical, rule, SEARCH_MATCH, "confW") != 0 ||
+      pat2str(logical, rule.targetPattern, built) <= 0)
+    return "";
+  if (built[0] == '/') built.erase(0, 1);
+  return reservedPath(built) ? logical : built;
+}
+
+// The logical name a physical file shows under: its record, else its read
+// rule, else its own name.
+std::string ownerOf(const std::string& physical) {
+  std::string owner;
+  if (readMetaText(physical, META_NAME, "real", owner) == 0) return owner;
+  ConfigEntry rule;
+  initConfEntry(rule);
+  if (getConf4Name(physical, rule, SEARCH_MATCH, "confR") == 0 &&
+      pat2str(physical, rule.targetPattern, owner) > 0)
+    return owner[0] == '/' ? owner.substr(1) : owner;
+  return physical;
+}
+
+bool exists(const std::string& physical) {
+  struct stat st;
+  return lstat(physical.c_str(), &st) == 0;
+}
+
 namespace {
 
 // The new physical name keeps the old physical extension: the data is not
@@ -184,37 +215,6 @@ void dropReplaced(const std::string& replaced, const std::string& now) {
     return;
   }
   deleteMeta(replaced, META_NAME, "real");
-}
-
-// The physical name the write rule of `logical` gives, never a stored one;
-// empty when no rule builds one.
-std::string ruleName(const std::string& logical) {
-  ConfigEntry rule;
-  initConfEntry(rule);
-  std::string built;
-  if (getConf4Name(logical, rule, SEARCH_MATCH, "confW") != 0 ||
-      pat2str(logical, rule.targetPattern, built) <= 0)
-    return "";
-  if (built[0] == '/') built.erase(0, 1);
-  return reservedPath(built) ? logical : built;
-}
-
-// The logical name a physical file shows under: its record, else its read
-// rule, else its own name.
-std::string ownerOf(const std::string& physical) {
-  std::string owner;
-  if (readMetaText(physical, META_NAME, "real", owner) == 0) return owner;
-  ConfigEntry rule;
-  initConfEntry(rule);
-  if (getConf4Name(physical, rule, SEARCH_MATCH, "confR") == 0 &&
-      pat2str(physical, rule.targetPattern, owner) > 0)
-    return owner[0] == '/' ? owner.substr(1) : owner;
-  return physical;
-}
-
-bool exists(const std::string& physical) {
-  struct stat st;
-  return lstat(physical.c_str(), &st) == 0;
 }
 
 // The physical file that holds `logical` now, or empty when it has none.

@@ -266,6 +266,13 @@ struct MappedName {
   uint32_t flags = 0;
 };
 MappedName mapName(const char* path, const char* operation);
+// The physical name the write rule of `logical` gives, never a stored one;
+// empty when no rule builds one.
+std::string ruleName(const std::string& logical);
+// The logical name a physical file shows under: its record, else its read
+// rule, else its own name.
+std::string ownerOf(const std::string& physical);
+bool exists(const std::string& physical);
 int updateVaskInfo(std::string& logical, const std::string& physical, struct stat* attributes);
 
 // ---- open-file handle -----------------------------------------------------
@@ -292,6 +299,9 @@ struct FileHandle {
   // Stored unchanged: `fd` is the physical file, read and written at any
   // offset; there is no conversion.
   bool plain = false;
+  // A rewrite that moved the file to the name the write rule in force
+  // gives: the physical file it replaces, removed once the new one is whole.
+  std::string replacedPhysical;
 
   FileHandle() = default;
   FileHandle(const FileHandle&) = delete;
@@ -329,6 +339,8 @@ std::string stateText(const std::string& logical);
 // what the open learnt. Returns 0 or a negated errno; a failure without an
 // errno leaves a null conversion handle and returns 0.
 int startConversion(FileHandle& handle);
+// Removes the physical file a completed rewrite replaced, with its record.
+void finishReplacement(FileHandle& handle);
 // When the handle's trace holds text: logs "Error trace of <call>:" and the
 // trace at level error and stores the whole buffer as ".error".
 void keepTrace(FileHandle& handle, const char* call);

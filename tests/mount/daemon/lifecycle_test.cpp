@@ -88,5 +88,21 @@ TEST_F(LifecycleTest, OrdinaryUseKeepsNamesAndData) {
   EXPECT_EQ(0, sh("stat $MNT >/dev/null").status) << "the daemon serves on";
 }
 
+// Rules may change while the root is mounted: a rewrite from the start
+// follows the rule in force, name and conversion, and leaves no old copy.
+TEST_F(LifecycleTest, RewriteTakesTheRuleInForce) {
+  mount();
+  ASSERT_EQ(0, sh("set -e; seq 1 100 > $MNT/k.txt; settle; gzip -t $ROOT/k.txt.gz").status);
+  setRules({{'w', 1, "*.txt", "[path]/[base].txt.zst", "write.bin(file='' comp.zstd())", ""},
+            {'r', 3, "*.zst", "[path]/[base]", "read.bin(file='' comp.zstd())", ""}});
+  const ShellResult r = sh(
+      "set -e; seq 1 50 > $MNT/k.txt; settle; zstd -qt $ROOT/k.txt.zst; ! test -e $ROOT/k.txt.gz;"
+      " seq 1 50 | cmp - $MNT/k.txt; test $(ls $MNT | grep -c '^k') = 1;"
+      " test $(stat -c %s $MNT/k.txt) = $(seq 1 50 | wc -c)");
+  EXPECT_EQ(0, r.status) << r.output;
+  EXPECT_EQ("k.txt", record("real", "k.txt.zst.name"));
+  EXPECT_EQ("<none>", record("real", "k.txt.gz.name"));
+}
+
 }  // namespace
 }  // namespace daemontest
