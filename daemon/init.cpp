@@ -74,10 +74,10 @@ void* vaskFS_init(fuse_conn_info* conn, fuse_config* cfg) {
   cfg->entry_timeout = 0.0;
   cfg->negative_timeout = 0.0;
   cfg->attr_timeout = 0.0;
-  // A removed open file is unlinked at once and goes on through its handle;
-  // a hidden rename would decode and encode a converted file under a name
-  // that no rule knows.
-  cfg->hard_remove = 1;
+  // A removed open file keeps a hidden name until its release, so that
+  // fstat, fchmod and ftruncate on it still reach it; rename moves it aside
+  // without converting it (see hideOpenFile).
+  cfg->hard_remove = 0;
 
   logAt(LOG_TRACE, "vaskFS announces the capabilities ");
   logCapabilities(conn->want);

@@ -225,6 +225,35 @@ std::string heldBy(const std::string& logical, const std::string& mapped) {
   return exists(mapped) && ownerOf(mapped) == logical ? mapped : "";
 }
 
+// libfuse keeps a removed file that is still open under a hidden name
+// (".fuse_hidden..."), so that requests on it (fstat, fchmod, ftruncate)
+// still find it, and removes that name at its release.
+bool hiddenByLibfuse(const std::string& logical) {
+  std::string name;
+  if (pat2str(logical, "[name]", name) <= 0) name = logical;
+  return name.compare(0, 12, ".fuse_hidden") == 0;
+}
+
+// The data only moves aside, never converted, to a physical name that no
+// listing shows and that a crash leaves for the start-up clean-up.
+int hideOpenFile(const std::string& oldLogical, const std::string& newLogical,
+                 const std::string& oldPhysical) {
+  const std::string hidden = besideTarget(oldPhysical);
+  if (hidden.empty()) return -errno;
+  if (rename(oldPhysical.c_str(), hidden.c_str()) == -1) {
+    const int e = errno;
+    unlink(hidden.c_str());
+    return -e;
+  }
+  renameOpenHandles(oldLogical, newLogical, oldPhysical, hidden);
+  moveMeta(oldLogical, newLogical, 0);
+  rewriteReadCommand(newLogical, oldPhysical, hidden);
+  writeMetaRecords({{newLogical, META_NAME, "meta", hidden.data(), hidden.size()},
+                    {hidden, META_NAME, "real", newLogical.data(), newLogical.size()}});
+  deleteMeta(oldPhysical, META_NAME, "real");
+  return 0;
+}
+
 }  // namespace
 
 int vaskFS_rename(const char* from, const char* to, unsigned int flags) try {
@@ -242,6 +271,8 @@ int vaskFS_rename(const char* from, const char* to, unsigned int flags) try {
   const bool present = lstat(oldPhysical.c_str(), &source) == 0;
   const bool atLogical = lstat(oldLogical.c_str(), &logicalSource) == 0;
   const bool special = atLogical && !S_ISREG(logicalSource.st_mode);
+  if (present && !special && (mapFlags & MAP_NAME_KNOWN) != 0 && hiddenByLibfuse(newLogical))
+    return hideOpenFile(oldLogical, newLogical, oldPhysical);
   if ((mapFlags & MAP_NAME_KNOWN) == 0 || special) {
     if (rename(oldLogical.c_str(), newLogical.c_str()) == -1) return -errno;
     if (oldLogical != newLogical) forgetOpenHandles(newLogical);

@@ -73,11 +73,13 @@ TEST_F(PlainFileTest, ProgramsThatNeedAFileWork) {
       {"ln then rm of the first name keeps the data",
        "echo data > a; ln a b; test $(stat -c %h b) = 2; rm a; test \"$(cat b)\" = data;"
        " test $(stat -c %h $R/b) = 1"},
-      {"an open file is read, written and truncated after its name is gone",
+      {"an open file is read, written, stat'ed and truncated after its name is gone",
        "python3 -c \"import os\n"
        "fd=os.open('g',os.O_RDWR|os.O_CREAT,0o600); os.write(fd,b'x'*3000); os.unlink('g')\n"
-       "os.pwrite(fd,b'yy',10); assert os.pread(fd,5,9)==b'xyyxx'\n"
-       "os.ftruncate(fd,10); assert os.pread(fd,100,0)==b'x'*10\"; ! ls -A | grep -q ."},
+       "assert os.fstat(fd).st_size==3000; assert os.listdir('.')==[]\n"
+       "os.pwrite(fd,b'yy',10); assert os.pread(fd,5,9)==b'xyyxx'; os.fchmod(fd,0o640)\n"
+       "os.ftruncate(fd,10); assert os.pread(fd,100,0)==b'x'*10; assert os.fstat(fd).st_size==10\";"
+       " stat . >/dev/null; test -z \"$(ls -A)$(ls -A $R)\""},
       {"the size shows while the file is written",
        "python3 -c \"import os\n"
        "fd=os.open('w',os.O_WRONLY|os.O_CREAT,0o644); os.write(fd,b'y'*1234)\n"
