@@ -115,8 +115,7 @@ int vaskFS_getattr(const char* path, struct stat* st, fuse_file_info* fi) try {
     if (error != ENOENT || !recorded || writerOpen(logical)) return false;
     logCaller(LOG_INFO, caller, "[getattr] %s: %s has gone, records dropped\n", logical.c_str(),
               physical.c_str());
-    deleteMeta(logical, META_ALL, "meta");
-    deleteMeta(physical, META_ALL, "real");
+    MetaBatch().erase(logical, META_ALL, "meta").erase(physical, META_ALL, "real").commit();
     return true;
   };
   if (statRc == 0) {
@@ -179,6 +178,8 @@ int vaskFS_readdir(const char* path, void* buf, fuse_fill_dir_t filler, off_t /*
     return -e;
   }
   std::optional<MetaSnapshot> names;
+  // The files met for the first time in this listing are recorded together.
+  MetaBatch firstSights;
   while (const dirent* entry = readdir(dir)) {
     // The index, and the copies that a converting rename makes beside its target.
     if (std::strncmp(entry->d_name, ".vaskIndex", 10) == 0) continue;
@@ -195,7 +196,7 @@ int vaskFS_readdir(const char* path, void* buf, fuse_fill_dir_t filler, off_t /*
       if (names->text(physical, META_NAME, offered) != 0) {
         names.reset();
         struct stat scratch;
-        if (updateVaskInfo(offered, physical, &scratch) != 0) continue;
+        if (updateVaskInfo(offered, physical, &scratch, &firstSights) != 0) continue;
       }
       if (pat2str(offered, "[name]", last) > 0) offered = last;
     } else if (entry->d_type == DT_DIR && vaskfsArgs.viewMode) {
@@ -211,6 +212,8 @@ int vaskFS_readdir(const char* path, void* buf, fuse_fill_dir_t filler, off_t /*
       break;
   }
   closedir(dir);
+  names.reset();
+  firstSights.commit();
   return 0;
 } catch (const std::bad_alloc&) {
   return -ENOMEM;

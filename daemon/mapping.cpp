@@ -173,7 +173,10 @@ MappedName mapName(const char* path, const char* operation) {
   return name;
 }
 
-int updateVaskInfo(std::string& logical, const std::string& physical, struct stat* attributes) {
+int updateVaskInfo(std::string& logical, const std::string& physical, struct stat* attributes,
+                   MetaBatch* batch) {
+  MetaBatch own;
+  MetaBatch& records = batch != nullptr ? *batch : own;
   logAt(LOG_TRACE, "updateVaskInfo: rpath=%s spath=%s\n", logical.c_str(), physical.c_str());
   ConfigEntry rule;
   initConfEntry(rule);
@@ -204,7 +207,8 @@ int updateVaskInfo(std::string& logical, const std::string& physical, struct sta
   commands.hasRead = true;
   if (plainFile(logical, physical, commands, false)) {
     if (vaskfsArgs.viewMode) attributes->st_mode &= ~static_cast<mode_t>(0222);
-    return storePlainRecords(logical, physical, commands) == 0 ? 0 : -1;
+    addPlainRecords(records, logical, physical, commands);
+    return batch != nullptr || own.commit() == 0 ? 0 : -1;
   }
   auto trace = std::make_unique<char[]>(2 * XIO_TRACE_SIZE);
   trace[0] = '\0';
@@ -219,12 +223,12 @@ int updateVaskInfo(std::string& logical, const std::string& physical, struct sta
 
   const struct timespec times[2] = {attributes->st_atim, attributes->st_mtim};
   if (vaskfsArgs.viewMode) attributes->st_mode &= ~static_cast<mode_t>(0222);
-  writeMetaRecords({{logical, META_NAME, "meta", physical.data(), physical.size()},
-                    {physical, META_NAME, "real", logical.data(), logical.size()},
-                    {logical, META_MTIME, "meta", times, sizeof times},
-                    {logical, META_STAT, "meta", attributes, sizeof *attributes},
-                    {logical, META_READ, "meta", rule.fileString.data(), rule.fileString.size()},
-                    {logical, META_RFORMAT, "meta", rule.formatString.data(),
-                     rule.formatString.size()}});
+  records.put(logical, META_NAME, "meta", physical)
+      .put(physical, META_NAME, "real", logical)
+      .put(logical, META_MTIME, "meta", times, sizeof times)
+      .put(logical, META_STAT, "meta", attributes, sizeof *attributes)
+      .put(logical, META_READ, "meta", rule.fileString)
+      .put(logical, META_RFORMAT, "meta", rule.formatString);
+  if (batch == nullptr) own.commit();
   return 0;
 }

@@ -157,19 +157,18 @@ int writeMeta(std::string_view path, const MetaValue& value, const char* dbName)
   return commit(txn);
 }
 
-int moveMeta(std::string_view oldPath, std::string_view newPath, int keepOld) {
-  MdbTxn txn;
-  MDB_dbi dbi = 0;
-  int rc = beginWrite("meta", txn, dbi);
-  if (rc != 0) return rc;
+namespace {
+
+// Copies the "meta" records of `oldPath` to `newPath` in `txn`, removing the
+// old ones unless `keepOld` (or the names are one).
+int moveIn(MDB_txn* txn, MDB_dbi dbi, std::string_view oldPath, std::string_view newPath,
+           bool keepOld) {
   std::string oldText, newText, value;
-  oldText.reserve(64);
-  newText.reserve(64);
   for (uint32_t kind = 0; kind < 10; ++kind) {
     MDB_val oldKey, newKey, data;
     fillKey(oldText, oldPath, kind, oldKey);
     fillKey(newText, newPath, kind, newKey);
-    rc = mdb_get(txn.get(), dbi, &oldKey, &data);
+    int rc = mdb_get(txn, dbi, &oldKey, &data);
     if (rc == MDB_NOTFOUND) continue;
     if (rc != 0) {
       logAt(LOG_ERROR, "failed to get %s -> %s\n", oldText.c_str(), mdb_strerror(rc));
@@ -178,44 +177,62 @@ int moveMeta(std::string_view oldPath, std::string_view newPath, int keepOld) {
     // The value points into the map, which the put may rearrange.
     value.assign(static_cast<const char*>(data.mv_data), data.mv_size);
     MDB_val copy{value.size(), value.data()};
-    rc = mdb_put(txn.get(), dbi, &newKey, &copy, 0);
+    rc = mdb_put(txn, dbi, &newKey, &copy, 0);
     if (rc != 0) {
       logAt(LOG_ERROR, "failed to save %s -> %s\n", newText.c_str(), mdb_strerror(rc));
       return rc;
     }
     // Moving a name onto itself must not delete what was just stored.
-    if (keepOld == 0 && oldPath != newPath) {
-      rc = mdb_del(txn.get(), dbi, &oldKey, nullptr);
+    if (!keepOld && oldPath != newPath) {
+      rc = mdb_del(txn, dbi, &oldKey, nullptr);
       if (rc != 0) {
         logAt(LOG_ERROR, "failed to delete %s -> %s\n", oldText.c_str(), mdb_strerror(rc));
         return rc;
       }
     }
   }
-  return commit(txn);
+  return 0;
 }
 
-int deleteMeta(std::string_view path, uint32_t kind, const char* dbName) {
-  MdbTxn txn;
-  MDB_dbi dbi = 0;
-  int rc = beginWrite(dbName, txn, dbi);
-  if (rc != 0) return rc;
+int eraseIn(MDB_txn* txn, MDB_dbi dbi, std::string_view path, uint32_t kind) {
   std::string keyText;
-  keyText.reserve(64);
   const uint32_t first = kind < 10 ? kind : 0, last = kind < 10 ? kind : 9;
   for (uint32_t k = first; k <= last; ++k) {
     MDB_val key;
     fillKey(keyText, path, k, key);
-    rc = mdb_del(txn.get(), dbi, &key, nullptr);
+    const int rc = mdb_del(txn, dbi, &key, nullptr);
     if (rc != 0 && rc != MDB_NOTFOUND) {
       logAt(LOG_ERROR, "failed to delete %s -> %s\n", keyText.c_str(), mdb_strerror(rc));
       return rc;
     }
   }
-  return commit(txn);
+  return 0;
 }
 
-int writeMetaRecords(const std::vector<MetaRecord>& records) {
+}  // namespace
+
+MetaBatch& MetaBatch::put(std::string_view path, uint32_t kind, const char* dbName,
+                          const void* data, size_t size) {
+  ops_.push_back({Op::Put, std::string(path), {}, std::string(static_cast<const char*>(data), size),
+                  kind, dbName});
+  return *this;
+}
+
+MetaBatch& MetaBatch::erase(std::string_view path, uint32_t kind, const char* dbName) {
+  ops_.push_back({Op::Erase, std::string(path), {}, {}, kind, dbName});
+  return *this;
+}
+
+MetaBatch& MetaBatch::move(std::string_view oldPath, std::string_view newPath, bool keepOld) {
+  ops_.push_back({keepOld ? Op::Copy : Op::Move, std::string(oldPath), std::string(newPath), {},
+                  0, "meta"});
+  return *this;
+}
+
+int MetaBatch::commit() {
+  std::vector<Op> ops = std::move(ops_);
+  ops_.clear();
+  if (ops.empty()) return 0;
   MdbTxn txn;
   int rc = txn.begin(vaskfsArgs.env, 0);
   if (rc != 0) {
@@ -223,23 +240,41 @@ int writeMetaRecords(const std::vector<MetaRecord>& records) {
     return rc;
   }
   std::string keyText;
-  for (const MetaRecord& r : records) {
+  for (Op& op : ops) {
     MDB_dbi dbi = 0;
-    rc = openDb(txn.get(), r.dbName, MDB_CREATE, &dbi);
+    rc = openDb(txn.get(), op.dbName, MDB_CREATE, &dbi);
     if (rc != 0) {
-      logAt(LOG_ERROR, "mdb_dbi_open(%s) failed: %s\n", r.dbName, mdb_strerror(rc));
+      logAt(LOG_ERROR, "mdb_dbi_open(%s) failed: %s\n", op.dbName, mdb_strerror(rc));
       return rc;
     }
-    MDB_val key;
-    fillKey(keyText, r.path, r.kind, key);
-    MDB_val data{r.size, const_cast<void*>(r.data)};
-    rc = mdb_put(txn.get(), dbi, &key, &data, 0);
-    if (rc != 0) {
-      logAt(LOG_ERROR, "failed to save %s -> %s\n", keyText.c_str(), mdb_strerror(rc));
-      return rc;
+    if (op.type == Op::Put) {
+      MDB_val key;
+      fillKey(keyText, op.path, op.kind, key);
+      MDB_val data{op.value.size(), op.value.data()};
+      rc = mdb_put(txn.get(), dbi, &key, &data, 0);
+      if (rc != 0) logAt(LOG_ERROR, "failed to save %s -> %s\n", keyText.c_str(), mdb_strerror(rc));
+    } else if (op.type == Op::Erase) {
+      rc = eraseIn(txn.get(), dbi, op.path, op.kind);
+    } else {
+      rc = moveIn(txn.get(), dbi, op.path, op.other, op.type == Op::Copy);
     }
+    if (rc != 0) return rc;
   }
-  return commit(txn);
+  return ::commit(txn);
+}
+
+int moveMeta(std::string_view oldPath, std::string_view newPath, int keepOld) {
+  return MetaBatch().move(oldPath, newPath, keepOld != 0).commit();
+}
+
+int deleteMeta(std::string_view path, uint32_t kind, const char* dbName) {
+  return MetaBatch().erase(path, kind, dbName).commit();
+}
+
+int writeMetaRecords(const std::vector<MetaRecord>& records) {
+  MetaBatch batch;
+  for (const MetaRecord& r : records) batch.put(r.path, r.kind, r.dbName, r.data, r.size);
+  return batch.commit();
 }
 
 int readMetaText(std::string_view path, uint32_t kind, const char* dbName, std::string& out) {

@@ -80,8 +80,7 @@ int vaskFS_unlink(const char* path) try {
       return -errno;
   }
   forgetOpenHandles(name.logical);
-  deleteMeta(name.logical, META_ALL, "meta");
-  deleteMeta(name.physical, META_ALL, "real");
+  MetaBatch().erase(name.logical, META_ALL, "meta").erase(name.physical, META_ALL, "real").commit();
   return 0;
 } catch (const std::bad_alloc&) {
   return -ENOMEM;

@@ -38,23 +38,6 @@ bool findWriteRule(FileHandle& h) {
   return true;
 }
 
-void storeNamePair(const FileHandle& h) {
-  writeMetaBytes(h.logicalPath, META_NAME, "meta", h.physicalPath.data(), h.physicalPath.size());
-  writeMetaBytes(h.physicalPath, META_NAME, "real", h.logicalPath.data(), h.logicalPath.size());
-}
-
-void storeWriteCommand(const FileHandle& h) {
-  writeMetaBytes(h.logicalPath, META_WRITE, "meta", h.conf.fileString.data(),
-                 h.conf.fileString.size());
-  writeMetaBytes(h.logicalPath, META_WFORMAT, "meta", h.conf.formatString.data(),
-                 h.conf.formatString.size());
-}
-
-void storeZeroStamps(const FileHandle& h) {
-  const struct timespec zero[2] = {};
-  writeMetaBytes(h.logicalPath, META_MTIME, "meta", zero, sizeof zero);
-}
-
 void readFormatOrBin(const FileHandle& h, uint32_t kind, std::string& out) {
   if (readMetaText(h.logicalPath, kind, "meta", out) != 0) out = "format.bin()";
 }
@@ -142,9 +125,18 @@ int startConversion(FileHandle& h) {
     return -e;
   }
   logAt(LOG_DEBUG, "xioopen returned hdl = %p\n", static_cast<void*>(h.convHandle));
-  if (h.direction != 0) storeWriteCommand(h);
-  if ((h.mapFlags & MAP_NAME_KNOWN) == 0) storeNamePair(h);
-  if (h.direction != 0) storeZeroStamps(h);
+  MetaBatch records;
+  if (h.direction != 0) {
+    const struct timespec zero[2] = {};
+    records.put(h.logicalPath, META_WRITE, "meta", h.conf.fileString)
+        .put(h.logicalPath, META_WFORMAT, "meta", h.conf.formatString)
+        .put(h.logicalPath, META_MTIME, "meta", zero, sizeof zero);
+  }
+  if ((h.mapFlags & MAP_NAME_KNOWN) == 0) {
+    records.put(h.logicalPath, META_NAME, "meta", h.physicalPath)
+        .put(h.physicalPath, META_NAME, "real", h.logicalPath);
+  }
+  records.commit();
   return 0;
 }
 

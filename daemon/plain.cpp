@@ -99,15 +99,21 @@ bool plainFile(const std::string& logical, const std::string& physical, FileComm
          plainCommands(c.read, c.readFormat);
 }
 
+void addPlainRecords(MetaBatch& batch, const std::string& logical, const std::string& physical,
+                     const FileCommands& c) {
+  batch.put(logical, META_NAME, "meta", physical)
+      .put(physical, META_NAME, "real", logical)
+      .put(logical, META_WRITE, "meta", c.write)
+      .put(logical, META_WFORMAT, "meta", c.writeFormat)
+      .put(logical, META_READ, "meta", c.read)
+      .put(logical, META_RFORMAT, "meta", c.readFormat);
+}
+
 int storePlainRecords(const std::string& logical, const std::string& physical,
                       const FileCommands& c) {
-  return writeMetaRecords(
-      {{logical, META_NAME, "meta", physical.data(), physical.size()},
-       {physical, META_NAME, "real", logical.data(), logical.size()},
-       {logical, META_WRITE, "meta", c.write.data(), c.write.size()},
-       {logical, META_WFORMAT, "meta", c.writeFormat.data(), c.writeFormat.size()},
-       {logical, META_READ, "meta", c.read.data(), c.read.size()},
-       {logical, META_RFORMAT, "meta", c.readFormat.data(), c.readFormat.size()}});
+  MetaBatch batch;
+  addPlainRecords(batch, logical, physical, c);
+  return batch.commit();
 }
 
 int openPlain(FileHandle& h, fuse_file_info* fi, bool create, mode_t mode) {
@@ -152,8 +158,7 @@ int plainAttributes(const std::string& logical, const std::string& physical, boo
     if (e == ENOENT && recorded) {
       logAt(LOG_INFO, "[getattr] %s: %s has gone, records dropped\n", logical.c_str(),
             physical.c_str());
-      deleteMeta(logical, META_ALL, "meta");
-      deleteMeta(physical, META_ALL, "real");
+      MetaBatch().erase(logical, META_ALL, "meta").erase(physical, META_ALL, "real").commit();
     }
     return -e;
   }

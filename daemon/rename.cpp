@@ -61,16 +61,18 @@ void carryExtension(const std::string& oldPhysical, std::string& newPhysical) {
 
 std::string quotedName(const std::string& name) { return "'" + doubleApostrophes(name) + "'"; }
 
-// The stored read command names the physical file: follow the rename.
-void rewriteReadCommand(const std::string& newLogical, const std::string& oldPhysical,
-                        const std::string& newPhysical) {
+// The stored read command names the physical file: it follows the rename
+// in `batch`, which also moves the records of `oldLogical`.
+void moveReadCommand(MetaBatch& batch, const std::string& oldLogical,
+                     const std::string& newLogical, const std::string& oldPhysical,
+                     const std::string& newPhysical) {
   std::string command;
-  if (readMetaText(newLogical, META_READ, "meta", command) != 0) return;
+  if (readMetaText(oldLogical, META_READ, "meta", command) != 0) return;
   const std::string from = quotedName(oldPhysical);
   const size_t at = command.find(from);
   if (at == std::string::npos) return;
   command.replace(at, from.size(), quotedName(newPhysical));
-  writeMetaBytes(newLogical, META_READ, "meta", command.data(), command.size());
+  batch.put(newLogical, META_READ, "meta", command);
 }
 
 // How a file is read, without its name: the stored inverse command when the
@@ -246,11 +248,13 @@ int hideOpenFile(const std::string& oldLogical, const std::string& newLogical,
     return -e;
   }
   renameOpenHandles(oldLogical, newLogical, oldPhysical, hidden);
-  moveMeta(oldLogical, newLogical, 0);
-  rewriteReadCommand(newLogical, oldPhysical, hidden);
-  writeMetaRecords({{newLogical, META_NAME, "meta", hidden.data(), hidden.size()},
-                    {hidden, META_NAME, "real", newLogical.data(), newLogical.size()}});
-  deleteMeta(oldPhysical, META_NAME, "real");
+  MetaBatch batch;
+  batch.move(oldLogical, newLogical);
+  moveReadCommand(batch, oldLogical, newLogical, oldPhysical, hidden);
+  batch.put(newLogical, META_NAME, "meta", hidden)
+      .put(hidden, META_NAME, "real", newLogical)
+      .erase(oldPhysical, META_NAME, "real")
+      .commit();
   return 0;
 }
 
@@ -326,12 +330,13 @@ int vaskFS_rename(const char* from, const char* to, unsigned int flags) try {
   if (oldLogical != newLogical) forgetOpenHandles(newLogical);
   renameOpenHandles(oldLogical, newLogical, oldPhysical, newPhysical);
   // The target's records go with its data; the moved file's take their place.
-  if (oldLogical != newLogical) deleteMeta(newLogical, META_ALL, "meta");
-  writeMetaBytes(newPhysical, META_NAME, "real", newLogical.data(), newLogical.size());
-  moveMeta(oldLogical, newLogical, 0);
-  rewriteReadCommand(newLogical, oldPhysical, newPhysical);
-  writeMetaBytes(newLogical, META_NAME, "meta", newPhysical.data(), newPhysical.size());
-  if (oldPhysical != newPhysical) deleteMeta(oldPhysical, META_NAME, "real");
+  MetaBatch batch;
+  if (oldLogical != newLogical) batch.erase(newLogical, META_ALL, "meta");
+  batch.put(newPhysical, META_NAME, "real", newLogical).move(oldLogical, newLogical);
+  moveReadCommand(batch, oldLogical, newLogical, oldPhysical, newPhysical);
+  batch.put(newLogical, META_NAME, "meta", newPhysical);
+  if (oldPhysical != newPhysical) batch.erase(oldPhysical, META_NAME, "real");
+  batch.commit();
   if (replaced != oldPhysical) dropReplaced(replaced, newPhysical);
   return 0;
 } catch (const std::bad_alloc&) {

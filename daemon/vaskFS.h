@@ -242,6 +242,34 @@ struct MetaRecord {
 };
 int writeMetaRecords(const std::vector<MetaRecord>& records);
 
+// The records one event changes, gathered and then committed in one write
+// transaction: all or none, and one synchronous commit for the event.
+// Values are copied when added; nothing touches the index before commit.
+class MetaBatch {
+ public:
+  MetaBatch& put(std::string_view path, uint32_t kind, const char* dbName, const void* data,
+                 size_t size);
+  MetaBatch& put(std::string_view path, uint32_t kind, const char* dbName, std::string_view text) {
+    return put(path, kind, dbName, text.data(), text.size());
+  }
+  // Removes the record of `kind` (META_ALL: every record of `path`).
+  MetaBatch& erase(std::string_view path, uint32_t kind, const char* dbName);
+  // Moves the "meta" records of `oldPath` to `newPath` (copies when keepOld).
+  MetaBatch& move(std::string_view oldPath, std::string_view newPath, bool keepOld = false);
+  bool empty() const { return ops_.empty(); }
+  // 0 or an LMDB code; the batch is empty afterwards either way.
+  int commit();
+
+ private:
+  struct Op {
+    enum Type { Put, Erase, Move, Copy } type;
+    std::string path, other, value;
+    uint32_t kind;
+    const char* dbName;
+  };
+  std::vector<Op> ops_;
+};
+
 // ---- rules and name mapping -----------------------------------------------
 
 enum SearchMode { SEARCH_MATCH = 0, SEARCH_LIST = 1, SEARCH_DIRECTORY = 2 };
@@ -273,7 +301,12 @@ std::string ruleName(const std::string& logical);
 // rule, else its own name.
 std::string ownerOf(const std::string& physical);
 bool exists(const std::string& physical);
-int updateVaskInfo(std::string& logical, const std::string& physical, struct stat* attributes);
+// The first sight of a physical file: its logical name by the read rule,
+// its attributes with the converted size, and its records, added to
+// `batch` when given (a listing commits its first sights together), else
+// committed at once.
+int updateVaskInfo(std::string& logical, const std::string& physical, struct stat* attributes,
+                   MetaBatch* batch = nullptr);
 
 // ---- open-file handle -----------------------------------------------------
 
@@ -366,6 +399,8 @@ bool plainFile(const std::string& logical, const std::string& physical, FileComm
 // attributes are never stored: they are the physical file's.
 int storePlainRecords(const std::string& logical, const std::string& physical,
                       const FileCommands& c);
+void addPlainRecords(MetaBatch& batch, const std::string& logical, const std::string& physical,
+                     const FileCommands& c);
 // Opens the physical file of a plain file with the application's flags
 // (create: making it with `mode`), for the page cache. 1 when the file is
 // not plain, else 0 or a negated errno.

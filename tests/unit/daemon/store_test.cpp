@@ -108,3 +108,37 @@ TEST_F(StoreTest, FixedSizeRecordsOfAnotherLengthCountAsMissing) {
 }
 
 }  // namespace
+
+namespace {
+
+// One event's records go in one transaction, applied in the order given,
+// and a failing step leaves the index as it was.
+TEST_F(StoreTest, BatchAppliesInOrderAndAllOrNothing) {
+  ASSERT_EQ(0, writeMetaBytes("old", META_NAME, "meta", "old.gz", 6));
+  ASSERT_EQ(0, writeMetaBytes("old", META_READ, "meta", "r 'old.gz'", 10));
+  ASSERT_EQ(0, writeMetaBytes("new", META_SIZE, "meta", "stale!!!", 8));
+  MetaBatch batch;
+  batch.erase("new", META_ALL, "meta")
+      .move("old", "new")
+      .put("new", META_READ, "meta", std::string_view("r 'new.gz'"))
+      .put("new.gz", META_NAME, "real", std::string_view("new"));
+  EXPECT_FALSE(batch.empty());
+  ASSERT_EQ(0, batch.commit());
+  EXPECT_TRUE(batch.empty());
+  std::string out;
+  EXPECT_EQ(0, readMetaText("new", META_NAME, "meta", out));
+  EXPECT_EQ("old.gz", out);
+  EXPECT_EQ(0, readMetaText("new", META_READ, "meta", out));
+  EXPECT_EQ("r 'new.gz'", out);
+  EXPECT_EQ(MDB_NOTFOUND, readMetaText("new", META_SIZE, "meta", out));
+  EXPECT_EQ(MDB_NOTFOUND, readMetaText("old", META_NAME, "meta", out));
+  EXPECT_EQ(0, readMetaText("new.gz", META_NAME, "real", out));
+
+  // An empty key is refused by LMDB: the puts before it are not kept.
+  MetaBatch failing;
+  failing.put("kept?", META_NAME, "meta", std::string_view("x")).put("", 99, "meta", "y", 1);
+  EXPECT_NE(0, failing.commit());
+  EXPECT_EQ(MDB_NOTFOUND, readMetaText("kept?", META_NAME, "meta", out));
+}
+
+}  // namespace
