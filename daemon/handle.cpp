@@ -28,6 +28,14 @@ std::vector<FileHandle*> openWriters(std::string_view logical) {
   return writers;
 }
 
+bool openForWritingBy(std::string_view logical, uid_t uid) {
+  for (const FileHandle* h : liveHandles())
+    if (h->direction != 0 && !h->removed && h->logicalPath == logical &&
+        (h->opener.valid ? h->opener.uid : 0) == uid)
+      return true;
+  return false;
+}
+
 namespace {
 
 // `name` with `from` replaced by `to` when it is `from` or lies below it.

@@ -125,3 +125,15 @@ IdentityGuard::~IdentityGuard() {
   setfsgid(0);
   setThreadGroups(ownGroups().list);
 }
+
+DaemonIdentity::DaemonIdentity()
+    : uid_(static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1)))),
+      gid_(static_cast<gid_t>(setfsgid(static_cast<gid_t>(-1)))) {
+  setfsuid(0);
+  setfsgid(0);
+}
+
+DaemonIdentity::~DaemonIdentity() {
+  setfsgid(gid_);
+  setfsuid(uid_);
+}

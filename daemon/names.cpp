@@ -1,6 +1,7 @@
 // Namespace operations: names made, removed, renamed and linked with their
 // records kept in step; modes and owners.
 #include <fcntl.h>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,6 +34,15 @@ bool storedPlain(const std::string& logical, const std::string& physical, FileCo
     readStoredCommands(meta, logical, c);
   }
   return plainFile(logical, physical, c, false);
+}
+
+// Whether `mode` is `now` with set-user-ID or set-group-ID taken away and
+// nothing else changed.
+bool dropsPrivilegeOnly(mode_t now, mode_t mode) {
+  constexpr mode_t kPrivilege = S_ISUID | S_ISGID;
+  now &= 07777;
+  mode &= 07777;
+  return mode != now && (mode | kPrivilege) == (now | kPrivilege) && (mode & ~now) == 0;
 }
 
 }  // namespace
@@ -127,7 +137,21 @@ int vaskFS_chmod(const char* path, mode_t mode, fuse_file_info* /*fi*/) try {
   if (vaskfsArgs.viewMode) return -EACCES;
   const MappedName name = mapName(path, "chmod");
   // A symlink at the physical name is refused (EOPNOTSUPP), never followed.
-  if (fchmodat(AT_FDCWD, name.physical.c_str(), mode, AT_SYMLINK_NOFOLLOW) == -1) return -errno;
+  if (fchmodat(AT_FDCWD, name.physical.c_str(), mode, AT_SYMLINK_NOFOLLOW) == -1) {
+    struct stat now;
+    const int refused = errno;
+    if (refused != EPERM) return -refused;
+    const uid_t caller = static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1)));
+    if (lstat(name.physical.c_str(), &now) != 0 || !S_ISREG(now.st_mode) ||
+        !dropsPrivilegeOnly(now.st_mode, mode) || !openForWritingBy(name.logical, caller))
+      return -EPERM;
+    // The kernel clears set-user-ID and set-group-ID this way when another
+    // user than the owner writes the file: that must not fail for want of
+    // ownership. Only a writer of the file gets it, who clears the bits by
+    // writing anyway.
+    DaemonIdentity daemon;
+    if (fchmodat(AT_FDCWD, name.physical.c_str(), mode, AT_SYMLINK_NOFOLLOW) == -1) return -errno;
+  }
   if ((name.flags & MAP_NAME_KNOWN) != 0) {
     editStoredStat(name.logical, [&](struct stat& st) {
       st.st_mode = (st.st_mode & S_IFMT) | (mode & ~static_cast<mode_t>(S_IFMT));

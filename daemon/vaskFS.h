@@ -142,6 +142,21 @@ class IdentityGuard {
   bool failed_ = false;
 };
 
+// Runs the serving thread as the daemon itself until it ends, inside a
+// request that runs as its caller: for the few steps the kernel asks for
+// whoever the caller is.
+class DaemonIdentity {
+ public:
+  DaemonIdentity();
+  ~DaemonIdentity();
+  DaemonIdentity(const DaemonIdentity&) = delete;
+  DaemonIdentity& operator=(const DaemonIdentity&) = delete;
+
+ private:
+  uid_t uid_;
+  gid_t gid_;
+};
+
 // Whether a component of `path` begins with ".vaskIndex": the index and
 // the daemon's temporary files, never reachable through the mount.
 bool reservedPath(std::string_view path);
@@ -353,6 +368,8 @@ FileHandlePtr initNewHandle(const char* path);
 // has not written, as touch's, is none).
 bool writerOpen(std::string_view logical);
 std::vector<FileHandle*> openWriters(std::string_view logical);
+// Whether `uid` has `logical` open for writing here.
+bool openForWritingBy(std::string_view logical, uid_t uid);
 // Open files follow a rename of their name or of a directory above it, so
 // that release records under the current name.
 void renameOpenHandles(std::string_view oldLogical, std::string_view newLogical,

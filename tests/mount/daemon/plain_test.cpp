@@ -111,5 +111,16 @@ TEST_F(PlainFileTest, ConvertedFilesStayStreams) {
   });
 }
 
+// A write by another user than the owner clears set-user-ID, as on a
+// local file system; that user still cannot change the mode otherwise.
+TEST_F(PlainFileTest, WriteByAnotherUserClearsSetUserId) {
+  ASSERT_EQ(0, sh("touch $MNT/s $MNT/t; chmod 04777 $MNT/s $MNT/t").status);
+  const ShellResult r = shNobody(
+      "set -e; echo x >> $MNT/s; test $(stat -c %a $MNT/s) = 777; test $(stat -c %a $ROOT/s) = 777;"
+      " ! chmod 4777 $MNT/s 2>/dev/null; ! chmod 0777 $MNT/t 2>/dev/null;"
+      " test $(stat -c %a $ROOT/t) = 4777");
+  EXPECT_EQ(0, r.status) << r.output;
+}
+
 }  // namespace
 }  // namespace daemontest
