@@ -289,6 +289,9 @@ struct FileHandle {
   CallerIdentity opener;
   // The name was removed while open: release records nothing under it.
   bool removed = false;
+  // The logical offset the running conversion began at (above 0: it
+  // appends).
+  int64_t conversionStart = 0;
 
   FileHandle() = default;
   FileHandle(const FileHandle&) = delete;
