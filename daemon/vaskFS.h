@@ -333,6 +333,21 @@ int startConversion(FileHandle& handle);
 // trace at level error and stores the whole buffer as ".error".
 void keepTrace(FileHandle& handle, const char* call);
 
+// ---- interrupted writes ---------------------------------------------------
+
+// Whether a conversion of this daemon is open on a physical file in `dir`
+// (a root-relative directory, "." for the root).
+bool conversionInDirectory(std::string_view dir);
+// Removes `name` in the directory `dirFd` (root-relative `dirName`) when it
+// is a regular file with the shape of a temporary copy that the daemon or
+// xiobyt makes (".vaskIndex.tmp.<name>.XXXXXX") and no conversion of this
+// daemon is open in that directory: a leftover of a crash. Called for the
+// names a listing skips, so a leftover goes the next time its directory is
+// listed; whether it was removed.
+bool removeLeftoverCopy(int dirFd, const std::string& dirName, const char* name);
+// Removes the leftover copies of `physical` beside it.
+void removeLeftoverCopies(const std::string& physical);
+
 // ---- trace names ----------------------------------------------------------
 
 extern const char* const capName[21];

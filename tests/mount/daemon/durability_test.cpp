@@ -122,5 +122,37 @@ TEST_F(DurabilityTest, WritesAfterAnEarlierCloseAppend) {
   }
 }
 
+// A copy a crash left beside its target goes when its directory is listed;
+// names of any other shape, links and directories stay, and so does the
+// copy an open age append is writing.
+TEST_F(DurabilityTest, ListingRemovesLeftoverCopies) {
+  ASSERT_EQ(0, sh("mkdir $ROOT/sub; for d in $ROOT $ROOT/sub; do\n"
+                  "  echo old > $d/.vaskIndex.tmp.f.gzip.gz.Ab3xY9\n"
+                  "  echo mine > $d/.vaskIndex.tmp.x; echo mine > $d/.vaskIndex.tmp.f.gz.AB12\n"
+                  "  ln -s /etc/passwd $d/.vaskIndex.tmp.l.gz.Zz9Zz9\n"
+                  "  mkdir $d/.vaskIndex.tmp.d.gz.Qq1Qq1; done")
+                   .status);
+  mount();
+  const ShellResult r = sh(withDecoder(
+      "S=$ROOT/../scratch; mkdir -p $S; mkfifo $S/go $S/done; seq 1 5000 > $MNT/sub/a.age\n"
+      // A writer that holds its descriptor (no close of a duplicate) until told.
+      "python3 -c \"import os,sys; fd=os.open('$MNT/sub/a.age', os.O_WRONLY|os.O_APPEND);"
+      " os.write(fd, b'more\\n'); open('$S/done','w').close(); sys.stdin.read(); os.close(fd)\""
+      " < $S/go &\n"
+      "exec 5>$S/go; cat $S/done\n"
+      "ls $MNT $MNT/sub >/dev/null\n"
+      "test \"$(ls -A $ROOT | grep '^[.]vaskIndex[.]tmp' | sort | tr '\\n' ' ')\" = "
+      "'.vaskIndex.tmp.d.gz.Qq1Qq1 .vaskIndex.tmp.f.gz.AB12 .vaskIndex.tmp.l.gz.Zz9Zz9 "
+      ".vaskIndex.tmp.x '\n"
+      // The append's own copy and the leftover beside it wait for the end.
+      "test $(ls -A $ROOT/sub | grep -c '^[.]vaskIndex[.]tmp') = 6\n"
+      "exec 5>&-; wait; ls $MNT/sub >/dev/null\n"
+      "test $(ls -A $ROOT/sub | grep -c '^[.]vaskIndex[.]tmp') = 4\n"
+      "test -L $ROOT/sub/.vaskIndex.tmp.l.gz.Zz9Zz9; test -d $ROOT/sub/.vaskIndex.tmp.d.gz.Qq1Qq1\n"
+      "(seq 1 5000; echo more) > $ROOT/../want; cmp $MNT/sub/a.age $ROOT/../want\n"
+      "decoded sub/a.age age | cmp - $ROOT/../want"));
+  EXPECT_EQ(0, r.status) << r.output << "\n" << log();
+}
+
 }  // namespace
 }  // namespace daemontest
