@@ -182,7 +182,10 @@ int vaskFS_readdir(const char* path, void* buf, fuse_fill_dir_t filler, off_t /*
   MetaBatch firstSights;
   while (const dirent* entry = readdir(dir)) {
     // The index, and the copies that a converting rename makes beside its target.
-    if (std::strncmp(entry->d_name, ".vaskIndex", 10) == 0) continue;
+    if (std::strncmp(entry->d_name, ".vaskIndex", 10) == 0) {
+      removeLeftoverCopy(dirfd(dir), dirName, entry->d_name);
+      continue;
+    }
     struct stat attributes;
     std::memset(&attributes, 0, sizeof attributes);
     attributes.st_ino = entry->d_ino;

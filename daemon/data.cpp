@@ -143,9 +143,20 @@ int vaskFS_write(const char* path, const char* data, size_t size, off_t offset,
   }
   logWrite(*h, size, offset);
   if (h->fd != -1) return pwriteAll(*h, data, size, offset);
+  if (h->openPending && h->removed) {
+    // The name went after a flush ended the stream: a new conversion would
+    // make the file again. The data goes where a removed file's goes, to
+    // nowhere anyone can read it from (a converted file is written only).
+    h->bytesWritten += size;
+    h->offset = offset + static_cast<off_t>(size);
+    return static_cast<int>(size);
+  }
   if (h->openPending) {
+    h->conversionStart = h->offset;
     if (const int rc = startConversion(*h); rc != 0) return rc;
   }
+  // A stream that failed to end keeps its failure: nothing more is written.
+  if (h->convHandle == nullptr) return -EIO;
   h->errorTrace[0] = '\0';
   const int64_t n = xiopwrite(h->errorTrace, h->convHandle, data, size, offset);
   if (n == -1) return conversionFailed(*h, "xiopwrite");
@@ -238,46 +249,8 @@ int flushConversion(FileHandle& h, int flags) {
   return conversionFailed(h, "xiopflush");
 }
 
-}  // namespace
-
-int vaskFS_fsync(const char* path, int dataSync, fuse_file_info* fi) try {
-  if (vaskfsArgs.viewMode) return -EACCES;
-  FileHandle* h = handleOf(fi);
-  if (h == nullptr) return 0;
-  CallerPrefix caller;
-  if (h->plain) {
-    logCaller(LOG_INFO, caller, "[fsync] %s\n", h->logicalPath.c_str());
-    return (dataSync != 0 ? fdatasync(h->fd) : fsync(h->fd)) == -1 ? -errno : 0;
-  }
-  if (h->convHandle == nullptr) {
-    logCaller(LOG_INFO, caller, "[fsync] %s before write, nothing to sync for %s\n",
-              h->logicalPath.c_str(), path != nullptr ? path : "");
-    return h->fd != -1 && fdatasync(h->fd) == -1 ? -errno : 0;
-  }
-  logCaller(LOG_INFO, caller, "[fsync] %s\n", h->logicalPath.c_str());
-  // What the application is told is safe must be on the disk.
-  return flushConversion(*h, XIO_FLUSH_SYNC);
-} catch (const std::bad_alloc&) {
-  return -ENOMEM;
-}
-
-int vaskFS_flush(const char* /*path*/, fuse_file_info* fi) try {
-  FileHandle* h = handleOf(fi);
-  if (h == nullptr) return 0;
-  CallerPrefix caller;
-  logCaller(LOG_INFO, caller, "[flush] %s\n", h->logicalPath.c_str());
-  // close(2) waits for this reply, unlike release's: a failure to store the
-  // buffered data must be reported here.
-  if (h->direction == 0 || h->convHandle == nullptr) return 0;
-  return flushConversion(*h, 0);
-} catch (const std::bad_alloc&) {
-  return -ENOMEM;
-}
-
-namespace {
-
-// Ends a handle's conversion and records what it wrote: at release, and
-// when a truncate ends the stream of a writer still open.
+// Ends a handle's conversion and records what it wrote: at flush and
+// release, and when a truncate ends the stream of a writer still open.
 int endConversion(FileHandle& h, CallerPrefix& caller) {
   const bool wanted = !(h.direction == 0 && (h.mapFlags & MAP_HAS_WRITE) != 0);
   XioStateList states;
@@ -313,7 +286,112 @@ int endConversion(FileHandle& h, CallerPrefix& caller) {
   return rc == 0 ? 0 : -(closeErrno != 0 ? closeErrno : EIO);
 }
 
+// Ends the stream of a write handle that stays open: the physical file is
+// whole, and a later write on the handle (another descriptor of the same
+// open file) starts a new conversion at the logical end, which appends a
+// member, frame or stream. After a failure nothing more is written.
+int endStream(FileHandle& h, CallerPrefix& caller) {
+  const int rc = endConversion(h, caller);
+  h.openPending = rc == 0;
+  return rc;
+}
+
+// An age layer never extends its file in place: until the stream ends, an
+// append lives in a temporary copy that a crash leaves behind, so synced
+// data is safe only once the copy has replaced the file. A false match
+// (a name holding "age(") only ends a stream early.
+bool syncNeedsEnd(const FileHandle& h) {
+  return h.conversionStart > 0 && h.conf.fileString.find("age(") != std::string::npos;
+}
+
+// fsync(2) or fdatasync(2) of a name without following a final symlink;
+// a directory when `directory`. 0 or a negated errno.
+int syncName(const std::string& name, bool directory, bool dataOnly) {
+  const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | (directory ? O_DIRECTORY : 0);
+  const int fd = open(name.c_str(), flags);
+  if (fd == -1) return -errno;
+  const int rc = (dataOnly ? fdatasync(fd) : fsync(fd)) == -1 ? -errno : 0;
+  close(fd);
+  return rc;
+}
+
+// The directory entry of a new physical file is durable only once its
+// directory is synced.
+int syncDirectoryOf(const std::string& physical) {
+  const size_t slash = physical.rfind('/');
+  const std::string dir = slash == std::string::npos ? "."
+                          : slash == 0               ? "/"
+                                                     : physical.substr(0, slash);
+  return syncName(dir, true, false);
+}
+
+// The records of the file are committed by then; an environment opened to
+// defer its syncs is synced here. 0 or a negated errno.
+int syncIndex() {
+  unsigned int flags = 0;
+  if (vaskfsArgs.env == nullptr || mdb_env_get_flags(vaskfsArgs.env, &flags) != 0) return 0;
+  if ((flags & (MDB_NOSYNC | MDB_NOMETASYNC | MDB_MAPASYNC)) == 0) return 0;
+  const int rc = mdb_env_sync(vaskfsArgs.env, 1);
+  if (rc != 0) logAt(LOG_ERROR, "syncing the index failed: %s\n", mdb_strerror(rc));
+  return rc == 0 ? 0 : -(rc > 0 ? rc : EIO);
+}
+
+// What fsync owes a write handle: its data on the disk, under its name.
+int syncWriter(FileHandle& h, CallerPrefix& caller, bool dataOnly) {
+  // A removed file has nothing to be found again under.
+  if (h.removed) return h.convHandle != nullptr ? flushConversion(h, 0) : 0;
+  if (h.convHandle == nullptr) {
+    // Nothing written since the last flush ended the stream (or since the
+    // open): what is there may still be in the page cache only.
+    if (const int rc = syncName(h.physicalPath, false, dataOnly); rc != 0) return rc;
+  } else if (const int rc = flushConversion(h, XIO_FLUSH_SYNC); rc != 0) {
+    return rc;
+  } else if (syncNeedsEnd(h)) {
+    // The sync asked for above makes the close sync the copy, rename it
+    // over the file and sync its directory.
+    if (const int end = endStream(h, caller); end != 0) return end;
+  }
+  return syncDirectoryOf(h.physicalPath);
+}
+
 }  // namespace
+
+int vaskFS_fsync(const char* path, int dataSync, fuse_file_info* fi) try {
+  if (vaskfsArgs.viewMode) return -EACCES;
+  FileHandle* h = handleOf(fi);
+  if (h == nullptr) return 0;
+  CallerPrefix caller;
+  if (h->fd != -1) {
+    logCaller(LOG_INFO, caller, "[fsync] %s\n", h->logicalPath.c_str());
+    return (dataSync != 0 ? fdatasync(h->fd) : fsync(h->fd)) == -1 ? -errno : 0;
+  }
+  if (h->direction == 0) {
+    logCaller(LOG_INFO, caller, "[fsync] %s read only, nothing to sync for %s\n",
+              h->logicalPath.c_str(), path != nullptr ? path : "");
+    return 0;
+  }
+  logCaller(LOG_INFO, caller, "[fsync] %s\n", h->logicalPath.c_str());
+  // What the application is told is safe must be on the disk and be found
+  // again after a crash: the data, its directory entry and its records.
+  if (const int rc = syncWriter(*h, caller, dataSync != 0); rc != 0) return rc;
+  return syncIndex();
+} catch (const std::bad_alloc&) {
+  return -ENOMEM;
+}
+
+int vaskFS_flush(const char* /*path*/, fuse_file_info* fi) try {
+  FileHandle* h = handleOf(fi);
+  if (h == nullptr) return 0;
+  CallerPrefix caller;
+  logCaller(LOG_INFO, caller, "[flush] %s\n", h->logicalPath.c_str());
+  if (h->direction == 0 || h->convHandle == nullptr) return 0;
+  // close(2) waits for this reply, unlike release's: the stream ends here,
+  // so that the physical file is complete and its size recorded when
+  // close returns, and a failure to store the data is reported.
+  return endStream(*h, caller);
+} catch (const std::bad_alloc&) {
+  return -ENOMEM;
+}
 
 int vaskFS_release(const char* path, fuse_file_info* fi) try {
   FileHandlePtr h(handleOf(fi));
@@ -331,6 +409,9 @@ int vaskFS_release(const char* path, fuse_file_info* fi) try {
     }
     return rc;
   }
+  // Flush ended the stream of every write before the last close; what is
+  // left is a read handle, or data written after it (none in the usual
+  // order of requests).
   return endConversion(*h, caller);
 } catch (const std::bad_alloc&) {
   return -ENOMEM;
@@ -367,9 +448,14 @@ int vaskFS_truncate(const char* path, off_t size, fuse_file_info* fi) try {
       // An open writer's stream ends here (close(2) returns before the
       // release comes); its next write starts a new one, from 0, as a
       // descriptor writes after a truncate.
+      // A writer whose stream a flush has ended starts again from 0 too,
+      // not with an append after the empty stream.
       for (FileHandle* writer : openWriters(logical)) {
-        if (writer->convHandle == nullptr) continue;
-        endConversion(*writer, caller);
+        if (writer->convHandle != nullptr) {
+          endConversion(*writer, caller);
+        } else if (!writer->openPending) {
+          continue;
+        }
         writer->openPending = true;
         writer->offset = 0;
       }

@@ -36,6 +36,17 @@ bool openForWritingBy(std::string_view logical, uid_t uid) {
   return false;
 }
 
+bool conversionInDirectory(std::string_view dir) {
+  for (const FileHandle* h : liveHandles()) {
+    const size_t slash = h->physicalPath.rfind('/');
+    const std::string_view own = slash == std::string::npos
+                                     ? std::string_view(".")
+                                     : std::string_view(h->physicalPath).substr(0, slash);
+    if (own == dir) return true;
+  }
+  return false;
+}
+
 namespace {
 
 // `name` with `from` replaced by `to` when it is `from` or lies below it.

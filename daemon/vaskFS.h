@@ -350,6 +350,9 @@ struct FileHandle {
   // A rewrite that moved the file to the name the write rule in force
   // gives: the physical file it replaces, removed once the new one is whole.
   std::string replacedPhysical;
+  // The logical offset the running conversion began at (above 0: it
+  // appends).
+  int64_t conversionStart = 0;
 
   FileHandle() = default;
   FileHandle(const FileHandle&) = delete;
@@ -427,6 +430,21 @@ void releasePlain(FileHandle& h);
 // records, dropped when the physical file has gone.
 int plainAttributes(const std::string& logical, const std::string& physical, bool recorded,
                     const FileCommands& c, struct stat* st);
+// ---- interrupted writes ---------------------------------------------------
+
+// Whether this daemon has a file open in `dir` (a root-relative directory,
+// "." for the root): a conversion's copy or a removed open file may lie
+// there under a temporary name.
+bool conversionInDirectory(std::string_view dir);
+// Removes `name` in the directory `dirFd` (root-relative `dirName`) when it
+// is a regular file with the shape of a temporary copy that the daemon or
+// xiobyt makes (".vaskIndex.tmp.<name>.XXXXXX") and no conversion of this
+// daemon is open in that directory: a leftover of a crash. Called for the
+// names a listing skips, so a leftover goes the next time its directory is
+// listed; whether it was removed.
+bool removeLeftoverCopy(int dirFd, const std::string& dirName, const char* name);
+// Removes the leftover copies of `physical` beside it.
+void removeLeftoverCopies(const std::string& physical);
 
 // ---- trace names ----------------------------------------------------------
 
