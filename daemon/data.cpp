@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <memory>
@@ -151,6 +152,15 @@ int vaskFS_write(const char* path, const char* data, size_t size, off_t offset,
     h->offset = offset + static_cast<off_t>(size);
     return static_cast<int>(size);
   }
+  CallerPrefix caller;
+  // A stream taken over or ended goes on at the file's end, which another
+  // writer may have moved: no data is written over, none is lost.
+  const bool resumed = h->openPending && (h->followsEnd || h->ended);
+  if (takeStream(*h, caller) || resumed) {
+    h->offset = std::max<int64_t>(h->offset, recordedSize(h->logicalPath));
+    h->followsEnd = true;
+  }
+  if (h->followsEnd) offset = h->offset;
   if (h->openPending) {
     h->conversionStart = h->offset;
     if (const int rc = startConversion(*h); rc != 0) return rc;
@@ -296,6 +306,23 @@ int endStream(FileHandle& h, CallerPrefix& caller) {
   return rc;
 }
 
+}  // namespace
+
+bool takeStream(FileHandle& self, CallerPrefix& caller) {
+  bool taken = false;
+  for (FileHandle* other : openWriters(self.logicalPath)) {
+    if (other == &self || other->plain || other->convHandle == nullptr) continue;
+    logCaller(LOG_DEBUG, caller, "[write] %s: the stream of another writer ends here\n",
+              self.logicalPath.c_str());
+    endStream(*other, caller);
+    other->followsEnd = true;
+    taken = true;
+  }
+  return taken;
+}
+
+namespace {
+
 // An age layer never extends its file in place: until the stream ends, an
 // append lives in a temporary copy that a crash leaves behind, so synced
 // data is safe only once the copy has replaced the file. A false match
@@ -384,6 +411,7 @@ int vaskFS_flush(const char* /*path*/, fuse_file_info* fi) try {
   if (h == nullptr) return 0;
   CallerPrefix caller;
   logCaller(LOG_INFO, caller, "[flush] %s\n", h->logicalPath.c_str());
+  if (h->direction != 0) h->ended = true;
   if (h->direction == 0 || h->convHandle == nullptr) return 0;
   // close(2) waits for this reply, unlike release's: the stream ends here,
   // so that the physical file is complete and its size recorded when

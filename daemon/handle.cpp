@@ -28,6 +28,14 @@ std::vector<FileHandle*> openWriters(std::string_view logical) {
   return writers;
 }
 
+bool streamBusy(std::string_view logical, const FileHandle* self) {
+  for (const FileHandle* h : liveHandles())
+    if (h != self && h->direction != 0 && !h->plain && !h->removed && !h->ended &&
+        h->logicalPath == logical && (h->convHandle != nullptr || h->openPending))
+      return true;
+  return false;
+}
+
 bool openForWritingBy(std::string_view logical, uid_t uid) {
   for (const FileHandle* h : liveHandles())
     if (h->direction != 0 && !h->removed && h->logicalPath == logical &&

@@ -11,6 +11,14 @@
 #include "corekit/corekit.h"
 #include "vaskFS.h"
 
+int64_t recordedSize(const std::string& logical) {
+  struct stat st;
+  if (readMetaFixed(logical, META_STAT, &st, sizeof st) == 0) return st.st_size;
+  int64_t size = 0;
+  if (readMetaFixed(logical, META_SIZE, &size, sizeof size) == 0) return size;
+  return 0;
+}
+
 std::string stateText(const std::string& logical) {
   char comment[64];
   std::snprintf(comment, sizeof comment, "vaskFS version %s-%d", VASKFS_VERSION, VASKFS_BUILD);
@@ -42,14 +50,6 @@ void readFormatOrBin(const FileHandle& h, uint32_t kind, std::string& out) {
   if (readMetaText(h.logicalPath, kind, "meta", out) != 0) out = "format.bin()";
 }
 
-// Where an appending write starts: the converted size as stored.
-int64_t appendOffset(const FileHandle& h) {
-  struct stat st;
-  if (readMetaFixed(h.logicalPath, META_STAT, &st, sizeof st) == 0) return st.st_size;
-  int64_t size = 0;
-  if (readMetaFixed(h.logicalPath, META_SIZE, &size, sizeof size) == 0) return size;
-  return 0;
-}
 
 // Chooses file and format string for the direction; 0 or a negated errno.
 int chooseCommands(FileHandle& h, int flags) {
@@ -60,7 +60,10 @@ int chooseCommands(FileHandle& h, int flags) {
       if (readMetaText(h.logicalPath, META_WRITE, "meta", h.conf.fileString) != 0) return -ENOENT;
       readFormatOrBin(h, META_WFORMAT, h.conf.formatString);
     }
-    if ((flags & O_APPEND) != 0) h.offset = appendOffset(h);
+    if ((flags & O_APPEND) != 0) {
+      h.offset = recordedSize(h.logicalPath);
+      h.followsEnd = true;
+    }
     return 0;
   }
   h.direction = 0;
@@ -156,6 +159,11 @@ int vaskFS_open(const char* path, fuse_file_info* fi) try {
   // kernel must not cache or map its pages.
   fi->direct_io = 1;
   if (const int rc = chooseCommands(*h, fi->flags); rc != 0) return rc;
+  // Writers of one converted file share its one stream: an O_APPEND open
+  // joins it at its end; another kind of write cannot be served meanwhile.
+  if (h->direction != 0 && streamBusy(h->logicalPath, h.get()) &&
+      (fi->flags & (O_APPEND | O_TRUNC)) != O_APPEND)
+    return -EBUSY;
   if (h->direction != 0 && (fi->flags & O_TRUNC) != 0) {
     followRuleInForce(*h);
     if (takenByAnother(*h)) return -EEXIST;

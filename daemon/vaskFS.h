@@ -353,6 +353,13 @@ struct FileHandle {
   // The logical offset the running conversion began at (above 0: it
   // appends).
   int64_t conversionStart = 0;
+  // Writes go to the end of the file's one stream, wherever the kernel
+  // puts them: an O_APPEND open, or a writer whose stream another writer of
+  // the same file took over.
+  bool followsEnd = false;
+  // A flush ended the stream; the handle writes again only through another
+  // descriptor of the same open file, and blocks no new writer.
+  bool ended = false;
 
   FileHandle() = default;
   FileHandle(const FileHandle&) = delete;
@@ -371,6 +378,15 @@ FileHandlePtr initNewHandle(const char* path);
 // has not written, as touch's, is none).
 bool writerOpen(std::string_view logical);
 std::vector<FileHandle*> openWriters(std::string_view logical);
+// Whether a handle other than `self` of `logical` is writing a converted
+// stream, or is open to write one and has not been closed.
+bool streamBusy(std::string_view logical, const FileHandle* self);
+// Before `self` writes: ends the streams other handles of the same file
+// are writing (their data recorded, each file whole), so that `self`
+// continues at the end. Returns whether any was ended.
+bool takeStream(FileHandle& self, CallerPrefix& caller);
+// The converted size as recorded, where an appending write starts.
+int64_t recordedSize(const std::string& logical);
 // Whether `uid` has `logical` open for writing here.
 bool openForWritingBy(std::string_view logical, uid_t uid);
 // Open files follow a rename of their name or of a directory above it, so

@@ -88,6 +88,34 @@ TEST_F(LifecycleTest, OrdinaryUseKeepsNamesAndData) {
   EXPECT_EQ(0, sh("stat $MNT >/dev/null").status) << "the daemon serves on";
 }
 
+// Writers of one converted file share its one stream: appends join it at
+// its end, other writes that a stream cannot serve are refused, and no
+// writer's data is lost.
+TEST_F(LifecycleTest, WritersOfOneFileShareItsStream) {
+  mount();
+  runScripts({
+      {">> while another descriptor writes keeps both writers' data",
+       "for f in a.txt a.dat; do exec 3>$MNT/$f; head -c 4000 /dev/zero | tr '\\0' x >&3;"
+       " echo y >> $MNT/$f; echo z >&3; exec 3>&-; settle; done;"
+       " test \"$(tail -c 4 $MNT/a.txt)\" = \"$(printf 'y\\nz')\"; test $(stat -c %s $MNT/a.txt) = "
+       "4004; gzip -t $ROOT/a.txt.gz; test $(tail -c 4 $MNT/a.dat | head -c 1) = x"},
+      {"two shells appending 200 lines each to one gzip file keep all 400",
+       "(for i in $(seq 200); do echo A$i >> $MNT/b.txt; done) &"
+       " for i in $(seq 200); do echo B$i >> $MNT/b.txt; done; wait; settle;"
+       " test $(grep -c A $MNT/b.txt) = 200; test $(grep -c B $MNT/b.txt) = 200; gzip -t "
+       "$ROOT/b.txt.gz"},
+      {"a rewrite while a writer is open is busy; an append joins at the end",
+       "cd $MNT; python3 -c \"import os,errno\n"
+       "fd=os.open('c.txt',os.O_WRONLY|os.O_CREAT|os.O_TRUNC,0o644); os.write(fd,b'a'*100)\n"
+       "try:\n  os.open('c.txt',os.O_WRONLY|os.O_TRUNC); raise SystemExit('not busy')\n"
+       "except OSError as e:\n  assert e.errno==errno.EBUSY, e\n"
+       "a=os.open('c.txt',os.O_WRONLY|os.O_APPEND); os.write(a,b'y'); os.write(fd,b'z')\n"
+       "os.write(a,b'w'); os.close(a); os.close(fd)\"; settle;"
+       " test \"$(cat c.txt)\" = \"$(head -c 100 /dev/zero | tr '\\0' a)yzw\"; gzip -t "
+       "$ROOT/c.txt.gz"},
+  });
+}
+
 // Rules may change while the root is mounted: a rewrite from the start
 // follows the rule in force, name and conversion, and leaves no old copy.
 TEST_F(LifecycleTest, RewriteTakesTheRuleInForce) {
