@@ -13,7 +13,7 @@
 #include "xiobyt/charset.h"
 #include "xiobyt/handle.h"
 #include "xiobyt/sizes.h"
-#include "xiobyt/stages/age.h"
+#include "xiobyt/stages/age/age.h"
 #include "xiobyt/trace.h"
 
 using xio::traceFailure;

@@ -2,7 +2,7 @@
 // ways byte-identical, every kind of damage reads as a failure without
 // plaintext of a damaged chunk, the identity file is checked, and no trace
 // holds key material.
-#include "xiobyt/stages/age.h"
+#include "xiobyt/stages/age/age.h"
 
 #include <sys/stat.h>
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "xiobyt/stages/age.h"
+#include "xiobyt/stages/age/age.h"
 #include "xiobyt/stages/stages.h"
 
 namespace xio {
