@@ -10,6 +10,7 @@
 #include "xiobyt/pipeline.h"
 #include "xiobyt/random.h"
 #include "xiobyt/settings.h"
+#include "xiobyt/stages/age/age.h"
 #include "xiobyt/stages/stages.h"
 #include "xiobyt/xiobyt.h"
 
@@ -50,6 +51,9 @@ struct XioHandle {
   // this name in the same directory and renamed over the old one at close.
   std::string tempPath;
   bool syncAsked = false;  // an xiopflush asked for a sync: so does the rename
+  // An age layer on the file (inside pipe), whose chunk a sync flush seals
+  // as the last and the next write takes back.
+  xio::AgeWriterStage* ageOuter = nullptr;
   size_t codecStage = 0;   // index of the first codec stage in the pipeline
 
   // Reading: the last block decoded, holding the converted bytes from
@@ -78,6 +82,9 @@ namespace xio {
 // The name of a temporary file begins with this (the mount daemon hides
 // names that begin with ".vaskIndex").
 constexpr char kTempPrefix[] = ".vaskIndex.tmp.";
+// Puts the rewritten temporary file of an append in the old one's place;
+// with a sync asked for, its directory entry too (close.cpp). 0 or errno.
+int replaceByTemp(XioHandle& h);
 // Traces a failure of `call` on the handle's physical file (handle.cpp).
 void traceHandle(char* trace, const char* call, const XioHandle& h, int code,
                  const std::string& cause);

@@ -86,6 +86,8 @@ std::unique_ptr<Stage> formatStage(const XioHandle& h, std::string& why) {
 int buildPipeline(XioHandle& h, std::string& why) {
   auto pipe = std::make_unique<Pipeline>();
   std::vector<std::unique_ptr<Stage>> codecs;
+  AgeWriterStage* ageOuter = nullptr;
+  h.ageOuter = nullptr;
   for (const Layer& l : h.spec.layers) {
     EncoderParams p;
     if (&l == &h.spec.layers.front()) {  // only the outer layer meets the file's old end
@@ -97,7 +99,14 @@ int buildPipeline(XioHandle& h, std::string& why) {
     p.threads = l.threads >= 0 ? l.threads : kDefaultThreads;
     p.name = h.state.file.empty() ? h.physical : h.state.file;
     p.comment = h.state.comment;
-    auto s = h.write ? makeWriter(l, p, why) : makeReader(l, why);
+    std::unique_ptr<Stage> s;
+    if (h.write && l.kind == "age") {
+      auto age = makeAgeWriter(l, why);
+      if (age && &l == &h.spec.layers.front()) ageOuter = age.get();
+      s = std::move(age);
+    } else {
+      s = h.write ? makeWriter(l, p, why) : makeReader(l, why);
+    }
     if (!s) return errno ? errno : EIO;
     codecs.push_back(std::move(s));
   }
@@ -119,6 +128,7 @@ int buildPipeline(XioHandle& h, std::string& why) {
     auto sink = makeFileSink(h.fd.get());
     h.file = sink.get();
     pipe->add(std::move(sink));
+    h.ageOuter = ageOuter;
   } else {
     auto source = makeFileSource(h.fd.get());
     h.file = source.get();

@@ -40,14 +40,33 @@ struct XioStateList {
 //   process keeps for the following opens of the same file.
 // - A chunk is sealed once it is known not to be the last, so up to 64 KiB
 //   written before an xiopflush stay in memory until more data or the close.
+//   Where age is the outer layer (the one on the file), xiopflush with
+//   XIO_FLUSH_SYNC seals them as the last chunk, after the layers inside
+//   flushed theirs (zstd inside age ends its frame), and fdatasyncs: the
+//   file on disk is then a complete age file of everything written, which
+//   `age -d` accepts. The next xiopwrite takes that chunk back: its bytes
+//   are sealed again, as a full chunk or a longer last one, over the same
+//   place in the file, and until that chunk is written the sealed one stays
+//   on disk. A crash after that write began and before the next sync flush
+//   may leave a torn chunk there: xiorecover then keeps the chunks before it
+//   (everything synced but those last bytes, at most 64 KiB - 1). With a
+//   layer outside age (age inside base64) the chunk stays in memory at a
+//   sync as at any flush, and xiorecover keeps the sealed chunks.
 // - Appending (offset above 0) never extends an age file in place: the old
 //   data is read back through all the layers and written again, with a new
 //   file key and nonce, into a temporary file in the same directory named
 //   ".vaskIndex.tmp.<name>.XXXXXX" (names the mount daemon hides), followed
 //   by the new data; xiopclose renames it over the old file. So an append
-//   costs a rewrite of the whole file. Any failure removes the temporary
-//   file and leaves the old one as it was; until the close, data synced by
-//   xiopflush(XIO_FLUSH_SYNC) is safe only in the temporary file.
+//   costs a rewrite of the whole file. A failure before the first sync
+//   flush removes the temporary file and leaves the old one as it was.
+//   Where age is the outer layer, the first xiopflush(XIO_FLUSH_SYNC) puts
+//   the temporary file (then complete: the old data, what was appended, the
+//   last chunk sealed) in the old one's place with its directory entry
+//   synced, and the writes after it go on in that file as above; a later
+//   failure leaves the file as the last sync flush made it, or with a torn
+//   last chunk that xiorecover cuts. With a layer outside age the
+//   temporary file stays apart until the close, and synced data survives a
+//   crash only there (xiorecover can end it; nothing renames it).
 
 // Opens a handle on the physical file that `fileString` names, converting
 // as `formatString` says (null or "" is format.bin()).

@@ -4,6 +4,7 @@
 #include <openssl/crypto.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -22,7 +23,7 @@ void drainInto(const std::vector<uint8_t>& pending, size_t& pos, size_t len, Out
   pos += n;
 }
 
-class AgeWriter : public Stage {
+class AgeWriter : public AgeWriterStage {
  public:
   const char* name() const override { return "age"; }
   ~AgeWriter() override { OPENSSL_cleanse(held_.data(), held_.size()); }
@@ -36,6 +37,10 @@ class AgeWriter : public Stage {
     return 0;
   }
 
+  void sealAtNextFlush() override { sealAtFlush_ = true; }
+  size_t sealedTail() const override { return tailLen_; }
+  void reopenTail() override { tailLen_ = 0; }
+
   int64_t step(InBuffer& in, OutBuffer& out, EndOp op) override {
     for (;;) {
       if (pendingPos_ < pendingLen_) {
@@ -43,6 +48,14 @@ class AgeWriter : public Stage {
         if (pendingPos_ < pendingLen_) return static_cast<int64_t>(pendingLen_ - pendingPos_);
       }
       if (finished_) return 0;
+      if (tailLen_ > 0) {
+        // The output already ends as a complete file of what was given.
+        if (in.left() > 0)
+          return fail(EIO, "age: data after the sealed last chunk before it was taken back");
+        if (op == EndOp::END) finished_ = true;
+        sealAtFlush_ = false;
+        return 0;
+      }
       // A full chunk is sealed only once a byte after it shows it is not
       // the last: the last chunk carries its own flag.
       if (heldLen_ == kAgeChunk && in.left() > 0) {
@@ -60,6 +73,15 @@ class AgeWriter : public Stage {
         memcpy(held_.data() + heldLen_, in.src + in.pos, n);
         heldLen_ += n;
         in.pos += n;
+        continue;
+      }
+      if (op == EndOp::FLUSH && sealAtFlush_) {
+        // Sealed as the last under the index it keeps: the bytes stay held,
+        // to be sealed again under the same index once more data comes.
+        sealAtFlush_ = false;
+        if (sealChunk(held_.data(), heldLen_, true, out) != 0) return -1;
+        --index_;
+        tailLen_ = heldLen_ + kAgeTag;
         continue;
       }
       if (op != EndOp::END) return 0;  // the held bytes wait for more or for the end
@@ -98,7 +120,8 @@ class AgeWriter : public Stage {
   std::vector<uint8_t> held_;  // plain bytes of the chunk being gathered
   size_t heldLen_ = 0;
   uint64_t index_ = 0;
-  bool finished_ = false;
+  size_t tailLen_ = 0;  // a last chunk sealed by a flush ends the output
+  bool sealAtFlush_ = false, finished_ = false;
 };
 
 class AgeReader : public Stage {
@@ -252,8 +275,13 @@ class AgeReader : public Stage {
 std::unique_ptr<Stage> makeAgeReader(const Layer& layer, std::string& why) {
   return initialised<AgeReader>(why, layer);
 }
-std::unique_ptr<Stage> makeAgeWriter(const Layer& layer, std::string& why) {
-  return initialised<AgeWriter>(why, layer);
+std::unique_ptr<AgeWriterStage> makeAgeWriter(const Layer& layer, std::string& why) {
+  auto s = std::make_unique<AgeWriter>();
+  if (int rc = s->init(layer, why)) {
+    errno = rc;
+    return nullptr;
+  }
+  return s;
 }
 
 }  // namespace xio
