@@ -54,7 +54,7 @@ struct XioHandle {
   // An age layer on the file (inside pipe), whose chunk a sync flush seals
   // as the last and the next write takes back.
   xio::AgeWriterStage* ageOuter = nullptr;
-  size_t codecStage = 0;   // index of the first codec stage in the pipeline
+  size_t codecStage = 0;  // index of the first codec stage in the pipeline
 
   // Reading: the last block decoded, holding the converted bytes from
   // decodedBase on, decodedLen of them (allocated at the first read).
@@ -98,6 +98,10 @@ XioHandle* openHandle(char* trace, const char* call, const char* fileString,
 // Builds (or, reading, rebuilds from the start of the file) the pipeline of
 // an open handle. Returns 0 or an errno with the cause in `why`.
 int buildPipeline(XioHandle& h, std::string& why);
+// The text or record stage of a handle's file string and format string,
+// as a writer or a reader; null when there is none (bytes as they are in
+// bin) and, with errno set, when it cannot be made.
+std::unique_ptr<Stage> makeFormatStage(const XioHandle& h, std::string& why);
 // Writes out the gathered block and steps the pipeline with FLUSH or END
 // (write.cpp). Returns 0, or -1 with the failure traced as one of `call`.
 int finishStream(char* trace, const char* call, XioHandle& h, EndOp op);

@@ -61,7 +61,9 @@ int checkRequest(const XioHandle& h, std::string& why) {
   return 0;
 }
 
-std::unique_ptr<Stage> formatStage(const XioHandle& h, std::string& why) {
+}  // namespace
+
+std::unique_ptr<Stage> makeFormatStage(const XioHandle& h, std::string& why) {
   const FileSpec& f = h.spec;
   const FormatSpec& fmt = h.format;
   if (f.kind == Kind::REC) {
@@ -80,8 +82,6 @@ std::unique_ptr<Stage> formatStage(const XioHandle& h, std::string& why) {
   }
   return makeTextStage(p, why);
 }
-
-}  // namespace
 
 int buildPipeline(XioHandle& h, std::string& why) {
   auto pipe = std::make_unique<Pipeline>();
@@ -113,7 +113,7 @@ int buildPipeline(XioHandle& h, std::string& why) {
   std::unique_ptr<Stage> format;
   if (h.spec.kind == Kind::TEXT || h.spec.kind == Kind::REC) {
     errno = 0;
-    format = formatStage(h, why);
+    format = makeFormatStage(h, why);
     if (!format && errno != 0) return errno;
   }
   h.autoStage = nullptr;

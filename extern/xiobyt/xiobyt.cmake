@@ -8,6 +8,7 @@ add_library(xiobyt STATIC
   ${CMAKE_CURRENT_LIST_DIR}/open.cpp
   ${CMAKE_CURRENT_LIST_DIR}/size.cpp
   ${CMAKE_CURRENT_LIST_DIR}/keys.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/recover.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sizes.cpp
   ${CMAKE_CURRENT_LIST_DIR}/random/random.cpp
   ${CMAKE_CURRENT_LIST_DIR}/random/zstd.cpp

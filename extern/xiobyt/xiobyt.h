@@ -132,6 +132,42 @@ int xiopclose(char* trace, XioHandle* h, XioStateList* states,
               std::string* inverseFormat /* null: not wanted */);
 void vdOrgLstStaFree(XioStateList* states);  // empties the list
 
+// Ends the stream of a physical file whose writer died (a crash, kill -9) at
+// the last point that decodes: what follows is cut off and the end its
+// format needs is written (trailer, seek table, index, final chunk), so that
+// the file reads back through xiopopen and passes its tool. `fileString` and
+// `formatString` are the write command the file was written with (with the
+// physical name in it). A file that is already complete is left as it is.
+// Returns the number of converted (logical) bytes the file then holds, or -1
+// with errno (trace filled); `inverseCommand`/`inverseFormat` (may be null)
+// receive the read command as xiopclose would give it.
+// - How: the file is decoded through its layers and format as far as it
+//   decodes, each layer handing on what it decoded of a prefix of its
+//   input (age: only chunks whose tag checks, the last of them also when it
+//   was not sealed as the last; gzip, zstd, xz, bzip2: what their decoders
+//   give of a cut stream; base64 and hex: whole quanta; text and records:
+//   whole characters and records). When every layer decodes to its end
+//   (and an outer seekable zstd file has its seek table) the file is
+//   complete and is not touched. Otherwise the decoded data is written
+//   again with the write command into ".vaskIndex.tmp.<name>.XXXXXX" in the
+//   same directory (created with O_EXCL, the file's mode and owner),
+//   fdatasynced and renamed over the file, its directory synced. So a
+//   recovery costs a decode and an encode of the whole file, and the file
+//   is at every moment either the old one or the recovered one; a failure
+//   removes the temporary file.
+// - Everything a sync flush made durable is kept: a gzip sync flush, a
+//   zstd frame, an xz block, a bzip2 block and an age chunk sealed at a
+//   sync all decode.
+// - A file with nothing that decodes (empty, or cut inside a header, or
+//   ending in the zero bytes a crash leaves) becomes an empty stream of its
+//   layers and 0 is returned; one whose data does not decode as the strings
+//   describe it at all is left as it is, with EIO. A key that opens
+//   nothing fails with EACCES and changes nothing. A symbolic link at the
+//   name fails with ELOOP; a file that is not regular with EINVAL.
+// - Run it only while no one writes the file.
+int64_t xiorecover(char* trace, const char* fileString, const char* formatString,
+                   std::string* inverseCommand, std::string* inverseFormat);
+
 // The converted size in bytes, or -1 with errno: the file size without
 // layers or format; the size the file says where it does (the index read
 // for random access, else what a single layer's file says: the zstd seek

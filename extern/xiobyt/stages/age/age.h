@@ -159,6 +159,9 @@ class AgeWriterStage : public Stage {
 // The stages of the layer. The key is read here, so a missing or malformed
 // key fails at open.
 std::unique_ptr<Stage> makeAgeReader(const Layer& layer, std::string& why);
+// A reader for xiorecover: at the end of the file a chunk that opens as an
+// ordinary chunk is handed out too, and the stream then fails as cut short.
+std::unique_ptr<Stage> makeAgeRecoveryReader(const Layer& layer, std::string& why);
 std::unique_ptr<AgeWriterStage> makeAgeWriter(const Layer& layer, std::string& why);
 
 }  // namespace xio

@@ -131,11 +131,17 @@ class AgeReader : public Stage {
 
   int init(const Layer& layer, std::string& why) { return loadAgeKey(layer, key_, why); }
 
+  void recover() { recovering_ = true; }
+
   int64_t step(InBuffer& in, OutBuffer& out, EndOp op) override {
     for (;;) {
       if (plainPos_ < plainLen_) {
         drainInto(plain_, plainPos_, plainLen_, out);
         if (plainPos_ < plainLen_) return static_cast<int64_t>(plainLen_ - plainPos_);
+      }
+      if (cutShort_) {  // said once the chunks before it are out
+        cutShort_ = false;
+        return fail(EIO, "age: the file was cut short after chunk " + std::to_string(index_));
       }
       if (!payload_.ready()) {
         int rc = readHeader(in, op);
@@ -157,6 +163,7 @@ class AgeReader : public Stage {
         return 0;
       }
       bool last = avail <= kAgeSealed;
+      if (last && recovering_) return endRecovering(in, out);
       if (last && n < kAgeTag) {
         if (n == 0 && index_ > 0)
           return fail(EIO, "age: the file ends after chunk " + std::to_string(index_ - 1) +
@@ -221,6 +228,39 @@ class AgeReader : public Stage {
                                           : "age: the file ends inside its header"));
   }
 
+  // The end of a file whose writer may have died: a chunk that opens as
+  // the last ends it; one that opens as an ordinary chunk is handed out,
+  // and the file reported cut short after it; anything else (a chunk cut
+  // or torn) is cut short before it. Only authenticated bytes leave.
+  int64_t endRecovering(InBuffer& in, OutBuffer& out) {
+    keep(in, in.left());
+    size_t have = heldLen_;
+    heldLen_ = 0;
+    done_ = true;
+    bool empty = have == kAgeTag && index_ > 0;
+    if (have >= kAgeTag && !empty && openQuiet(have, true, out)) return 0;
+    if (have == kAgeSealed && openQuiet(have, false, out)) {
+      cutShort_ = true;
+      return 1;
+    }
+    return fail(EIO, have == 0
+                         ? "age: the file ends without a last chunk"
+                         : "age: the file was cut short inside chunk " + std::to_string(index_));
+  }
+
+  // Opens the held chunk as `last`; false (nothing handed out) when it does
+  // not authenticate so.
+  bool openQuiet(size_t n, bool last, OutBuffer& out) {
+    if (plain_.size() < kAgeChunk) plain_.resize(kAgeChunk);
+    std::string why;
+    if (payload_.open(index_, last, held_.data(), n, plain_.data(), why) != 0) return false;
+    ++index_;
+    plainPos_ = 0;
+    plainLen_ = n - kAgeTag;
+    drainInto(plain_, plainPos_, plainLen_, out);
+    return true;
+  }
+
   void keep(InBuffer& in, size_t n) {
     if (held_.size() < kAgeSealed) held_.resize(kAgeSealed);
     n = std::min(n, kAgeSealed - heldLen_);
@@ -268,12 +308,22 @@ class AgeReader : public Stage {
   size_t plainPos_ = 0, plainLen_ = 0;
   uint64_t index_ = 0;
   bool done_ = false;
+  bool recovering_ = false, cutShort_ = false;
 };
 
 }  // namespace
 
 std::unique_ptr<Stage> makeAgeReader(const Layer& layer, std::string& why) {
   return initialised<AgeReader>(why, layer);
+}
+std::unique_ptr<Stage> makeAgeRecoveryReader(const Layer& layer, std::string& why) {
+  auto s = std::make_unique<AgeReader>();
+  if (int rc = s->init(layer, why)) {
+    errno = rc;
+    return nullptr;
+  }
+  s->recover();
+  return s;
 }
 std::unique_ptr<AgeWriterStage> makeAgeWriter(const Layer& layer, std::string& why) {
   auto s = std::make_unique<AgeWriter>();
