@@ -111,7 +111,8 @@ int64_t xiopread(char* trace, XioHandle* h, void* buffer, size_t count, int64_t 
 int64_t xiopwrite(char* trace, XioHandle* h, const void* data, size_t count, int64_t offset);
 
 // Writes out everything the pipeline can emit without ending the stream (a
-// gzip sync flush, the gathered block, the pending text) and reports any
+// gzip sync flush, the gathered block, the pending text; bzip2 ends its
+// stream and starts another, which its readers join) and reports any
 // failure to write it. This is not a sync: the data may still be in the
 // page cache; with XIO_FLUSH_SYNC it then fdatasyncs the physical file.
 // Only the stream's end (a trailer, an index) is left for xiopclose.
