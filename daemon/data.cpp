@@ -153,12 +153,16 @@ int vaskFS_write(const char* path, const char* data, size_t size, off_t offset,
     return static_cast<int>(size);
   }
   CallerPrefix caller;
-  // A stream taken over or ended goes on at the file's end, which another
-  // writer may have moved: no data is written over, none is lost.
-  const bool resumed = h->openPending && (h->followsEnd || h->ended);
-  if (takeStream(*h, caller) || resumed) {
-    h->offset = std::max<int64_t>(h->offset, recordedSize(h->logicalPath));
-    h->followsEnd = true;
+  // A stream that was ended goes on where the descriptor writes, unless
+  // another writer has written past that since: then at the file's end, so
+  // that nothing is written over and nothing lost.
+  const bool took = takeStream(*h, caller);
+  if (h->openPending && (took || h->followsEnd || h->ended)) {
+    const int64_t end = recordedSize(h->logicalPath);
+    if (h->followsEnd || offset < end) {
+      h->offset = std::max<int64_t>(h->offset, end);
+      h->followsEnd = true;
+    }
   }
   if (h->followsEnd) offset = h->offset;
   if (h->openPending) {
