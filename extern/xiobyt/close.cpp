@@ -30,8 +30,8 @@ FileSpec inverseSpec(XioHandle& h) {
   return inv;
 }
 
-// The rewritten file takes the old one's place; with a sync asked for, the
-// directory entry is made durable too.
+}  // namespace
+
 int replaceByTemp(XioHandle& h) {
   if (rename(h.tempPath.c_str(), h.physical.c_str()) != 0) return errno;
   h.tempPath.clear();
@@ -44,6 +44,8 @@ int replaceByTemp(XioHandle& h) {
   if (d.get() < 0 || fsync(d.get()) != 0) return errno;
   return 0;
 }
+
+namespace {
 
 int closeHandle(char* trace, XioHandle& h, XioStateList* states, std::string* inverseCommand,
                 std::string* inverseFormat) {

@@ -10,6 +10,7 @@
 #include "xiobyt/pipeline.h"
 #include "xiobyt/random.h"
 #include "xiobyt/settings.h"
+#include "xiobyt/stages/age/age.h"
 #include "xiobyt/stages/stages.h"
 #include "xiobyt/xiobyt.h"
 
@@ -50,7 +51,10 @@ struct XioHandle {
   // this name in the same directory and renamed over the old one at close.
   std::string tempPath;
   bool syncAsked = false;  // an xiopflush asked for a sync: so does the rename
-  size_t codecStage = 0;   // index of the first codec stage in the pipeline
+  // An age layer on the file (inside pipe), whose chunk a sync flush seals
+  // as the last and the next write takes back.
+  xio::AgeWriterStage* ageOuter = nullptr;
+  size_t codecStage = 0;  // index of the first codec stage in the pipeline
 
   // Reading: the last block decoded, holding the converted bytes from
   // decodedBase on, decodedLen of them (allocated at the first read).
@@ -78,6 +82,9 @@ namespace xio {
 // The name of a temporary file begins with this (the mount daemon hides
 // names that begin with ".vaskIndex").
 constexpr char kTempPrefix[] = ".vaskIndex.tmp.";
+// Puts the rewritten temporary file of an append in the old one's place;
+// with a sync asked for, its directory entry too (close.cpp). 0 or errno.
+int replaceByTemp(XioHandle& h);
 // Traces a failure of `call` on the handle's physical file (handle.cpp).
 void traceHandle(char* trace, const char* call, const XioHandle& h, int code,
                  const std::string& cause);
@@ -91,6 +98,10 @@ XioHandle* openHandle(char* trace, const char* call, const char* fileString,
 // Builds (or, reading, rebuilds from the start of the file) the pipeline of
 // an open handle. Returns 0 or an errno with the cause in `why`.
 int buildPipeline(XioHandle& h, std::string& why);
+// The text or record stage of a handle's file string and format string,
+// as a writer or a reader; null when there is none (bytes as they are in
+// bin) and, with errno set, when it cannot be made.
+std::unique_ptr<Stage> makeFormatStage(const XioHandle& h, std::string& why);
 // Writes out the gathered block and steps the pipeline with FLUSH or END
 // (write.cpp). Returns 0, or -1 with the failure traced as one of `call`.
 int finishStream(char* trace, const char* call, XioHandle& h, EndOp op);

@@ -6,7 +6,7 @@
 #include <new>
 
 #include "xiobyt/settings.h"
-#include "xiobyt/stages/age.h"
+#include "xiobyt/stages/age/age.h"
 #include "xiobyt/trace.h"
 #include "xiobyt/xiobyt.h"
 

@@ -13,7 +13,7 @@
 #include "xiobyt/charset.h"
 #include "xiobyt/handle.h"
 #include "xiobyt/sizes.h"
-#include "xiobyt/stages/age.h"
+#include "xiobyt/stages/age/age.h"
 #include "xiobyt/trace.h"
 
 using xio::traceFailure;
@@ -61,7 +61,9 @@ int checkRequest(const XioHandle& h, std::string& why) {
   return 0;
 }
 
-std::unique_ptr<Stage> formatStage(const XioHandle& h, std::string& why) {
+}  // namespace
+
+std::unique_ptr<Stage> makeFormatStage(const XioHandle& h, std::string& why) {
   const FileSpec& f = h.spec;
   const FormatSpec& fmt = h.format;
   if (f.kind == Kind::REC) {
@@ -81,11 +83,11 @@ std::unique_ptr<Stage> formatStage(const XioHandle& h, std::string& why) {
   return makeTextStage(p, why);
 }
 
-}  // namespace
-
 int buildPipeline(XioHandle& h, std::string& why) {
   auto pipe = std::make_unique<Pipeline>();
   std::vector<std::unique_ptr<Stage>> codecs;
+  AgeWriterStage* ageOuter = nullptr;
+  h.ageOuter = nullptr;
   for (const Layer& l : h.spec.layers) {
     EncoderParams p;
     if (&l == &h.spec.layers.front()) {  // only the outer layer meets the file's old end
@@ -97,14 +99,21 @@ int buildPipeline(XioHandle& h, std::string& why) {
     p.threads = l.threads >= 0 ? l.threads : kDefaultThreads;
     p.name = h.state.file.empty() ? h.physical : h.state.file;
     p.comment = h.state.comment;
-    auto s = h.write ? makeWriter(l, p, why) : makeReader(l, why);
+    std::unique_ptr<Stage> s;
+    if (h.write && l.kind == "age") {
+      auto age = makeAgeWriter(l, why);
+      if (age && &l == &h.spec.layers.front()) ageOuter = age.get();
+      s = std::move(age);
+    } else {
+      s = h.write ? makeWriter(l, p, why) : makeReader(l, why);
+    }
     if (!s) return errno ? errno : EIO;
     codecs.push_back(std::move(s));
   }
   std::unique_ptr<Stage> format;
   if (h.spec.kind == Kind::TEXT || h.spec.kind == Kind::REC) {
     errno = 0;
-    format = formatStage(h, why);
+    format = makeFormatStage(h, why);
     if (!format && errno != 0) return errno;
   }
   h.autoStage = nullptr;
@@ -119,6 +128,7 @@ int buildPipeline(XioHandle& h, std::string& why) {
     auto sink = makeFileSink(h.fd.get());
     h.file = sink.get();
     pipe->add(std::move(sink));
+    h.ageOuter = ageOuter;
   } else {
     auto source = makeFileSource(h.fd.get());
     h.file = source.get();

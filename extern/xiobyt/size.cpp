@@ -7,7 +7,7 @@
 
 #include "xiobyt/handle.h"
 #include "xiobyt/sizes.h"
-#include "xiobyt/stages/age.h"
+#include "xiobyt/stages/age/age.h"
 #include "xiobyt/trace.h"
 
 namespace {

@@ -73,6 +73,21 @@ int fillGap(char* trace, XioHandle& h, int64_t offset) {
   return 0;
 }
 
+// A last chunk that a sync flush sealed is taken back before more data:
+// the file is rewound over it, and it stays on disk until the chunk that
+// replaces it, as long or longer, is written there.
+int reopenAgeTail(char* trace, XioHandle& h) {
+  size_t tail = h.ageOuter ? h.ageOuter->sealedTail() : 0;
+  if (tail == 0) return 0;
+  if (h.file->rewind(tail) != 0) {
+    h.broken = h.file->error().code ? h.file->error().code : EIO;
+    traceHandle(trace, "xiopwrite", h, h.broken, h.file->error().message);
+    return -1;
+  }
+  h.ageOuter->reopenTail();
+  return 0;
+}
+
 }  // namespace
 
 int finishStream(char* trace, const char* call, XioHandle& h, EndOp op) {
@@ -116,6 +131,7 @@ int64_t xiopwrite(char* trace, XioHandle* h, const void* data, size_t count, int
     return -1;
   }
   try {
+    if ((count > 0 || h->expected < offset) && reopenAgeTail(trace, *h) != 0) return -1;
     if (h->expected < offset && fillGap(trace, *h, offset) != 0) return -1;
     if (feed(trace, *h, static_cast<const uint8_t*>(data), count) != 0) return -1;
     h->expected += static_cast<int64_t>(count);
@@ -135,19 +151,34 @@ int xiopflush(char* trace, XioHandle* h, int flags) {
     traceHandle(trace, "xiopflush", *h, h->broken, "an earlier failure ended this stream");
     return -1;
   }
+  const bool sync = (flags & XIO_FLUSH_SYNC) != 0;
   try {
+    if (sync && h->ageOuter) h->ageOuter->sealAtNextFlush();
     if (finishStream(trace, "xiopflush", *h, EndOp::FLUSH) != 0) return -1;
   } catch (const std::bad_alloc&) {
     h->broken = ENOMEM;
     traceHandle(trace, "xiopflush", *h, ENOMEM, "out of memory");
     return -1;
   }
-  if ((flags & XIO_FLUSH_SYNC) != 0) h->syncAsked = true;
-  if ((flags & XIO_FLUSH_SYNC) != 0 && fdatasync(h->fd.get()) != 0) {
+  if (!sync) return 0;
+  h->syncAsked = true;
+  if (fdatasync(h->fd.get()) != 0) {
     const int e = errno;
     traceHandle(trace, "xiopflush", *h, e, std::string("fdatasync failed: ") + strerror(e));
     errno = e;
     return -1;
+  }
+  // An append through a rewritten file: once that file is complete on disk
+  // it takes the old one's place now, so that what was synced is found at
+  // the file's name after a crash; the writes after it go on in place.
+  if (!h->tempPath.empty() && h->ageOuter) {
+    if (int e = replaceByTemp(*h); e != 0) {
+      traceHandle(trace, "xiopflush", *h, e,
+                  "cannot rename the rewritten file '" + h->tempPath +
+                      "' over the old one: " + strerror(e));
+      errno = e;
+      return -1;
+    }
   }
   return 0;
 }

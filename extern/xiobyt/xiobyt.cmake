@@ -8,6 +8,7 @@ add_library(xiobyt STATIC
   ${CMAKE_CURRENT_LIST_DIR}/open.cpp
   ${CMAKE_CURRENT_LIST_DIR}/size.cpp
   ${CMAKE_CURRENT_LIST_DIR}/keys.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/recover.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sizes.cpp
   ${CMAKE_CURRENT_LIST_DIR}/random/random.cpp
   ${CMAKE_CURRENT_LIST_DIR}/random/zstd.cpp
@@ -30,8 +31,14 @@ add_library(xiobyt STATIC
   ${CMAKE_CURRENT_LIST_DIR}/stages/encoding.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stages/text.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stages/record.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/stages/age.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/stages/age_stream.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/stages/age/base64.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stages/age/bech32.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stages/age/primitives.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stages/age/scrypt.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stages/age/header.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stages/age/identity.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stages/age/payload.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stages/age/stream.cpp)
 target_include_directories(xiobyt PUBLIC ${PROJECT_SOURCE_DIR}/extern)
 target_link_libraries(xiobyt PUBLIC xiobyt_tables corekit ZLIB::ZLIB PkgConfig::ZSTD PkgConfig::LZMA
                       BZip2::BZip2 OpenSSL::Crypto Threads::Threads)

@@ -40,14 +40,33 @@ struct XioStateList {
 //   process keeps for the following opens of the same file.
 // - A chunk is sealed once it is known not to be the last, so up to 64 KiB
 //   written before an xiopflush stay in memory until more data or the close.
+//   Where age is the outer layer (the one on the file), xiopflush with
+//   XIO_FLUSH_SYNC seals them as the last chunk, after the layers inside
+//   flushed theirs (zstd inside age ends its frame), and fdatasyncs: the
+//   file on disk is then a complete age file of everything written, which
+//   `age -d` accepts. The next xiopwrite takes that chunk back: its bytes
+//   are sealed again, as a full chunk or a longer last one, over the same
+//   place in the file, and until that chunk is written the sealed one stays
+//   on disk. A crash after that write began and before the next sync flush
+//   may leave a torn chunk there: xiorecover then keeps the chunks before it
+//   (everything synced but those last bytes, at most 64 KiB - 1). With a
+//   layer outside age (age inside base64) the chunk stays in memory at a
+//   sync as at any flush, and xiorecover keeps the sealed chunks.
 // - Appending (offset above 0) never extends an age file in place: the old
 //   data is read back through all the layers and written again, with a new
 //   file key and nonce, into a temporary file in the same directory named
 //   ".vaskIndex.tmp.<name>.XXXXXX" (names the mount daemon hides), followed
 //   by the new data; xiopclose renames it over the old file. So an append
-//   costs a rewrite of the whole file. Any failure removes the temporary
-//   file and leaves the old one as it was; until the close, data synced by
-//   xiopflush(XIO_FLUSH_SYNC) is safe only in the temporary file.
+//   costs a rewrite of the whole file. A failure before the first sync
+//   flush removes the temporary file and leaves the old one as it was.
+//   Where age is the outer layer, the first xiopflush(XIO_FLUSH_SYNC) puts
+//   the temporary file (then complete: the old data, what was appended, the
+//   last chunk sealed) in the old one's place with its directory entry
+//   synced, and the writes after it go on in that file as above; a later
+//   failure leaves the file as the last sync flush made it, or with a torn
+//   last chunk that xiorecover cuts. With a layer outside age the
+//   temporary file stays apart until the close, and synced data survives a
+//   crash only there (xiorecover can end it; nothing renames it).
 
 // Opens a handle on the physical file that `fileString` names, converting
 // as `formatString` says (null or "" is format.bin()).
@@ -92,7 +111,8 @@ int64_t xiopread(char* trace, XioHandle* h, void* buffer, size_t count, int64_t 
 int64_t xiopwrite(char* trace, XioHandle* h, const void* data, size_t count, int64_t offset);
 
 // Writes out everything the pipeline can emit without ending the stream (a
-// gzip sync flush, the gathered block, the pending text) and reports any
+// gzip sync flush, the gathered block, the pending text; bzip2 ends its
+// stream and starts another, which its readers join) and reports any
 // failure to write it. This is not a sync: the data may still be in the
 // page cache; with XIO_FLUSH_SYNC it then fdatasyncs the physical file.
 // Only the stream's end (a trailer, an index) is left for xiopclose.
@@ -112,6 +132,42 @@ int xiopclose(char* trace, XioHandle* h, XioStateList* states,
               std::string* inverseCommand /* null: not wanted */,
               std::string* inverseFormat /* null: not wanted */);
 void vdOrgLstStaFree(XioStateList* states);  // empties the list
+
+// Ends the stream of a physical file whose writer died (a crash, kill -9) at
+// the last point that decodes: what follows is cut off and the end its
+// format needs is written (trailer, seek table, index, final chunk), so that
+// the file reads back through xiopopen and passes its tool. `fileString` and
+// `formatString` are the write command the file was written with (with the
+// physical name in it). A file that is already complete is left as it is.
+// Returns the number of converted (logical) bytes the file then holds, or -1
+// with errno (trace filled); `inverseCommand`/`inverseFormat` (may be null)
+// receive the read command as xiopclose would give it.
+// - How: the file is decoded through its layers and format as far as it
+//   decodes, each layer handing on what it decoded of a prefix of its
+//   input (age: only chunks whose tag checks, the last of them also when it
+//   was not sealed as the last; gzip, zstd, xz, bzip2: what their decoders
+//   give of a cut stream; base64 and hex: whole quanta; text and records:
+//   whole characters and records). When every layer decodes to its end
+//   (and an outer seekable zstd file has its seek table) the file is
+//   complete and is not touched. Otherwise the decoded data is written
+//   again with the write command into ".vaskIndex.tmp.<name>.XXXXXX" in the
+//   same directory (created with O_EXCL, the file's mode and owner),
+//   fdatasynced and renamed over the file, its directory synced. So a
+//   recovery costs a decode and an encode of the whole file, and the file
+//   is at every moment either the old one or the recovered one; a failure
+//   removes the temporary file.
+// - Everything a sync flush made durable is kept: a gzip sync flush, a
+//   zstd frame, an xz block, a bzip2 block and an age chunk sealed at a
+//   sync all decode.
+// - A file with nothing that decodes (empty, or cut inside a header, or
+//   ending in the zero bytes a crash leaves) becomes an empty stream of its
+//   layers and 0 is returned; one whose data does not decode as the strings
+//   describe it at all is left as it is, with EIO. A key that opens
+//   nothing fails with EACCES and changes nothing. A symbolic link at the
+//   name fails with ELOOP; a file that is not regular with EINVAL.
+// - Run it only while no one writes the file.
+int64_t xiorecover(char* trace, const char* fileString, const char* formatString,
+                   std::string* inverseCommand, std::string* inverseFormat);
 
 // The converted size in bytes, or -1 with errno: the file size without
 // layers or format; the size the file says where it does (the index read

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "xiobyt/random/units.h"
-#include "xiobyt/stages/age.h"
+#include "xiobyt/stages/age/age.h"
 
 namespace xio {
 

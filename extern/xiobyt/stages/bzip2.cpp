@@ -58,28 +58,50 @@ class Bzip2Writer : public Stage {
   const char* name() const override { return "bzip2"; }
 
   int init(const EncoderParams& p, std::string& why) {
+    level_ = p.level;
     return bz_.started(BZ2_bzCompressInit(bz_.get(), p.level, 0, 0), why);
   }
 
+  // A flush ends the stream and the next data starts another (bzip2 -d
+  // reads them as one): a block that BZ_FLUSH ends keeps its last bits in
+  // the compressor until the next block, so only a stream's end makes
+  // everything written so far decode. A flush without new data since the
+  // last one does nothing.
   int64_t step(InBuffer& in, OutBuffer& out, EndOp op) override {
     if (done_) return 0;
-    int action = op == EndOp::CONTINUE ? BZ_RUN : op == EndOp::FLUSH ? BZ_FLUSH : BZ_FINISH;
+    if (ended_) {  // a flush ended the stream: new data starts another
+      if (in.left() == 0) {
+        if (op == EndOp::END) done_ = true;
+        return 0;
+      }
+      std::string why;
+      bz_.end();
+      if (bz_.started(BZ2_bzCompressInit(bz_.get(), level_, 0, 0), why) != 0)
+        return fail(ENOMEM, why);
+      ended_ = false;
+    }
+    int action = op == EndOp::CONTINUE ? BZ_RUN : BZ_FINISH;
     bz_.attach(in, out);
     int rc = BZ2_bzCompress(bz_.get(), action);
     bz_.sync(in, out);
     if (rc == BZ_STREAM_END) {
-      done_ = true;
+      if (op == EndOp::END) {
+        done_ = true;
+      } else {
+        ended_ = true;
+      }
       return 0;
     }
-    // A flush is complete when BZ_FLUSH answers BZ_RUN_OK.
-    if (rc == BZ_RUN_OK) return op == EndOp::FLUSH || out.room() > 0 ? 0 : 1;
-    if (rc == BZ_FLUSH_OK || rc == BZ_FINISH_OK) return 1;
+    if (rc == BZ_RUN_OK) return out.room() > 0 ? 0 : 1;
+    if (rc == BZ_FINISH_OK) return 1;
     return fail(EIO, "bzip2 compression failed (" + std::to_string(rc) + ")");
   }
 
  private:
   BzStream bz_;
+  int level_ = 9;
   bool done_ = false;
+  bool ended_ = false;  // a flush ended the stream
 };
 
 class Bzip2Reader : public Stage {

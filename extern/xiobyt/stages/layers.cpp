@@ -2,7 +2,7 @@
 #include <cerrno>
 
 #include "xiobyt/settings.h"
-#include "xiobyt/stages/age.h"
+#include "xiobyt/stages/age/age.h"
 #include "xiobyt/stages/stages.h"
 #include "xiobyt/xiobyt.h"
 

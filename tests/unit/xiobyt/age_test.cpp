@@ -2,7 +2,7 @@
 // ways byte-identical, every kind of damage reads as a failure without
 // plaintext of a damaged chunk, the identity file is checked, and no trace
 // holds key material.
-#include "xiobyt/stages/age.h"
+#include "xiobyt/stages/age/age.h"
 
 #include <sys/stat.h>
 
@@ -308,6 +308,80 @@ TEST_F(Age, AppendingRewritesTheFileWithANewKey) {
     struct stat st;
     ASSERT_EQ(stat(file.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);  // the old file's mode stays
+    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+      EXPECT_NE(e.path().filename().string().rfind(".vaskIndex", 0), 0u) << e.path();
+  }
+}
+
+// A sync flush leaves a complete age file on disk, which the tool reads as
+// everything written so far (as a crash right then would leave it), and
+// the stream goes on from there to a file of everything.
+TEST_F(Age, SyncFlushLeavesACompleteFileThatTheStreamThenExtends) {
+  const std::string k = quote(key);
+  struct {
+    const char* name;
+    const char* fileString;  // %s: the file
+    const char* tool;        // after age -d
+    bool append;             // the first piece is there before, appended to
+  } cases[] = {
+      {"age", "write.bin(file=%s encr.age(identity=%k))", "cat", false},
+      {"zstd inside age", "write.bin(file=%s comp.zstd() encr.age(identity=%k))", "zstd -q -dc",
+       false},
+      {"append", "write.bin(file=%s encr.age(identity=%k))", "cat", true},
+  };
+  // Sync points: nothing yet, inside a chunk, at a chunk's end, twice at one
+  // point, and after several chunks.
+  const size_t points[] = {0, 1000, kChunk, kChunk, 3 * kChunk + 5, 700000};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string file = dir / "s.age", copy = dir / "copy.age";
+    std::string fs = c.fileString;
+    fs.replace(fs.find("%s"), 2, quote(file));
+    fs.replace(fs.find("%k"), 2, k);
+    std::string data = randomBytes(300000, rng) + sampleText(20000, rng);
+    size_t start = 0;
+    if (c.append) {
+      start = 77777;
+      Written w;
+      ASSERT_TRUE(writeAll(fs, "", "", data.substr(0, start), rng, w));
+    }
+    char trace[XIO_TRACE_SIZE] = "";
+    std::string st;
+    XioHandle* h = xiopopen(trace, fs.c_str(), "", &st, static_cast<int64_t>(start));
+    ASSERT_NE(h, nullptr) << trace;
+    size_t at = start;
+    for (size_t point : points) {
+      if (point < start) continue;
+      for (; at < point;) {
+        size_t n = chunkSize(rng, point - at);
+        ASSERT_EQ(xiopwrite(trace, h, data.data() + at, n, static_cast<int64_t>(at)),
+                  static_cast<int64_t>(n))
+            << trace;
+        at += n;
+      }
+      ASSERT_EQ(xiopflush(trace, h, XIO_FLUSH_SYNC), 0) << trace;
+      SCOPED_TRACE(point);
+      ASSERT_EQ(sh("cp '" + file + "' '" + copy + "'"), 0);
+      int status = -1;
+      // (zstd -d refuses an empty input: no frame was due for no data.)
+      std::string got = run("age -d -i " + k + " '" + copy + "' 2>/dev/null" +
+                                (at > 0 ? std::string(" | ") + c.tool : std::string()),
+                            &status);
+      EXPECT_EQ(status, 0);
+      EXPECT_EQ(got.size(), at);
+      EXPECT_TRUE(got == data.substr(0, at));
+    }
+    ASSERT_EQ(xiopwrite(trace, h, data.data() + at, data.size() - at, static_cast<int64_t>(at)),
+              static_cast<int64_t>(data.size() - at))
+        << trace;
+    std::string command;
+    ASSERT_EQ(xiopclose(trace, h, nullptr, &command, nullptr), 0) << trace;
+    int status = -1;
+    EXPECT_TRUE(run("age -d -i " + k + " '" + file + "' | " + c.tool, &status) == data);
+    EXPECT_EQ(status, 0);
+    ReadResult r = readStream(command);
+    EXPECT_EQ(r.error, 0) << r.trace;
+    EXPECT_TRUE(r.data == data);
     for (const auto& e : std::filesystem::directory_iterator(dir.path()))
       EXPECT_NE(e.path().filename().string().rfind(".vaskIndex", 0), 0u) << e.path();
   }

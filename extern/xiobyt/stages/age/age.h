@@ -139,9 +139,29 @@ int ageOpenFileHeader(int fd, uint64_t fileSize, const AgeKey& key, AgePayloadKe
 // does not allow it.
 int64_t ageFileSize(int fd, uint64_t fileSize, const Layer& layer, int& error, std::string& why);
 
+// The writer of an age layer that lies directly on the file. A sync flush
+// seals the chunk being gathered as the last, so that the file on disk is
+// then a complete age file; the next data takes that chunk back, and the
+// file's writer rewinds the file over it (FileStage::rewind), since its
+// bytes go out again, sealed as an ordinary chunk or as a longer last one.
+class AgeWriterStage : public Stage {
+ public:
+  // The next FLUSH ends with the gathered bytes sealed as the last chunk.
+  virtual void sealAtNextFlush() = 0;
+  // The length in the output of the last chunk sealed by a flush, while it
+  // ends the output; 0 when none does.
+  virtual size_t sealedTail() const = 0;
+  // Takes the sealed last chunk back: its bytes are gathered again and the
+  // caller has rewound the output by sealedTail() bytes.
+  virtual void reopenTail() = 0;
+};
+
 // The stages of the layer. The key is read here, so a missing or malformed
 // key fails at open.
 std::unique_ptr<Stage> makeAgeReader(const Layer& layer, std::string& why);
-std::unique_ptr<Stage> makeAgeWriter(const Layer& layer, std::string& why);
+// A reader for xiorecover: at the end of the file a chunk that opens as an
+// ordinary chunk is handed out too, and the stream then fails as cut short.
+std::unique_ptr<Stage> makeAgeRecoveryReader(const Layer& layer, std::string& why);
+std::unique_ptr<AgeWriterStage> makeAgeWriter(const Layer& layer, std::string& why);
 
 }  // namespace xio

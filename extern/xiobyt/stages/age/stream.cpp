@@ -4,10 +4,11 @@
 #include <openssl/crypto.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
-#include "xiobyt/stages/age.h"
+#include "xiobyt/stages/age/age.h"
 #include "xiobyt/stages/stages.h"
 
 namespace xio {
@@ -22,7 +23,7 @@ void drainInto(const std::vector<uint8_t>& pending, size_t& pos, size_t len, Out
   pos += n;
 }
 
-class AgeWriter : public Stage {
+class AgeWriter : public AgeWriterStage {
  public:
   const char* name() const override { return "age"; }
   ~AgeWriter() override { OPENSSL_cleanse(held_.data(), held_.size()); }
@@ -36,6 +37,10 @@ class AgeWriter : public Stage {
     return 0;
   }
 
+  void sealAtNextFlush() override { sealAtFlush_ = true; }
+  size_t sealedTail() const override { return tailLen_; }
+  void reopenTail() override { tailLen_ = 0; }
+
   int64_t step(InBuffer& in, OutBuffer& out, EndOp op) override {
     for (;;) {
       if (pendingPos_ < pendingLen_) {
@@ -43,6 +48,14 @@ class AgeWriter : public Stage {
         if (pendingPos_ < pendingLen_) return static_cast<int64_t>(pendingLen_ - pendingPos_);
       }
       if (finished_) return 0;
+      if (tailLen_ > 0) {
+        // The output already ends as a complete file of what was given.
+        if (in.left() > 0)
+          return fail(EIO, "age: data after the sealed last chunk before it was taken back");
+        if (op == EndOp::END) finished_ = true;
+        sealAtFlush_ = false;
+        return 0;
+      }
       // A full chunk is sealed only once a byte after it shows it is not
       // the last: the last chunk carries its own flag.
       if (heldLen_ == kAgeChunk && in.left() > 0) {
@@ -60,6 +73,15 @@ class AgeWriter : public Stage {
         memcpy(held_.data() + heldLen_, in.src + in.pos, n);
         heldLen_ += n;
         in.pos += n;
+        continue;
+      }
+      if (op == EndOp::FLUSH && sealAtFlush_) {
+        // Sealed as the last under the index it keeps: the bytes stay held,
+        // to be sealed again under the same index once more data comes.
+        sealAtFlush_ = false;
+        if (sealChunk(held_.data(), heldLen_, true, out) != 0) return -1;
+        --index_;
+        tailLen_ = heldLen_ + kAgeTag;
         continue;
       }
       if (op != EndOp::END) return 0;  // the held bytes wait for more or for the end
@@ -98,7 +120,8 @@ class AgeWriter : public Stage {
   std::vector<uint8_t> held_;  // plain bytes of the chunk being gathered
   size_t heldLen_ = 0;
   uint64_t index_ = 0;
-  bool finished_ = false;
+  size_t tailLen_ = 0;  // a last chunk sealed by a flush ends the output
+  bool sealAtFlush_ = false, finished_ = false;
 };
 
 class AgeReader : public Stage {
@@ -108,11 +131,17 @@ class AgeReader : public Stage {
 
   int init(const Layer& layer, std::string& why) { return loadAgeKey(layer, key_, why); }
 
+  void recover() { recovering_ = true; }
+
   int64_t step(InBuffer& in, OutBuffer& out, EndOp op) override {
     for (;;) {
       if (plainPos_ < plainLen_) {
         drainInto(plain_, plainPos_, plainLen_, out);
         if (plainPos_ < plainLen_) return static_cast<int64_t>(plainLen_ - plainPos_);
+      }
+      if (cutShort_) {  // said once the chunks before it are out
+        cutShort_ = false;
+        return fail(EIO, "age: the file was cut short after chunk " + std::to_string(index_));
       }
       if (!payload_.ready()) {
         int rc = readHeader(in, op);
@@ -134,6 +163,7 @@ class AgeReader : public Stage {
         return 0;
       }
       bool last = avail <= kAgeSealed;
+      if (last && recovering_) return endRecovering(in, out);
       if (last && n < kAgeTag) {
         if (n == 0 && index_ > 0)
           return fail(EIO, "age: the file ends after chunk " + std::to_string(index_ - 1) +
@@ -198,6 +228,39 @@ class AgeReader : public Stage {
                                           : "age: the file ends inside its header"));
   }
 
+  // The end of a file whose writer may have died: a chunk that opens as
+  // the last ends it; one that opens as an ordinary chunk is handed out,
+  // and the file reported cut short after it; anything else (a chunk cut
+  // or torn) is cut short before it. Only authenticated bytes leave.
+  int64_t endRecovering(InBuffer& in, OutBuffer& out) {
+    keep(in, in.left());
+    size_t have = heldLen_;
+    heldLen_ = 0;
+    done_ = true;
+    bool empty = have == kAgeTag && index_ > 0;
+    if (have >= kAgeTag && !empty && openQuiet(have, true, out)) return 0;
+    if (have == kAgeSealed && openQuiet(have, false, out)) {
+      cutShort_ = true;
+      return 1;
+    }
+    return fail(EIO, have == 0
+                         ? "age: the file ends without a last chunk"
+                         : "age: the file was cut short inside chunk " + std::to_string(index_));
+  }
+
+  // Opens the held chunk as `last`; false (nothing handed out) when it does
+  // not authenticate so.
+  bool openQuiet(size_t n, bool last, OutBuffer& out) {
+    if (plain_.size() < kAgeChunk) plain_.resize(kAgeChunk);
+    std::string why;
+    if (payload_.open(index_, last, held_.data(), n, plain_.data(), why) != 0) return false;
+    ++index_;
+    plainPos_ = 0;
+    plainLen_ = n - kAgeTag;
+    drainInto(plain_, plainPos_, plainLen_, out);
+    return true;
+  }
+
   void keep(InBuffer& in, size_t n) {
     if (held_.size() < kAgeSealed) held_.resize(kAgeSealed);
     n = std::min(n, kAgeSealed - heldLen_);
@@ -245,6 +308,7 @@ class AgeReader : public Stage {
   size_t plainPos_ = 0, plainLen_ = 0;
   uint64_t index_ = 0;
   bool done_ = false;
+  bool recovering_ = false, cutShort_ = false;
 };
 
 }  // namespace
@@ -252,8 +316,22 @@ class AgeReader : public Stage {
 std::unique_ptr<Stage> makeAgeReader(const Layer& layer, std::string& why) {
   return initialised<AgeReader>(why, layer);
 }
-std::unique_ptr<Stage> makeAgeWriter(const Layer& layer, std::string& why) {
-  return initialised<AgeWriter>(why, layer);
+std::unique_ptr<Stage> makeAgeRecoveryReader(const Layer& layer, std::string& why) {
+  auto s = std::make_unique<AgeReader>();
+  if (int rc = s->init(layer, why)) {
+    errno = rc;
+    return nullptr;
+  }
+  s->recover();
+  return s;
+}
+std::unique_ptr<AgeWriterStage> makeAgeWriter(const Layer& layer, std::string& why) {
+  auto s = std::make_unique<AgeWriter>();
+  if (int rc = s->init(layer, why)) {
+    errno = rc;
+    return nullptr;
+  }
+  return s;
 }
 
 }  // namespace xio

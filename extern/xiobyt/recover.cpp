@@ -1,0 +1,400 @@
+// xiorecover: the file of a writer that died, decoded as far as it decodes
+// and written again, complete, in its place.
+//
+// The decoding is driven here rather than by the reading pipeline: when a
+// stage fails, what it produced before the failure still goes on to the
+// stages after it, which are then told the data has ended; so every layer
+// hands on the longest prefix it can decode, and nothing that decoded is
+// dropped on the way (the pipeline would drop the block a failing stage
+// was filling).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <new>
+
+#include "xiobyt/handle.h"
+#include "xiobyt/sizes.h"
+#include "xiobyt/stages/age/age.h"
+#include "xiobyt/trace.h"
+
+namespace xio {
+
+namespace {
+
+constexpr size_t kSlice = 256 << 10;
+
+// Failures that say nothing about the data: the key, memory, permissions.
+// They end the recovery, never the file.
+bool fatal(int code) { return code == EACCES || code == EPERM || code == ENOMEM || code == ENOENT; }
+
+// How the decoding of a file went.
+struct Decoded {
+  uint64_t bytes = 0;   // converted bytes handed to the sink
+  bool failed = false;  // a stage failed: the file is not complete
+  bool damage = false;  // the first failure met data that is not a prefix of a stream
+  size_t failedAt = 0;  // the stage that failed first
+  int fatalCode = 0;    // a failure that stops the recovery
+  std::string cause;
+  bool emptyStream = false;  // a compressor or age was given no byte at all
+};
+
+// A reading stage and how it is fed.
+struct Reading {
+  std::unique_ptr<Stage> stage;
+  bool stream = false;  // a valid stream has at least one byte
+  // Input per step, 0 for all there is: a stage that converts its input in
+  // blocks drops the block it fails in, so it gets small ones.
+  size_t piece = 0;
+};
+constexpr size_t kPiece = 512;
+
+// The reading stages of a file, from the one on the file to the format,
+// driven by pushing the file's bytes through them.
+class PrefixDecoder {
+ public:
+  using Sink = std::function<int(const uint8_t*, size_t, std::string&)>;
+
+  PrefixDecoder(std::vector<Reading> stages, Sink sink) : sink_(std::move(sink)) {
+    for (Reading& r : stages) {
+      nodes_.emplace_back();
+      nodes_.back().stage = std::move(r.stage);
+      nodes_.back().stream = r.stream;
+      nodes_.back().piece = r.piece;
+    }
+  }
+
+  // Decodes the first `limit` bytes of the file at `fd`, from its start.
+  Decoded run(int fd, uint64_t limit = UINT64_MAX) {
+    std::vector<uint8_t> slice(kSlice);
+    if (lseek(fd, 0, SEEK_SET) < 0) {
+      result_.fatalCode = errno;
+      result_.cause = std::string("cannot rewind: ") + strerror(errno);
+      return result_;
+    }
+    for (uint64_t left = limit; left > 0;) {
+      ssize_t r = ::read(fd, slice.data(), static_cast<size_t>(std::min<uint64_t>(kSlice, left)));
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) {
+        result_.fatalCode = errno;
+        result_.cause = std::string("read failed: ") + strerror(errno);
+        return result_;
+      }
+      if (r == 0 || stopped_) break;
+      left -= static_cast<uint64_t>(r);
+      push(0, slice.data(), static_cast<size_t>(r), false);
+      if (result_.fatalCode || stopped_) break;
+    }
+    if (!result_.fatalCode && !nodes_[0].ended) push(0, nullptr, 0, true);
+    for (const Node& n : nodes_)
+      if (n.stream && n.fed == 0 && !result_.failed) result_.emptyStream = true;
+    return result_;
+  }
+
+ private:
+  struct Node {
+    std::unique_ptr<Stage> stage;
+    bool stream = false, ended = false;
+    size_t piece = 0;
+    std::vector<uint8_t> in, out;
+    size_t inPos = 0;
+    uint64_t fed = 0;
+  };
+
+  // Hands bytes (and with `end` the end of the data) to stage i, or past
+  // the last stage to the sink.
+  void push(size_t i, const uint8_t* p, size_t n, bool end) {
+    if (result_.fatalCode) return;
+    if (i == nodes_.size()) {
+      if (n == 0) return;
+      std::string why;
+      if (int e = sink_(p, n, why)) {
+        result_.fatalCode = e;
+        result_.cause = why;
+      }
+      result_.bytes += n;
+      return;
+    }
+    Node& node = nodes_[i];
+    if (node.ended) return;
+    if (n > 0) {
+      if (node.inPos > 0) {
+        node.in.erase(node.in.begin(), node.in.begin() + static_cast<ptrdiff_t>(node.inPos));
+        node.inPos = 0;
+      }
+      node.in.insert(node.in.end(), p, p + n);
+      node.fed += n;
+    }
+    if (node.out.empty()) node.out.resize(kSlice);
+    for (;;) {
+      size_t limit =
+          node.piece ? std::min(node.in.size(), node.inPos + node.piece) : node.in.size();
+      const bool last = end && limit == node.in.size();
+      InBuffer in{node.in.data(), limit, node.inPos};
+      OutBuffer out{node.out.data(), node.out.size(), 0};
+      int64_t r = node.stage->step(in, out, last ? EndOp::END : EndOp::CONTINUE);
+      bool progress = in.pos != node.inPos || out.pos > 0;
+      node.inPos = in.pos;
+      const bool allIn = node.inPos == node.in.size();
+      if (out.pos > 0) push(i + 1, node.out.data(), out.pos, false);
+      if (result_.fatalCode) return;
+      if (r < 0 || (last && !progress && r != 0)) {
+        failAt(i, r < 0 ? node.stage->error() : StageError{EIO, "no progress at the end"},
+               !(last && allIn));
+        return;
+      }
+      if (last) {
+        if (r == 0 && allIn && out.pos < node.out.size()) break;
+        continue;
+      }
+      if (!progress && end) {
+        failAt(i, StageError{EIO, "no progress"}, true);
+        return;
+      }
+      if (!progress || (allIn && out.pos < node.out.size())) return;  // more input wanted
+    }
+    node.ended = true;
+    push(i + 1, nullptr, 0, true);
+  }
+
+  void failAt(size_t i, const StageError& e, bool damage) {
+    nodes_[i].ended = true;
+    if (fatal(e.code)) {
+      result_.fatalCode = e.code;
+      result_.cause = std::string("the ") + nodes_[i].stage->name() + " layer: " + e.message;
+      return;
+    }
+    if (!result_.failed) {
+      result_.failed = true;
+      result_.damage = damage;
+      result_.failedAt = i;
+      result_.cause = std::string("the ") + nodes_[i].stage->name() + " layer: " + e.message;
+    }
+    stopped_ = true;
+    push(i + 1, nullptr, 0, true);  // what it decoded is the end of the data after it
+  }
+
+  std::vector<Node> nodes_;
+  Sink sink_;
+  Decoded result_;
+  bool stopped_ = false;
+};
+
+// The reading stages of the file the write strings describe.
+int readingStages(const XioHandle& w, std::vector<Reading>& stages, std::string& why) {
+  for (const Layer& l : w.spec.layers) {
+    Reading r;
+    r.stage = l.kind == "age" ? makeAgeRecoveryReader(l, why) : makeReader(l, why);
+    if (!r.stage) return errno ? errno : EIO;
+    bool text = l.kind == "base64" || l.kind == "hex";
+    r.stream = !text;
+    r.piece = text ? kPiece : 0;
+    stages.push_back(std::move(r));
+  }
+  if (w.spec.kind == Kind::TEXT || w.spec.kind == Kind::REC) {
+    XioHandle h;  // the format stage as a reader of the same strings
+    h.spec = w.spec;
+    h.spec.write = false;
+    h.format = w.format;
+    errno = 0;
+    Reading r;
+    r.stage = makeFormatStage(h, why);
+    if (!r.stage && errno != 0) return errno;
+    r.piece = kPiece;
+    if (r.stage) stages.push_back(std::move(r));
+  }
+  return 0;
+}
+
+// Decodes the first `limit` bytes of the file into `sink`.
+int decodeFile(const XioHandle& w, int fd, uint64_t limit, const PrefixDecoder::Sink& sink,
+               Decoded& d, std::string& why) {
+  std::vector<Reading> stages;
+  if (int rc = readingStages(w, stages, why)) return rc;
+  d = PrefixDecoder(std::move(stages), sink).run(fd, limit);
+  if (d.fatalCode) {
+    why = "cannot decode the file: " + d.cause;
+    return d.fatalCode;
+  }
+  return 0;
+}
+
+int countOnly(const uint8_t*, size_t, std::string&) { return 0; }
+
+// Where the run of zero bytes that ends the file begins (a crash can leave
+// the last blocks of a file allocated but never written).
+uint64_t zeroTailStart(int fd, uint64_t size) {
+  uint8_t buf[4096];
+  uint64_t end = size;
+  while (end > 0) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(sizeof buf, end));
+    if (!preadFull(fd, buf, n, end - n)) return size;
+    size_t k = n;
+    while (k > 0 && buf[k - 1] == 0) --k;
+    if (k > 0) return end - n + k;
+    end -= n;
+  }
+  return 0;
+}
+
+// A write handle on a new temporary file beside the physical one, with its
+// mode and owner, that xiopclose renames over it after fdatasyncing it.
+int openTarget(XioHandle& h, const struct stat& st, std::string& why) {
+  size_t slash = h.physical.rfind('/');
+  std::string dir = slash == std::string::npos ? "" : h.physical.substr(0, slash + 1);
+  std::string base = slash == std::string::npos ? h.physical : h.physical.substr(slash + 1);
+  h.tempPath = dir + kTempPrefix + base + ".XXXXXX";
+  // mkostemp creates with O_EXCL: a name planted meanwhile, or a link, is
+  // never opened.
+  int fd = mkostemp(h.tempPath.data(), O_CLOEXEC);
+  if (fd < 0) {
+    int e = errno;
+    h.tempPath.clear();
+    why = std::string("cannot create the temporary file to recover into: ") + strerror(e);
+    return e;
+  }
+  h.fd.reset(fd);
+  if (fchmod(fd, st.st_mode & 07777) != 0 ||
+      (fchown(fd, st.st_uid, st.st_gid) != 0 && errno != EPERM)) {
+    int e = errno;
+    why = std::string("cannot give the temporary file the file's mode: ") + strerror(e);
+    return e;
+  }
+  h.gzipOuter = !h.spec.layers.empty() && h.spec.layers[0].kind == "gzip";
+  h.syncAsked = true;
+  return buildPipeline(h, why);
+}
+
+// Already complete: every stage decoded to its end, each stream had its
+// bytes, and a seekable zstd file on the outside still has its table.
+bool complete(const Decoded& d, const XioHandle& w, int fd, uint64_t size) {
+  if (d.failed || d.emptyStream) return false;
+  if (!w.spec.layers.empty() && w.spec.layers[0].kind == "zstd") {
+    std::vector<SeekEntry> entries;
+    uint64_t at = 0;
+    return readSeekTable(fd, size, entries, at);
+  }
+  return true;
+}
+
+int64_t recover(char* trace, const char* fileString, const char* formatString,
+                std::string* inverseCommand, std::string* inverseFormat) {
+  if (inverseCommand) inverseCommand->clear();
+  if (inverseFormat) inverseFormat->clear();
+  if (fileString == nullptr) {
+    traceFailure(trace, "xiorecover", "", "", EINVAL, "no file string (null)");
+    return -1;
+  }
+  auto h = std::make_unique<XioHandle>();
+  h->write = true;
+  h->fileString = fileString;
+  std::string why;
+  int rc = parseFileString(fileString, h->spec, why);
+  h->physical = h->spec.file;
+  if (rc == 0) rc = parseFormatString(formatString, true, h->format, why);
+  if (rc == 0 && !h->spec.write) {
+    why = "xiorecover takes the write command the file was written with";
+    rc = EINVAL;
+  }
+  if (rc == 0 && h->physical.empty()) {
+    why = "no physical file name: file='' names none";
+    rc = EINVAL;
+  }
+  auto failed = [&](int code, const std::string& cause) {
+    traceFailure(trace, "xiorecover", h->physical, fileString, code, cause);
+    errno = code;
+    return -1;
+  };
+  if (rc != 0) return failed(rc, why);
+  // The file is read through the descriptor that was checked, never
+  // through a link at the name.
+  FdGuard in(
+      ::open(h->physical.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK));
+  if (in.get() < 0) return failed(errno, std::string("cannot open: ") + strerror(errno));
+  struct stat st;
+  if (fstat(in.get(), &st) != 0)
+    return failed(errno, std::string("cannot stat: ") + strerror(errno));
+  if (!S_ISREG(st.st_mode)) return failed(EINVAL, "not a regular file");
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+
+  // First pass: how far the file decodes, and whether it is complete.
+  auto readCommand = [&] {
+    if (inverseCommand) *inverseCommand = fileCommand(h->spec, false, h->physical);
+    if (inverseFormat) *inverseFormat = formatCommand(h->format);
+  };
+  if (h->spec.layers.empty() && h->spec.kind == Kind::BIN) {  // every byte is data
+    readCommand();
+    return static_cast<int64_t>(size);
+  }
+  Decoded first;
+  if ((rc = decodeFile(*h, in.get(), UINT64_MAX, countOnly, first, why)) != 0)
+    return failed(rc, why);
+  if (complete(first, *h, in.get(), size)) {
+    readCommand();
+    return static_cast<int64_t>(first.bytes);
+  }
+  // Zero bytes at the end may be blocks a crash left allocated but never
+  // written: the file without them may decode further (a last age chunk
+  // before them, the base64 lines before them).
+  uint64_t limit = UINT64_MAX;
+  const uint64_t zeros = zeroTailStart(in.get(), size);
+  if (zeros < size) {
+    Decoded before;
+    if ((rc = decodeFile(*h, in.get(), zeros, countOnly, before, why)) != 0) return failed(rc, why);
+    if (before.bytes > first.bytes || (before.bytes == first.bytes && !before.damage)) {
+      first = before;
+      limit = zeros;
+    }
+  }
+  // Nothing decodes from data that is neither a cut stream nor one followed
+  // by such zeros: the strings do not describe this file, and writing an
+  // empty stream over it would destroy it.
+  if (first.bytes == 0 && first.damage)
+    return failed(EIO,
+                  "nothing of the file decodes as the strings describe it, so it is "
+                  "left as it is: " +
+                      first.cause);
+
+  // Second pass: the same decoding, written again with the write command.
+  if ((rc = openTarget(*h, st, why)) != 0) return failed(rc, why);
+  XioHandle* target = h.get();
+  Decoded second;
+  rc = decodeFile(
+      *h, in.get(), limit,
+      [&](const uint8_t* p, size_t n, std::string& cause) {
+        char t[XIO_TRACE_SIZE] = "";
+        if (xiopwrite(t, target, p, n, target->expected) == static_cast<int64_t>(n)) return 0;
+        int e = errno ? errno : EIO;
+        cause = std::string(t);
+        return e;
+      },
+      second, why);
+  if (rc != 0) return failed(rc, why);
+  const int64_t bytes = h->expected;
+  XioHandle* done = h.release();  // xiopclose frees it, also when it fails
+  std::string command, format;
+  if (xiopclose(trace, done, nullptr, &command, &format) != 0) return -1;
+  if (inverseCommand) *inverseCommand = std::move(command);
+  if (inverseFormat) *inverseFormat = std::move(format);
+  return bytes;
+}
+
+}  // namespace
+
+}  // namespace xio
+
+int64_t xiorecover(char* trace, const char* fileString, const char* formatString,
+                   std::string* inverseCommand, std::string* inverseFormat) {
+  try {
+    return xio::recover(trace, fileString, formatString, inverseCommand, inverseFormat);
+  } catch (const std::bad_alloc&) {
+    xio::traceFailure(trace, "xiorecover", "", fileString ? fileString : "", ENOMEM,
+                      "out of memory");
+    errno = ENOMEM;
+    return -1;
+  }
+}
