@@ -64,6 +64,7 @@ int vaskFS_getattr(const char* path, struct stat* st, fuse_file_info* fi) try {
     }
     logCaller(LOG_DEBUG, caller, "[getattr] %s UNEXPECTEDLY found\n", logical.c_str());
   }
+  recoverInterrupted(logical);
   // The records a lookup needs, read in one transaction; the snapshot
   // ends before anything is stored.
   uint32_t flags = 0;

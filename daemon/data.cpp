@@ -327,12 +327,17 @@ bool takeStream(FileHandle& self, CallerPrefix& caller) {
 
 namespace {
 
-// An age layer never extends its file in place: until the stream ends, an
-// append lives in a temporary copy that a crash leaves behind, so synced
-// data is safe only once the copy has replaced the file. A false match
-// (a name holding "age(") only ends a stream early.
+// An age layer never extends its file in place: an append lives in a
+// temporary copy. Where age is the only layer, xiobyt's first sync flush
+// puts the copy in the file's place; with another layer the copy stays
+// apart until the stream ends, and a crash would keep the synced data only
+// there. So such an append ends its stream at fsync. A string taken for
+// one by mistake (a name holding "age(") only ends a stream early.
 bool syncNeedsEnd(const FileHandle& h) {
-  return h.conversionStart > 0 && h.conf.fileString.find("age(") != std::string::npos;
+  const std::string& s = h.conf.fileString;
+  if (h.conversionStart <= 0 || s.find("age(") == std::string::npos) return false;
+  return s.find("comp.") != std::string::npos || s.find("enc.") != std::string::npos ||
+         s.find("cnv[") != std::string::npos;
 }
 
 // fsync(2) or fdatasync(2) of a name without following a final symlink;

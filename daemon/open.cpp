@@ -145,6 +145,7 @@ int startConversion(FileHandle& h) {
 
 int vaskFS_open(const char* path, fuse_file_info* fi) try {
   if (vaskfsArgs.viewMode && (fi->flags & O_ACCMODE) == O_WRONLY) return -EACCES;
+  recoverInterrupted(logicalName(path));
   FileHandlePtr h = initNewHandle(path);
   CallerPrefix caller;
   logCaller(LOG_INFO, caller, "[open] %s\n", h->logicalPath.c_str());

@@ -461,6 +461,11 @@ bool conversionInDirectory(std::string_view dir);
 bool removeLeftoverCopy(int dirFd, const std::string& dirName, const char* name);
 // Removes the leftover copies of `physical` beside it.
 void removeLeftoverCopies(const std::string& physical);
+// Ends the stream of `logical`'s physical file when a writer died while it
+// was open (its stamps still the zero ones of the start of a conversion,
+// no writer of this daemon on it) and sets its records from what it then
+// holds; the getattr and open of a name call it first. Whether it did.
+bool recoverInterrupted(const std::string& logical);
 
 // ---- trace names ----------------------------------------------------------
 

@@ -84,6 +84,8 @@ class CheckerMount {
   std::string out() const { return readFile(outFile_); }
   std::string err() const { return readFile(errFile_); }
   bool running() const { return started_; }
+  // The started process (the daemon itself when it runs in the foreground).
+  pid_t pid() const { return pid_; }
   // Whether the started process itself still runs (it does in the foreground).
   bool processAlive();
 
