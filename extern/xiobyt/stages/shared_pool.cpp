@@ -20,6 +20,8 @@ int processors() {
   return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
 }
 
+int defaultLimit() { return std::min(kMaxPoolWorkers, processors()); }
+
 void runJob(const PoolWork& work, PoolJob& job) {
   try {
     work(job);
@@ -49,7 +51,7 @@ class SharedPool {
   std::mutex lock;
   std::list<PoolStream*> ready;  // streams with jobs to start, taken in turn
   std::condition_variable wake, retired;
-  int workers = 0, idle = 0, limit = std::min(kMaxPoolWorkers, processors());
+  int workers = 0, idle = 0, limit = defaultLimit();
   bool retiring = false;
   PoolCounts counts;
 
@@ -196,7 +198,7 @@ void resetPoolCounts() {
 void setPoolLimit(int workers) {
   SharedPool& p = SharedPool::get();
   std::lock_guard<std::mutex> g(p.lock);
-  p.limit = std::max(0, workers);
+  p.limit = workers < 0 ? defaultLimit() : workers;
   p.wake.notify_all();
 }
 

@@ -83,8 +83,9 @@ struct PoolCounts {
 };
 PoolCounts poolCounts();
 void resetPoolCounts();
-// Sets the most workers the pool may have (tests and benchmarks; the
-// processors' count otherwise); workers above it end when idle.
+// Sets the most workers the pool may have (tests and benchmarks), -1 for
+// the default (kMaxPoolWorkers or the processors, whichever is fewer);
+// workers above it end when idle.
 void setPoolLimit(int workers);
 // Lets idle workers end and waits until none is left, so that the next
 // job starts a worker again (tests of a thread that cannot be made).
