@@ -10,6 +10,7 @@
 
 #include "xiobyt/handle.h"
 #include "xiobyt/sizes.h"
+#include "xiobyt/trace.h"
 
 namespace xio {
 
@@ -125,8 +126,10 @@ int xiopclose(char* trace, XioHandle* h, XioStateList* states, std::string* inve
   std::unique_ptr<XioHandle> owned(h);
   try {
     return closeHandle(trace, *h, states, inverseCommand, inverseFormat);
-  } catch (const std::bad_alloc&) {
-    traceHandle(trace, "xiopclose", *h, ENOMEM, "out of memory");
+  } catch (...) {
+    std::string why;
+    int e = caughtErrno(why);
+    traceHandle(trace, "xiopclose", *h, e, why);
     return -1;
   }
 }

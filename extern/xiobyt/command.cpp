@@ -11,6 +11,7 @@
 #include "xiobyt/settings.h"
 #include "xiobyt/tables.h"
 #include "xiobyt/xiobyt.h"
+#include "xiobyt/trace.h"
 
 namespace xio {
 
@@ -189,8 +190,9 @@ int xioisplain(const char* fileString, const char* formatString) {
       return -1;
     }
     return spec.kind == Kind::BIN && spec.layers.empty() && !format.text ? 1 : 0;
-  } catch (const std::bad_alloc&) {
-    errno = ENOMEM;
+  } catch (...) {
+    std::string why;
+    errno = caughtErrno(why);
     return -1;
   }
 }

@@ -45,8 +45,10 @@ int xioloadkeys(char* trace, const char* fileString) {
       }
     }
     return 0;
-  } catch (const std::bad_alloc&) {
-    traceFailure(trace, "xioloadkeys", "", fileString, ENOMEM, "out of memory");
+  } catch (...) {
+    std::string why;
+    int e = caughtErrno(why);
+    traceFailure(trace, "xioloadkeys", "", fileString, e, why);
     return -1;
   }
 }

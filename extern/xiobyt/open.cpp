@@ -419,8 +419,10 @@ XioHandle* xio::openHandle(char* trace, const char* call, const char* fileString
                            const char* formatString, std::string* state, int64_t offset) {
   try {
     return openOrFail(trace, call, fileString, formatString, state, offset);
-  } catch (const std::bad_alloc&) {
-    traceFailure(trace, call, "", fileString, ENOMEM, "out of memory");
+  } catch (...) {
+    std::string why;
+    int e = caughtErrno(why);
+    traceFailure(trace, call, "", fileString, e, why);
     return nullptr;
   }
 }

@@ -54,10 +54,12 @@ int Pipeline::push(size_t i, const uint8_t* data, size_t n, EndOp op) {
     if (in.left() == 0 && (op == EndOp::CONTINUE || r == 0)) break;
     if (!progress && link.len < kLinkSize) return stalled(i);
   }
-  if (op == EndOp::CONTINUE) return 0;
-  if (link.len > 0 && push(i + 1, buf, link.len, EndOp::CONTINUE) != 0) return -1;
-  link.len = 0;
-  return push(i + 1, nullptr, 0, op);
+  if (op != EndOp::CONTINUE) {
+    if (link.len > 0 && push(i + 1, buf, link.len, EndOp::CONTINUE) != 0) return -1;
+    link.len = 0;
+  }
+  link.compact();
+  return op == EndOp::CONTINUE ? 0 : push(i + 1, nullptr, 0, op);
 }
 
 int Pipeline::pull(size_t i, OutBuffer& out) {

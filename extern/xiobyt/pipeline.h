@@ -12,6 +12,7 @@
 // Owns its stages. Used by one thread at a time.
 #pragma once
 
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -45,13 +46,33 @@ class Pipeline {
 
  private:
   // Allocated at first use and never zero-filled: a handle that is opened
-  // only to be sized or closed costs no buffer.
+  // only to be sized or closed costs no buffer. Writing, what is left in it
+  // at the end of a push moves to a buffer of its own size (none when
+  // nothing is left), so that a writer between writes holds what waits to
+  // go on, not a whole link.
   struct Link {
     std::unique_ptr<uint8_t[]> data;
+    size_t capacity = 0;
     size_t pos = 0, len = 0;
     uint8_t* get() {
-      if (!data) data = std::make_unique_for_overwrite<uint8_t[]>(kLinkSize);
+      if (capacity < kLinkSize) {
+        auto full = std::make_unique_for_overwrite<uint8_t[]>(kLinkSize);
+        if (len > 0) memcpy(full.get(), data.get(), len);
+        data = std::move(full);
+        capacity = kLinkSize;
+      }
       return data.get();
+    }
+    void compact() {
+      if (len == 0) {
+        data.reset();
+        capacity = 0;
+      } else if (capacity == kLinkSize && len <= kLinkSize / 4) {
+        auto small = std::make_unique_for_overwrite<uint8_t[]>(len);
+        memcpy(small.get(), data.get(), len);
+        data = std::move(small);
+        capacity = len;
+      }
     }
   };
   int push(size_t i, const uint8_t* data, size_t n, EndOp op);

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "xiobyt/handle.h"
+#include "xiobyt/trace.h"
 
 namespace xio {
 
@@ -199,9 +200,11 @@ int64_t xiopread(char* trace, XioHandle* h, void* buffer, size_t count, int64_t 
   }
   try {
     return readAt(trace, *h, static_cast<uint8_t*>(buffer), count, offset);
-  } catch (const std::bad_alloc&) {
+  } catch (...) {
     h->restart = true;
-    traceHandle(trace, "xiopread", *h, ENOMEM, "out of memory");
+    std::string why;
+    int e = caughtErrno(why);
+    traceHandle(trace, "xiopread", *h, e, why);
     return -1;
   }
 }

@@ -78,8 +78,10 @@ int64_t xiopsize(char* trace, const char* fileString, const char* formatString) 
       size += static_cast<int64_t>(out.pos);
       if (h->pipe->ended()) return size;
     }
-  } catch (const std::bad_alloc&) {
-    xio::traceFailure(trace, "xiopsize", h->physical, fileString, ENOMEM, "out of memory");
+  } catch (...) {
+    std::string why;
+    int e = xio::caughtErrno(why);
+    xio::traceFailure(trace, "xiopsize", h->physical, fileString, e, why);
     return -1;
   }
 }

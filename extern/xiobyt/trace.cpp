@@ -7,6 +7,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <new>
+#include <system_error>
 
 #include "xiobyt/xiobyt.h"
 
@@ -121,4 +124,25 @@ std::string xiomask(const char* fileString) {
   std::string out(2 * strlen(fileString) + 8, '\0');  // '' becomes '***'
   out.resize(xio::maskSecrets(fileString, out.data(), out.size() + 1));
   return out;
+}
+
+int xio::caughtErrno(std::string& why) {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    why = "out of memory";
+    return ENOMEM;
+  } catch (const std::system_error& e) {
+    why = std::string("system resources exhausted: ") + e.what();
+    int code = e.code().value();
+    bool errnoLike = e.code().category() == std::generic_category() ||
+                     e.code().category() == std::system_category();
+    return errnoLike && code > 0 ? code : EAGAIN;
+  } catch (const std::exception& e) {
+    why = std::string("internal failure: ") + e.what();
+    return EIO;
+  } catch (...) {
+    why = "internal failure";
+    return EIO;
+  }
 }

@@ -17,6 +17,13 @@ namespace xio {
 // length written. No allocation.
 size_t maskSecrets(const char* text, char* out, size_t size);
 
+// Inside a catch block: the errno for the exception being handled, with
+// its cause in `why` (ENOMEM for std::bad_alloc, the error's own code or
+// EAGAIN for std::system_error, as when no thread can be made; EIO for
+// anything else). The entry points turn every exception into this, so that
+// none crosses the interface.
+int caughtErrno(std::string& why);
+
 // Also masks a passphrase in the file string (see maskSecrets).
 void traceFailure(char* trace, const char* call, const std::string& physical,
                   const char* fileString, int code, const std::string& cause);

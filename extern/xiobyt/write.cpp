@@ -8,6 +8,7 @@
 #include <new>
 
 #include "xiobyt/handle.h"
+#include "xiobyt/trace.h"
 
 namespace xio {
 
@@ -20,7 +21,8 @@ int pipelineBroke(char* trace, const char* call, XioHandle& h) {
 }
 
 // Hands bytes to a writing pipeline, gathered into blocks where that pays.
-// The gathering buffer never grows past one block, whatever `n` is.
+// The gathering buffer never grows past one block, whatever `n` is, grows
+// with what it holds and is freed when handed on.
 int feed(char* trace, XioHandle& h, const uint8_t* data, size_t n) {
   int rc = 0;
   if (!h.gather) {
@@ -31,8 +33,11 @@ int feed(char* trace, XioHandle& h, const uint8_t* data, size_t n) {
         rc = h.pipe->push(data, n, EndOp::CONTINUE);
         break;
       }
-      if (h.gathered.capacity() < kLinkSize) h.gathered.reserve(kLinkSize);
       size_t take = std::min(n, kLinkSize - h.gathered.size());
+      size_t need = h.gathered.size() + take;
+      if (need > h.gathered.capacity())
+        h.gathered.reserve(
+            std::min(kLinkSize, std::max({need, 2 * h.gathered.capacity(), size_t{64} << 10})));
       h.gathered.insert(h.gathered.end(), data, data + take);
       data += take;
       n -= take;
@@ -41,6 +46,8 @@ int feed(char* trace, XioHandle& h, const uint8_t* data, size_t n) {
         h.gathered.clear();
       }
     }
+    // An idle handle keeps no empty block.
+    if (h.gathered.empty()) std::vector<uint8_t>().swap(h.gathered);
   }
   return rc == 0 ? 0 : pipelineBroke(trace, "xiopwrite", h);
 }
@@ -94,7 +101,7 @@ int finishStream(char* trace, const char* call, XioHandle& h, EndOp op) {
   int rc = 0;
   if (!h.gathered.empty()) {
     rc = h.pipe->push(h.gathered.data(), h.gathered.size(), EndOp::CONTINUE);
-    h.gathered.clear();
+    std::vector<uint8_t>().swap(h.gathered);
   }
   if (rc == 0) rc = h.pipe->push(nullptr, 0, op);
   return rc == 0 ? 0 : pipelineBroke(trace, call, h);
@@ -105,40 +112,42 @@ int finishStream(char* trace, const char* call, XioHandle& h, EndOp op) {
 int64_t xiopwrite(char* trace, XioHandle* h, const void* data, size_t count, int64_t offset) {
   using namespace xio;
   if (!checkHandle(trace, "xiopwrite", h)) return -1;
-  if (!h->write) {
-    traceHandle(trace, "xiopwrite", *h, EBADF, "the handle is open for reading");
-    return -1;
-  }
-  if (h->broken) {
-    traceHandle(trace, "xiopwrite", *h, h->broken,
-                "an earlier failure ended this stream; nothing more is written");
-    return -1;
-  }
-  if (offset < h->expected) {
-    traceHandle(trace, "xiopwrite", *h, ESPIPE,
-                "write at offset " + std::to_string(offset) + " is below the expected offset " +
-                    std::to_string(h->expected) + ": a converted stream is written in order");
-    return -1;
-  }
-  if (data == nullptr && count > 0) {
-    traceHandle(trace, "xiopwrite", *h, EINVAL, "null data");
-    return -1;
-  }
-  if (count > static_cast<uint64_t>(INT64_MAX - offset)) {
-    traceHandle(trace, "xiopwrite", *h, EFBIG,
-                "a write of " + std::to_string(count) + " bytes at offset " +
-                    std::to_string(offset) + " ends past the largest offset");
-    return -1;
-  }
   try {
+    if (!h->write) {
+      traceHandle(trace, "xiopwrite", *h, EBADF, "the handle is open for reading");
+      return -1;
+    }
+    if (h->broken) {
+      traceHandle(trace, "xiopwrite", *h, h->broken,
+                  "an earlier failure ended this stream; nothing more is written");
+      return -1;
+    }
+    if (offset < h->expected) {
+      traceHandle(trace, "xiopwrite", *h, ESPIPE,
+                  "write at offset " + std::to_string(offset) + " is below the expected offset " +
+                      std::to_string(h->expected) + ": a converted stream is written in order");
+      return -1;
+    }
+    if (data == nullptr && count > 0) {
+      traceHandle(trace, "xiopwrite", *h, EINVAL, "null data");
+      return -1;
+    }
+    if (count > static_cast<uint64_t>(INT64_MAX - offset)) {
+      traceHandle(trace, "xiopwrite", *h, EFBIG,
+                  "a write of " + std::to_string(count) + " bytes at offset " +
+                      std::to_string(offset) + " ends past the largest offset");
+      return -1;
+    }
     if ((count > 0 || h->expected < offset) && reopenAgeTail(trace, *h) != 0) return -1;
     if (h->expected < offset && fillGap(trace, *h, offset) != 0) return -1;
     if (feed(trace, *h, static_cast<const uint8_t*>(data), count) != 0) return -1;
     h->expected += static_cast<int64_t>(count);
     return static_cast<int64_t>(count);
-  } catch (const std::bad_alloc&) {
-    h->broken = ENOMEM;
-    traceHandle(trace, "xiopwrite", *h, ENOMEM, "out of memory");
+  } catch (...) {
+    // Where the bytes went is unknown: the stream cannot go on.
+    std::string why;
+    h->broken = caughtErrno(why);
+    traceHandle(trace, "xiopwrite", *h, h->broken, why);
     return -1;
   }
 }
@@ -155,9 +164,10 @@ int xiopflush(char* trace, XioHandle* h, int flags) {
   try {
     if (sync && h->ageOuter) h->ageOuter->sealAtNextFlush();
     if (finishStream(trace, "xiopflush", *h, EndOp::FLUSH) != 0) return -1;
-  } catch (const std::bad_alloc&) {
-    h->broken = ENOMEM;
-    traceHandle(trace, "xiopflush", *h, ENOMEM, "out of memory");
+  } catch (...) {
+    std::string why;
+    h->broken = caughtErrno(why);
+    traceHandle(trace, "xiopflush", *h, h->broken, why);
     return -1;
   }
   if (!sync) return 0;

@@ -11,7 +11,20 @@ void BlockWriter::drain(OutBuffer& out) {
   memcpy(out.dst + out.pos, packed_.data() + packedPos_, n);
   out.pos += n;
   packedPos_ += n;
-  if (packedPos_ == packed_.size()) packed_.clear(), packedPos_ = 0;
+  if (packedPos_ == packed_.size()) std::vector<uint8_t>().swap(packed_), packedPos_ = 0;
+}
+
+// The block grows with what arrives, by doubling from 64 KiB, so that a
+// writer that has taken a little holds about that much.
+void BlockWriter::gather(InBuffer& in) {
+  size_t n = std::min(in.left(), blockSize_ - block_.size());
+  size_t need = block_.size() + n;
+  if (need > block_.capacity()) {
+    size_t grown = std::max({need, 2 * block_.capacity(), size_t{64} << 10});
+    block_.reserve(std::min(grown, blockSize_));
+  }
+  block_.insert(block_.end(), in.src + in.pos, in.src + in.pos + n);
+  in.pos += n;
 }
 
 int64_t BlockWriter::step(InBuffer& in, OutBuffer& out, EndOp op) {
@@ -21,16 +34,13 @@ int64_t BlockWriter::step(InBuffer& in, OutBuffer& out, EndOp op) {
     int r = collect(false);  // a block done meanwhile goes out first
     if (r < 0) return -1;
     if (r > 0) continue;
+    if (block_.size() == blockSize_) {
+      if (endBlock() != 0) return -1;
+      blocked_ = true;
+      continue;
+    }
     if (in.left() > 0) {
-      if (block_.size() == blockSize_) {
-        if (endBlock() != 0) return -1;
-        blocked_ = true;
-        continue;
-      }
-      if (block_.capacity() < blockSize_) block_.reserve(blockSize_);
-      size_t n = std::min(in.left(), blockSize_ - block_.size());
-      block_.insert(block_.end(), in.src + in.pos, in.src + in.pos + n);
-      in.pos += n;
+      gather(in);
       continue;
     }
     if (op == EndOp::CONTINUE || ended_) return 0;

@@ -68,7 +68,7 @@ class FileSink : public FileStage {
  private:
   int writeBlock() {
     int rc = writeAll(block_.data(), block_.size());
-    block_.clear();
+    std::vector<uint8_t>().swap(block_);  // an idle writer holds no block
     return rc;
   }
   int writeAll(const uint8_t* p, size_t n) {

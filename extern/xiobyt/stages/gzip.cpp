@@ -110,15 +110,34 @@ class GzipWriter : public Stage {
 // than one deflate stream.
 constexpr size_t kGzipBlock = 128 << 10, kGzipDictionary = 32 << 10;
 
-struct DeflateContext {
-  ZStream zs{true};
-  bool ready = false;
-};
+// The raw deflate stream of this thread at `level`, reset (kept per
+// thread, not per stream, like zstd's contexts); null when out of memory.
+z_stream* threadDeflate(int level) {
+  struct Context {
+    ZStream zs{true};
+    int level = 0;
+  };
+  thread_local std::unique_ptr<Context> c;
+  if (c && c->level != level) c.reset();
+  if (!c) {
+    auto made = std::make_unique<Context>();
+    if (deflateInit2(made->zs.get(), level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+      return nullptr;
+    made->zs.setReady();
+    made->level = level;
+    c = std::move(made);
+  }
+  deflateReset(c->zs.get());
+  return c->zs.get();
+}
 
-std::string deflateBlock(DeflateContext* c, PoolJob& job) {
-  if (!c->ready) return "gzip compressor cannot start: out of memory";
-  z_stream* z = c->zs.get();
-  deflateReset(z);
+void deflateBlock(int level, PoolJob& job) {
+  z_stream* z = threadDeflate(level);
+  if (!z) {
+    job.code = ENOMEM;
+    job.error = "gzip compressor cannot start: out of memory";
+    return;
+  }
   if (!job.dictionary.empty())
     deflateSetDictionary(z, job.dictionary.data(), static_cast<uInt>(job.dictionary.size()));
   job.output.resize(deflateBound(z, job.input.size()) + 16);
@@ -130,14 +149,16 @@ std::string deflateBlock(DeflateContext* c, PoolJob& job) {
     z->avail_out = static_cast<uInt>(job.output.size() - done);
     int rc = deflate(z, Z_SYNC_FLUSH);
     done = job.output.size() - z->avail_out;
-    if (rc != Z_OK && rc != Z_BUF_ERROR) return "gzip compression: " + zs_message(z, rc);
+    if (rc != Z_OK && rc != Z_BUF_ERROR) {
+      job.error = "gzip compression: " + zs_message(z, rc);
+      return;
+    }
     if (z->avail_out > 0 && z->avail_in == 0) break;
     job.output.resize(job.output.size() + 4096);
   }
   job.output.resize(done);
   job.check =
       static_cast<uint32_t>(crc32(0, job.input.data(), static_cast<uInt>(job.input.size())));
-  return "";
 }
 
 class ParallelGzipWriter : public BlockWriter {
@@ -147,16 +168,8 @@ class ParallelGzipWriter : public BlockWriter {
 
   int init(const EncoderParams& p, const std::string& extra, std::string& why) {
     int level = p.level;
-    pool_ = std::make_unique<Pool>(
-        p.threads,
-        [level] {
-          auto c = std::make_unique<DeflateContext>();
-          c->ready =
-              deflateInit2(c->zs.get(), level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK;
-          if (c->ready) c->zs.setReady();
-          return c;
-        },
-        deflateBlock);
+    pool_ = std::make_unique<PoolStream>(p.threads,
+                                         [level](PoolJob& job) { deflateBlock(level, job); });
     // The header as zlib writes it: FEXTRA, FNAME, FCOMMENT in that order.
     uint8_t flags =
         (extra.empty() ? 0 : 4) | (p.name.empty() ? 0 : 8) | (p.comment.empty() ? 0 : 16);
@@ -186,20 +199,20 @@ class ParallelGzipWriter : public BlockWriter {
   }
 
  private:
-  using Pool = WorkerPool<DeflateContext>;
-
-  // Hands the block to the pool with the 32 KiB before it (with every
-  // worker busy, the oldest block is taken back first).
+  // Hands the block to the pool with the 32 KiB before it.
   int endBlock() override {
-    if (pool_->inFlight() >= pool_->depth()) return collect(true) < 0 ? -1 : 0;
-    std::vector<uint8_t> dictionary = window_;
-    window_.insert(window_.end(), block_.begin(), block_.end());
-    if (window_.size() > kGzipDictionary)
-      window_.erase(window_.begin(), window_.end() - kGzipDictionary);
-    auto job = jobForBlock();
-    job->dictionary = std::move(dictionary);
-    pool_->submit(std::move(job));
-    return 0;
+    return submitBlock(*pool_, [&](PoolJob& job) {
+      job.dictionary = std::move(window_);
+      // The last 32 KiB of the dictionary and the block, in a buffer of
+      // that size (not one that held the block).
+      const std::vector<uint8_t>& d = job.dictionary;
+      const std::vector<uint8_t>& b = job.input;
+      size_t fromBlock = std::min(b.size(), kGzipDictionary);
+      size_t fromOld = std::min(d.size(), kGzipDictionary - fromBlock);
+      window_.reserve(fromOld + fromBlock);
+      window_.assign(d.end() - static_cast<std::ptrdiff_t>(fromOld), d.end());
+      window_.insert(window_.end(), b.end() - static_cast<std::ptrdiff_t>(fromBlock), b.end());
+    });
   }
 
   int collect(bool wait) override {
@@ -207,12 +220,11 @@ class ParallelGzipWriter : public BlockWriter {
   }
 
   int finished(PoolJob& job) {
-    if (!job.error.empty()) return static_cast<int>(fail(EIO, job.error));
     std::swap(packed_, job.output);
     packedPos_ = 0;
     crc_ = static_cast<uint32_t>(
-        crc32_combine(crc_, job.check, static_cast<z_off_t>(job.input.size())));
-    length_ += job.input.size();
+        crc32_combine(crc_, job.check, static_cast<z_off_t>(job.inputSize)));
+    length_ += job.inputSize;
     return 0;
   }
 
@@ -223,7 +235,7 @@ class ParallelGzipWriter : public BlockWriter {
       for (int i = 0; i < 4; ++i) packed_.push_back(static_cast<uint8_t>(v >> (8 * i)));
   }
 
-  std::unique_ptr<Pool> pool_;
+  std::unique_ptr<PoolStream> pool_;
   std::vector<uint8_t> window_;
   uint32_t crc_ = 0;
   uint64_t length_ = 0;  // ISIZE keeps it modulo 2^32

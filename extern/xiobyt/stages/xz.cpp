@@ -1,12 +1,17 @@
 // xz through liblzma: the writer makes blocks of kXzBlock input bytes with
-// the stream's index (the multithreaded encoder, on `threads` threads); the
+// the stream's index (on the shared pool with `threads` above 1); the
 // reader takes concatenated streams and stream padding, as xz -d does.
 #include <lzma.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
 
+#include "xiobyt/stages/pool.h"
 #include "xiobyt/stages/stages.h"
 
 namespace xio {
@@ -58,43 +63,131 @@ const char* lzmaMessage(lzma_ret rc) {
 
 int lzmaErrno(lzma_ret rc) { return rc == LZMA_MEM_ERROR ? ENOMEM : EIO; }
 
-class XzWriter : public Stage {
+// An xz block of one job's input, for the stream's index: its unpadded
+// size and its data's size.
+struct XzEntry {
+  uint64_t unpadded = 0, uncompressed = 0;
+};
+
+// Encodes `input` as one block with LZMA2 at `preset` and a CRC-64 into
+// `output`: "" or the cause. The dictionary is cut to the block size: a
+// larger one finds nothing more in a block coded on its own, and costs
+// its memory here and in every reader.
+std::string encodeXzBlock(uint32_t preset, const std::vector<uint8_t>& input,
+                          std::vector<uint8_t>& output, XzEntry& entry, int& code) {
+  lzma_options_lzma options;
+  if (lzma_lzma_preset(&options, preset)) {
+    code = EINVAL;
+    return "xz compressor cannot start: unsupported level";
+  }
+  options.dict_size = std::min<uint32_t>(options.dict_size, static_cast<uint32_t>(kXzBlock));
+  lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+  lzma_block block{};
+  block.version = 0;
+  block.check = LZMA_CHECK_CRC64;
+  block.filters = filters;
+  output.resize(lzma_block_buffer_bound(input.size()));
+  size_t pos = 0;
+  lzma_ret rc = lzma_block_buffer_encode(&block, nullptr, input.data(), input.size(),
+                                         output.data(), &pos, output.size());
+  if (rc != LZMA_OK) {
+    output.clear();
+    code = lzmaErrno(rc);
+    return std::string("xz compression: ") + lzmaMessage(rc);
+  }
+  output.resize(pos);
+  entry = {lzma_block_unpadded_size(&block), block.uncompressed_size};
+  return "";
+}
+
+lzma_stream_flags crc64Flags() {
+  lzma_stream_flags f;
+  memset(&f, 0, sizeof f);
+  f.check = LZMA_CHECK_CRC64;
+  return f;
+}
+
+// One xz stream: the header, blocks of kXzBlock input bytes encoded on
+// their own (lzma_block_buffer_encode; on the caller's thread, or on the
+// shared pool with threads above 1), then the index of their sizes and the
+// footer, which this stage writes itself. The bytes are the same whatever
+// the thread count.
+class XzWriter : public BlockWriter {
  public:
+  XzWriter() : BlockWriter(kXzBlock) {}
   const char* name() const override { return "xz"; }
 
   int init(const EncoderParams& p, std::string& why) {
-    lzma_mt mt{};
-    mt.threads = static_cast<uint32_t>(std::max(1, p.threads));
-    mt.block_size = kXzBlock;
-    mt.preset = static_cast<uint32_t>(p.level);
-    mt.check = LZMA_CHECK_CRC64;
-    lzma_ret rc = lzma_stream_encoder_mt(s_.get(), &mt);
-    if (rc != LZMA_OK) {
-      why = std::string("xz compressor cannot start: ") + lzmaMessage(rc);
-      return lzmaErrno(rc);
+    preset_ = static_cast<uint32_t>(p.level);
+    lzma_options_lzma probe;
+    if (lzma_lzma_preset(&probe, preset_)) {
+      why = "xz compressor cannot start: unsupported level " + std::to_string(p.level);
+      return EINVAL;
+    }
+    if (p.threads > 1) {
+      uint32_t preset = preset_;
+      pool_ = std::make_unique<PoolStream>(p.threads, [preset](PoolJob& job) {
+        XzEntry e;
+        job.error = encodeXzBlock(preset, job.input, job.output, e, job.code);
+        job.size = e.unpadded;
+      });
+    }
+    packed_.resize(LZMA_STREAM_HEADER_SIZE);
+    if (lzma_stream_header_encode(&flags_, packed_.data()) != LZMA_OK) {
+      why = "xz compressor cannot start: cannot encode the stream header";
+      return EIO;
     }
     return 0;
   }
 
-  int64_t step(InBuffer& in, OutBuffer& out, EndOp op) override {
-    if (done_) return 0;
-    lzma_action action = op == EndOp::CONTINUE ? LZMA_RUN
-                         : op == EndOp::FLUSH  ? LZMA_FULL_FLUSH
-                                               : LZMA_FINISH;
-    lzma_ret rc = s_.code(in, out, action);
-    if (rc == LZMA_STREAM_END) {
-      if (op == EndOp::END) done_ = true;
-      return 0;  // the flush or the stream is complete
-    }
-    if (rc != LZMA_OK && rc != LZMA_BUF_ERROR)
-      return fail(lzmaErrno(rc), std::string("xz compression: ") + lzmaMessage(rc));
-    if (op != EndOp::CONTINUE) return 1;
-    return out.room() == 0 ? 1 : 0;
+ private:
+  int endBlock() override {
+    if (pool_) return submitBlock(*pool_, [](PoolJob&) {});
+    XzEntry e;
+    int code = 0;
+    std::string error = encodeXzBlock(preset_, block_, packed_, e, code);
+    if (!error.empty()) return static_cast<int>(fail(code, error));
+    packedPos_ = 0;
+    entries_.push_back(e);
+    std::vector<uint8_t>().swap(block_);
+    return 0;
   }
 
- private:
-  LzmaStream s_;
-  bool done_ = false;
+  int collect(bool wait) override {
+    return collectFrom(pool_.get(), wait, [&](PoolJob& job) {
+      std::swap(packed_, job.output);
+      packedPos_ = 0;
+      entries_.push_back({job.size, job.inputSize});
+      return 0;
+    });
+  }
+
+  // The index (a record per block) and the stream footer. liblzma cannot
+  // fail these for sizes it produced but out of memory; then the footer is
+  // left out, and xz -t rejects the stream rather than taking a wrong one.
+  void finish() override {
+    lzma_index* index = lzma_index_init(nullptr);
+    bool ok = index != nullptr;
+    for (const XzEntry& e : entries_)
+      ok = ok && lzma_index_append(index, nullptr, e.unpadded, e.uncompressed) == LZMA_OK;
+    if (ok) {
+      size_t at = packed_.size();
+      packed_.resize(at + lzma_index_size(index));
+      size_t pos = at;
+      ok = lzma_index_buffer_encode(index, packed_.data(), &pos, packed_.size()) == LZMA_OK;
+      lzma_stream_flags footer = flags_;
+      footer.backward_size = lzma_index_size(index);
+      packed_.resize(pos + LZMA_STREAM_HEADER_SIZE);
+      ok = ok && lzma_stream_footer_encode(&footer, packed_.data() + pos) == LZMA_OK;
+      if (!ok) packed_.resize(at);
+    }
+    if (index) lzma_index_end(index, nullptr);
+  }
+
+  uint32_t preset_ = 6;
+  lzma_stream_flags flags_ = crc64Flags();
+  std::unique_ptr<PoolStream> pool_;  // more threads than one
+  std::vector<XzEntry> entries_;
 };
 
 class XzReader : public Stage {

@@ -40,19 +40,26 @@ std::string compressInto(ZSTD_CCtx* cctx, const std::vector<uint8_t>& frame,
   return "";
 }
 
-std::unique_ptr<ZSTD_CCtx, CCtxFree> newContext(int level) {
-  std::unique_ptr<ZSTD_CCtx, CCtxFree> c(ZSTD_createCCtx());
-  if (c) {
-    ZSTD_CCtx_setParameter(c.get(), ZSTD_c_compressionLevel, level);
-    ZSTD_CCtx_setParameter(c.get(), ZSTD_c_checksumFlag, 1);
-  }
-  return c;
+// The compression context of this thread, set up for `level`: contexts
+// are kept per thread (the pool's workers and the callers of one-thread
+// writers) rather than per stream, so that an open writer holds none.
+// Null when out of memory.
+ZSTD_CCtx* threadContext(int level) {
+  thread_local std::unique_ptr<ZSTD_CCtx, CCtxFree> cctx;
+  if (!cctx) cctx.reset(ZSTD_createCCtx());
+  if (!cctx) return nullptr;
+  ZSTD_CCtx_reset(cctx.get(), ZSTD_reset_session_and_parameters);
+  ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, level);
+  ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, 1);
+  return cctx.get();
 }
 
-struct ZstdContext {
-  std::unique_ptr<ZSTD_CCtx, CCtxFree> cctx;
-};
-using FramePool = WorkerPool<ZstdContext>;
+std::string compressFrame(int level, const std::vector<uint8_t>& frame,
+                          std::vector<uint8_t>& packed) {
+  ZSTD_CCtx* cctx = threadContext(level);
+  if (!cctx) return "zstd compressor cannot start: out of memory";
+  return compressInto(cctx, frame, packed);
+}
 
 class ZstdWriter : public BlockWriter {
  public:
@@ -60,24 +67,16 @@ class ZstdWriter : public BlockWriter {
   const char* name() const override { return "zstd"; }
 
   int init(const EncoderParams& p, std::string& why) {
+    level_ = p.level;
     if (p.threads > 1) {
-      int level = p.level;
-      pool_ = std::make_unique<FramePool>(
-          p.threads,
-          [level] { return std::make_unique<ZstdContext>(ZstdContext{newContext(level)}); },
-          [](ZstdContext* c, PoolJob& job) {
-            return c->cctx ? compressInto(c->cctx.get(), job.input, job.output)
-                           : std::string("zstd compressor cannot start: out of memory");
-          });
-    } else {
-      cctx_ = newContext(p.level);
-      if (!cctx_) {
-        why = "zstd compressor cannot start: out of memory";
-        return ENOMEM;
-      }
+      int level = level_;
+      pool_ = std::make_unique<PoolStream>(p.threads, [level](PoolJob& job) {
+        job.error = compressFrame(level, job.input, job.output);
+      });
     }
     if (p.seekEntries) entries_ = *p.seekEntries;
     writeTable_ = p.seekTable;
+    (void)why;
     return 0;
   }
 
@@ -85,27 +84,22 @@ class ZstdWriter : public BlockWriter {
   // The frame gathered so far is compressed here, or handed to the pool
   // (which, with every worker busy, first gives back its oldest frame).
   int endBlock() override {
-    if (!pool_) {
-      std::string error = compressInto(cctx_.get(), block_, packed_);
-      if (!error.empty()) return static_cast<int>(fail(EIO, error));
-      packedPos_ = 0;
-      entries_.push_back(
-          {static_cast<uint32_t>(packed_.size()), static_cast<uint32_t>(block_.size())});
-      block_.clear();
-      return 0;
-    }
-    if (pool_->inFlight() >= pool_->depth()) return collect(true) < 0 ? -1 : 0;
-    pool_->submit(jobForBlock());
+    if (pool_) return submitBlock(*pool_, [](PoolJob&) {});
+    std::string error = compressFrame(level_, block_, packed_);
+    if (!error.empty()) return static_cast<int>(fail(EIO, error));
+    packedPos_ = 0;
+    entries_.push_back(
+        {static_cast<uint32_t>(packed_.size()), static_cast<uint32_t>(block_.size())});
+    std::vector<uint8_t>().swap(block_);
     return 0;
   }
 
   int collect(bool wait) override {
     return collectFrom(pool_.get(), wait, [&](PoolJob& job) {
-      if (!job.error.empty()) return static_cast<int>(fail(EIO, job.error));
       std::swap(packed_, job.output);
       packedPos_ = 0;
       entries_.push_back(
-          {static_cast<uint32_t>(packed_.size()), static_cast<uint32_t>(job.input.size())});
+          {static_cast<uint32_t>(packed_.size()), static_cast<uint32_t>(job.inputSize)});
       return 0;
     });
   }
@@ -126,8 +120,8 @@ class ZstdWriter : public BlockWriter {
     put32(packed_, kSeekableMagic);
   }
 
-  std::unique_ptr<ZSTD_CCtx, CCtxFree> cctx_;  // one thread
-  std::unique_ptr<FramePool> pool_;            // more threads
+  int level_ = 3;
+  std::unique_ptr<PoolStream> pool_;  // more threads than one
   std::vector<SeekEntry> entries_;
   bool writeTable_ = true;
 };

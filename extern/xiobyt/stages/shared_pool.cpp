@@ -1,0 +1,214 @@
+#include "xiobyt/stages/shared_pool.h"
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+
+namespace xio {
+
+namespace {
+
+int processors() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+  return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+}
+
+int defaultLimit() { return std::min(kMaxPoolWorkers, processors()); }
+
+void runJob(const PoolWork& work, PoolJob& job) {
+  try {
+    work(job);
+  } catch (const std::bad_alloc&) {
+    job.output.clear();
+    job.code = ENOMEM;
+    job.error = "out of memory compressing a block";
+  }
+  if (!job.error.empty() && job.code == 0) job.code = EIO;
+  // The output was sized for the worst case; a done job may wait long.
+  job.output.shrink_to_fit();
+  job.inputSize = job.input.size();
+  std::vector<uint8_t>().swap(job.input);
+  std::vector<uint8_t>().swap(job.dictionary);
+}
+
+}  // namespace
+
+class SharedPool {
+ public:
+  // Never destroyed: workers may still wait on it while the process exits.
+  static SharedPool& get() {
+    static SharedPool* pool = new SharedPool;
+    return *pool;
+  }
+
+  std::mutex lock;
+  std::list<PoolStream*> ready;  // streams with jobs to start, taken in turn
+  std::condition_variable wake, retired;
+  int workers = 0, idle = 0, limit = defaultLimit();
+  bool retiring = false;
+  PoolCounts counts;
+
+  // Under `lock`. False when no thread could be made.
+  bool startWorker() {
+    try {
+      std::thread([this] { serve(); }).detach();
+    } catch (const std::system_error&) {
+      return false;
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    ++workers;
+    return true;
+  }
+
+  void list(PoolStream* s) {
+    if (s->listed_ || s->unstarted_ == 0) return;
+    s->at_ = ready.insert(ready.end(), s);
+    s->listed_ = true;
+  }
+  void unlist(PoolStream* s) {
+    if (!s->listed_) return;
+    ready.erase(s->at_);
+    s->listed_ = false;
+  }
+
+ private:
+  SharedPool() = default;
+
+  // The first stream in turn that may start a job, moved to the back.
+  PoolStream* pick() {
+    for (auto it = ready.begin(); it != ready.end(); ++it) {
+      PoolStream* s = *it;
+      if (s->running_ >= s->cap_) continue;
+      ready.erase(it);
+      s->listed_ = false;
+      if (s->unstarted_ > 1) list(s);
+      return s;
+    }
+    return nullptr;
+  }
+
+  void serve() {
+    std::unique_lock<std::mutex> g(lock);
+    for (;;) {
+      PoolStream* s = pick();
+      if (!s) {
+        if (retiring || workers > limit) {
+          --workers;
+          retired.notify_all();
+          return;
+        }
+        ++idle;
+        wake.wait(g);
+        --idle;
+        continue;
+      }
+      PoolJob* job = s->jobs_[s->jobs_.size() - s->unstarted_].get();
+      --s->unstarted_;
+      ++s->running_;
+      counts.mostRunningOfOneStream = std::max(counts.mostRunningOfOneStream, s->running_);
+      g.unlock();
+      runJob(s->work_, *job);
+      g.lock();
+      job->done = true;
+      --s->running_;
+      s->finished_.notify_all();
+    }
+  }
+};
+
+PoolStream::PoolStream(int cap, PoolWork work)
+    : work_(std::move(work)), cap_(static_cast<size_t>(std::max(1, cap))) {}
+
+PoolStream::~PoolStream() {
+  SharedPool& p = SharedPool::get();
+  std::unique_lock<std::mutex> g(p.lock);
+  p.unlist(this);
+  unstarted_ = 0;
+  finished_.wait(g, [&] { return running_ == 0; });
+}
+
+size_t PoolStream::depth() const {
+  SharedPool& p = SharedPool::get();
+  std::lock_guard<std::mutex> g(p.lock);
+  return 2 * std::max<size_t>(1, std::min(cap_, static_cast<size_t>(p.limit)));
+}
+
+size_t PoolStream::inFlight() const {
+  std::lock_guard<std::mutex> g(SharedPool::get().lock);
+  return jobs_.size();
+}
+
+void PoolStream::submit(std::unique_ptr<PoolJob> job) {
+  SharedPool& p = SharedPool::get();
+  std::unique_lock<std::mutex> g(p.lock);
+  job->done = false;
+  if (p.idle == 0 && p.workers < p.limit && !p.retiring) p.startWorker();
+  if (p.workers == 0) {
+    // No thread to be had: the blocks before this one were done here too,
+    // so doing this one now keeps the order.
+    ++p.counts.inline_;
+    PoolJob& j = *job;
+    jobs_.push_back(std::move(job));
+    g.unlock();
+    runJob(work_, j);
+    g.lock();
+    j.done = true;
+    return;
+  }
+  jobs_.push_back(std::move(job));
+  ++unstarted_;
+  p.list(this);
+  g.unlock();
+  p.wake.notify_one();
+}
+
+std::unique_ptr<PoolJob> PoolStream::take(bool wait) {
+  std::unique_lock<std::mutex> g(SharedPool::get().lock);
+  if (wait) finished_.wait(g, [&] { return jobs_.empty() || jobs_.front()->done; });
+  if (jobs_.empty() || !jobs_.front()->done) return nullptr;
+  std::unique_ptr<PoolJob> j = std::move(jobs_.front());
+  jobs_.pop_front();
+  return j;
+}
+
+PoolCounts poolCounts() {
+  SharedPool& p = SharedPool::get();
+  std::lock_guard<std::mutex> g(p.lock);
+  PoolCounts c = p.counts;
+  c.workers = p.workers;
+  c.idle = p.idle;
+  c.limit = p.limit;
+  return c;
+}
+
+void resetPoolCounts() {
+  SharedPool& p = SharedPool::get();
+  std::lock_guard<std::mutex> g(p.lock);
+  p.counts = PoolCounts{};
+}
+
+void setPoolLimit(int workers) {
+  SharedPool& p = SharedPool::get();
+  std::lock_guard<std::mutex> g(p.lock);
+  p.limit = workers < 0 ? defaultLimit() : workers;
+  p.wake.notify_all();
+}
+
+void retireIdleWorkers() {
+  SharedPool& p = SharedPool::get();
+  std::unique_lock<std::mutex> g(p.lock);
+  p.retiring = true;
+  p.wake.notify_all();
+  p.retired.wait(g, [&] { return p.workers == 0; });
+  p.retiring = false;
+}
+
+}  // namespace xio
