@@ -96,6 +96,7 @@ class SharedPool {
   }
 
   void serve() {
+    pthread_setname_np(pthread_self(), kPoolThreadName);
     std::unique_lock<std::mutex> g(lock);
     for (;;) {
       PoolStream* s = pick();
