@@ -44,7 +44,19 @@ class SharedPool {
  public:
   // Never destroyed: workers may still wait on it while the process exits.
   static SharedPool& get() {
-    static SharedPool* pool = new SharedPool;
+    static SharedPool* pool = [] {
+      auto* p = new SharedPool;
+      // A child of fork has none of the workers: it starts its own, and
+      // the pool's lock is not held by a thread it lacks.
+      pthread_atfork([] { get().lock.lock(); }, [] { get().lock.unlock(); },
+                     [] {
+                       SharedPool& c = get();
+                       c.workers = c.idle = 0;
+                       c.retiring = false;
+                       c.lock.unlock();
+                     });
+      return p;
+    }();
     return *pool;
   }
 
