@@ -47,12 +47,16 @@ class SharedPool {
     static SharedPool* pool = [] {
       auto* p = new SharedPool;
       // A child of fork has none of the workers: it starts its own, and
-      // the pool's lock is not held by a thread it lacks.
+      // the pool's lock is not held by a thread it lacks. Its condition
+      // variables are made anew, without the parent's waiters, who would
+      // never leave them (and so block the child's first notify).
       pthread_atfork([] { get().lock.lock(); }, [] { get().lock.unlock(); },
                      [] {
                        SharedPool& c = get();
                        c.workers = c.idle = 0;
                        c.retiring = false;
+                       new (&c.wake) std::condition_variable;
+                       new (&c.retired) std::condition_variable;
                        c.lock.unlock();
                      });
       return p;
