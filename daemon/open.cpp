@@ -186,6 +186,12 @@ int vaskFS_open(const char* path, fuse_file_info* fi) try {
 
 int vaskFS_create(const char* path, mode_t mode, fuse_file_info* fi) try {
   if (vaskfsArgs.viewMode) return -EACCES;
+  // Two processes may both have found the name missing: the later one
+  // opens the stream the first has begun instead of starting it again.
+  if (streamBusy(logicalName(path), nullptr)) {
+    if ((fi->flags & O_EXCL) != 0) return -EEXIST;
+    return vaskFS_open(path, fi);
+  }
   FileHandlePtr h = initNewHandle(path);
   CallerPrefix caller;
   logCaller(LOG_INFO, caller, "[create] %s\n", h->logicalPath.c_str());

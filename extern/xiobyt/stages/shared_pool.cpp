@@ -44,7 +44,23 @@ class SharedPool {
  public:
   // Never destroyed: workers may still wait on it while the process exits.
   static SharedPool& get() {
-    static SharedPool* pool = new SharedPool;
+    static SharedPool* pool = [] {
+      auto* p = new SharedPool;
+      // A child of fork has none of the workers: it starts its own, and
+      // the pool's lock is not held by a thread it lacks. Its condition
+      // variables are made anew, without the parent's waiters, who would
+      // never leave them (and so block the child's first notify).
+      pthread_atfork([] { get().lock.lock(); }, [] { get().lock.unlock(); },
+                     [] {
+                       SharedPool& c = get();
+                       c.workers = c.idle = 0;
+                       c.retiring = false;
+                       new (&c.wake) std::condition_variable;
+                       new (&c.retired) std::condition_variable;
+                       c.lock.unlock();
+                     });
+      return p;
+    }();
     return *pool;
   }
 
@@ -96,6 +112,7 @@ class SharedPool {
   }
 
   void serve() {
+    pthread_setname_np(pthread_self(), kPoolThreadName);
     std::unique_lock<std::mutex> g(lock);
     for (;;) {
       PoolStream* s = pick();

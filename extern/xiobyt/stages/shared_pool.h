@@ -25,6 +25,8 @@
 namespace xio {
 
 constexpr int kMaxPoolWorkers = 8;
+// The workers' thread name (/proc/<pid>/task/<tid>/comm).
+constexpr char kPoolThreadName[] = "xio-pool";
 
 struct PoolJob {
   // The input and dictionary are freed once the job is done (a done job

@@ -1,10 +1,12 @@
 // The process's one set of compression workers: many streams at once get
 // the same bytes as one stream alone, the tools take them, a stream keeps
 // to its share of the workers, and a process that cannot make a thread
-// still writes its files. pthread_create is interposed (it reaches the real
+// still writes its files, as does a child of fork. pthread_create is interposed (it reaches the real
 // one unless a test arms a failure).
 #include <dlfcn.h>
 #include <pthread.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -197,6 +199,31 @@ TEST_F(SharedPool, WithoutThreadsTheWriterCompressesItself) {
     EXPECT_EQ(withoutTime(l, readFile(without)), withoutTime(l, readFile(with)));
     EXPECT_EQ(sh(std::string(l.test) + " '" + without + "'"), 0);
   }
+}
+
+// A child of fork finds none of its parent's workers: it starts its own
+// rather than waiting for threads it does not have.
+TEST_F(SharedPool, AForkedChildCompressesOnWorkersOfItsOwn) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer does not start threads after a multithreaded fork";
+#endif
+  std::mt19937 rng(13);
+  std::string data = sampleText(100000, rng);
+  TempDir dir;
+  std::string parent = dir / "parent.zst", child = dir / "child.zst";
+  ASSERT_EQ(writeTogether(kLayers[0], {parent}, {2}, {data}, rng), "");
+  ASSERT_GT(xio::poolCounts().workers, 0);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    alarm(60);  // a child waiting for missing workers fails instead of hanging
+    std::mt19937 childRng(13);
+    _exit(writeTogether(kLayers[0], {child}, {2}, {data}, childRng).empty() ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(readFile(child), readFile(parent));
 }
 
 }  // namespace
