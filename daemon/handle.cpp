@@ -1,6 +1,9 @@
 // The open-file handle and the keeping of conversion traces.
 #include <unistd.h>
 
+#include <mutex>
+#include <unordered_map>
+
 #include "corekit/corekit.h"
 #include "vaskFS.h"
 
@@ -86,7 +89,20 @@ void forgetOpenHandles(std::string_view logical) {
 }
 
 bool plainCommands(const std::string& fileString, const std::string& formatString) {
-  return xioisplain(fileString.c_str(), formatString.c_str()) == 1;
+  // Every lookup of a file asks; parsing its strings each time cost a
+  // listing of plain files more than the rest of its work. Rules are few,
+  // so the answers are few too.
+  static std::mutex lock;
+  static std::unordered_map<std::string, bool> answers;
+  std::string key;
+  key.reserve(fileString.size() + formatString.size() + 1);
+  key.append(fileString).append(1, '\n').append(formatString);
+  std::lock_guard<std::mutex> guard(lock);
+  if (const auto found = answers.find(key); found != answers.end()) return found->second;
+  if (answers.size() > 100000) answers.clear();
+  const bool plain = xioisplain(fileString.c_str(), formatString.c_str()) == 1;
+  answers.emplace(std::move(key), plain);
+  return plain;
 }
 
 FileHandle::~FileHandle() {
