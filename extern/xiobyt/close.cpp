@@ -33,6 +33,22 @@ FileSpec inverseSpec(XioHandle& h) {
 
 }  // namespace
 
+int makeTempBeside(XioHandle& h, const char* purpose, std::string& why) {
+  size_t slash = h.physical.rfind('/');
+  std::string dir = slash == std::string::npos ? "" : h.physical.substr(0, slash + 1);
+  std::string base = slash == std::string::npos ? h.physical : h.physical.substr(slash + 1);
+  h.tempPath = dir + kTempPrefix + base + ".XXXXXX";
+  int fd = mkostemp(h.tempPath.data(), O_CLOEXEC);
+  if (fd < 0) {
+    int e = errno;
+    h.tempPath.clear();
+    why = std::string("cannot create the temporary file to ") + purpose + ": " + strerror(e);
+    return e;
+  }
+  h.fd.reset(fd);
+  return 0;
+}
+
 int replaceByTemp(XioHandle& h) {
   if (rename(h.tempPath.c_str(), h.physical.c_str()) != 0) return errno;
   h.tempPath.clear();

@@ -85,6 +85,11 @@ constexpr char kTempPrefix[] = ".vaskIndex.tmp.";
 // Puts the rewritten temporary file of an append in the old one's place;
 // with a sync asked for, its directory entry too (close.cpp). 0 or errno.
 int replaceByTemp(XioHandle& h);
+// Creates h.tempPath beside the physical file with O_EXCL (a planted name
+// or link is never opened) and gives its descriptor to h.fd, so that the
+// handle removes it unless it is renamed into place; 0 or errno with `why`
+// saying what it was `for` (close.cpp).
+int makeTempBeside(XioHandle& h, const char* purpose, std::string& why);
 // Traces a failure of `call` on the handle's physical file (handle.cpp).
 void traceHandle(char* trace, const char* call, const XioHandle& h, int code,
                  const std::string& cause);

@@ -231,20 +231,9 @@ int openRewrite(XioHandle& h, std::string& why) {
     why = "cannot append: not a regular file";
     return EISDIR;
   }
-  size_t slash = h.physical.rfind('/');
-  std::string dir = slash == std::string::npos ? "" : h.physical.substr(0, slash + 1);
-  std::string base = slash == std::string::npos ? h.physical : h.physical.substr(slash + 1);
-  // Made in place in the handle, so that nothing can fail between creating
-  // the file and the handle knowing to remove it.
-  h.tempPath = dir + kTempPrefix + base + ".XXXXXX";
-  int fd = mkostemp(h.tempPath.data(), O_CLOEXEC);
-  if (fd < 0) {
-    int e = errno;
-    h.tempPath.clear();
-    why = std::string("cannot create the temporary file to append through: ") + strerror(e);
-    return e;
-  }
-  h.fd.reset(fd);  // from here the handle removes the file unless renamed into place
+  // From here the handle removes the file unless it is renamed into place.
+  if (int e = makeTempBeside(h, "append through", why); e != 0) return e;
+  int fd = h.fd.get();
   if (old) {
     if (fchmod(fd, st.st_mode & 07777) != 0 ||
         (fchown(fd, st.st_uid, st.st_gid) != 0 && errno != EPERM)) {

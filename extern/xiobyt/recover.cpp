@@ -244,20 +244,8 @@ uint64_t zeroTailStart(int fd, uint64_t size) {
 // A write handle on a new temporary file beside the physical one, with its
 // mode and owner, that xiopclose renames over it after fdatasyncing it.
 int openTarget(XioHandle& h, const struct stat& st, std::string& why) {
-  size_t slash = h.physical.rfind('/');
-  std::string dir = slash == std::string::npos ? "" : h.physical.substr(0, slash + 1);
-  std::string base = slash == std::string::npos ? h.physical : h.physical.substr(slash + 1);
-  h.tempPath = dir + kTempPrefix + base + ".XXXXXX";
-  // mkostemp creates with O_EXCL: a name planted meanwhile, or a link, is
-  // never opened.
-  int fd = mkostemp(h.tempPath.data(), O_CLOEXEC);
-  if (fd < 0) {
-    int e = errno;
-    h.tempPath.clear();
-    why = std::string("cannot create the temporary file to recover into: ") + strerror(e);
-    return e;
-  }
-  h.fd.reset(fd);
+  if (int e = makeTempBeside(h, "recover into", why); e != 0) return e;
+  int fd = h.fd.get();
   if (fchmod(fd, st.st_mode & 07777) != 0 ||
       (fchown(fd, st.st_uid, st.st_gid) != 0 && errno != EPERM)) {
     int e = errno;
