@@ -10,6 +10,7 @@
 #include <functional>
 #include <new>
 #include <optional>
+#include <utility>
 
 #include "corekit/corekit.h"
 #include "vaskFS.h"
@@ -64,7 +65,7 @@ int vaskFS_getattr(const char* path, struct stat* st, fuse_file_info* fi) try {
     }
     logCaller(LOG_DEBUG, caller, "[getattr] %s UNEXPECTEDLY found\n", logical.c_str());
   }
-  recoverInterrupted(logical);
+  validateRecords(logical);
   // The records a lookup needs, read in one transaction; the snapshot
   // ends before anything is stored.
   uint32_t flags = 0;
@@ -87,6 +88,14 @@ int vaskFS_getattr(const char* path, struct stat* st, fuse_file_info* fi) try {
     logAt(LOG_INFO, "map user path: %s to real path: %s\n", logical.c_str(), physical.c_str());
   } else {
     physical = getPhysicalPath(logical, &flags, nullptr);
+    // Where the write rules lead nowhere, a file another program put under
+    // the root (or a view's file) is found by name as a listing would show
+    // it, without listing its directory.
+    struct stat probe;
+    if (lstat(physical.c_str(), &probe) != 0 && errno == ENOENT) {
+      if (std::string found = physicalByReadRules(logical); !found.empty())
+        physical = std::move(found);
+    }
   }
   // A physical file first met under another name than its read rule gives
   // it belongs to that name.
@@ -97,17 +106,6 @@ int vaskFS_getattr(const char* path, struct stat* st, fuse_file_info* fi) try {
   }
   bool failed = false;
   int savedErrno = 0;
-  // A stamp of the physical file that disagrees with what is presented
-  // means the file changed: examine it again.
-  auto checkStamp = [&]() {
-    if (stampRc == 0 && stamps[1].tv_sec != 0 && stamps[1].tv_sec != st->st_mtim.tv_sec) {
-      std::string name = logical;
-      updateVaskInfo(name, physical, st);
-      logAt(LOG_DEBUG, "TS changed from %ld to %ld ----------------> reread %s\n",
-            static_cast<long>(stamps[1].tv_sec), static_cast<long>(st->st_mtim.tv_sec),
-            physical.c_str());
-    }
-  };
   // Records whose physical file has gone (removed behind the daemon's
   // back) describe nothing: they go, so that the name is absent and can be
   // made again. A file being written keeps them.
@@ -123,7 +121,6 @@ int vaskFS_getattr(const char* path, struct stat* st, fuse_file_info* fi) try {
     struct stat now;
     if (lstat(physical.c_str(), &now) != 0 && ghost(errno)) return -ENOENT;
     *st = stored;
-    checkStamp();
   } else {
     if (lstat(physical.c_str(), st) != 0) {
       savedErrno = errno;
@@ -137,7 +134,6 @@ int vaskFS_getattr(const char* path, struct stat* st, fuse_file_info* fi) try {
       failed = true;
     } else if (r == 0) {
       st->st_size = size;
-      checkStamp();
     } else if (r == MDB_NOTFOUND) {
       if (updateVaskInfo(logical, physical, st) != 0) {
         savedErrno = ENOENT;
@@ -249,22 +245,6 @@ int vaskFS_statfs(const char* path, struct statvfs* st) try {
   return -ENOMEM;
 }
 
-int editStoredStat(const std::string& logical, const std::function<void(struct stat&)>& edit) {
-  struct stat stored;
-  int rc = readMetaFixed(logical, META_STAT, &stored, sizeof stored);
-  if (rc != 0) return rc;
-  edit(stored);
-  return writeMetaBytes(logical, META_STAT, "meta", &stored, sizeof stored);
-}
-
-void followStamp(const std::string& logical, const struct stat& now) {
-  struct timespec stamps[2];
-  if (readMetaFixed(logical, META_MTIME, stamps, sizeof stamps) == 0 && stamps[1].tv_sec != 0) {
-    const struct timespec fresh[2] = {now.st_atim, now.st_mtim};
-    writeMetaBytes(logical, META_MTIME, "meta", fresh, sizeof fresh);
-  }
-}
-
 namespace {
 
 // The stored attributes take the times that were set, with UTIME_NOW and
@@ -279,11 +259,11 @@ void storeTimesSet(const std::string& logical, const std::string& physical,
     if (known) return physicalTime;
     return ts[i].tv_nsec == UTIME_NOW ? clock : ts[i];
   };
-  editStoredStat(logical, [&](struct stat& st) {
+  editStoredStat(logical, physical, [&](struct stat& st) {
     if (ts[0].tv_nsec != UTIME_OMIT) st.st_atim = resolved(0, now.st_atim);
     if (ts[1].tv_nsec != UTIME_OMIT) st.st_mtim = resolved(1, now.st_mtim);
+    if (known) st.st_ctim = now.st_ctim;
   });
-  if (known) followStamp(logical, now);
 }
 
 }  // namespace

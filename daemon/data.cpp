@@ -79,7 +79,6 @@ void recordWrittenFile(FileHandle& h, CallerPrefix& caller) {
     pair[1] = pair[0];
   }
   st.st_size = h.offset;
-  pair[1].tv_sec = 0;
   struct timespec wanted[2];
   if (readMetaFixed(h.logicalPath, META_NEWTS, wanted, sizeof wanted) == 0) {
     if (utimensat(AT_FDCWD, h.physicalPath.c_str(), wanted, AT_SYMLINK_NOFOLLOW) == 0) {
@@ -102,9 +101,20 @@ void recordWrittenFile(FileHandle& h, CallerPrefix& caller) {
   } else if (logOn(LOG_TRACE)) {
     logCaller(LOG_TRACE, caller, "[release] %s and store TS\n", h.logicalPath.c_str());
   }
-  writeMetaRecords({{h.logicalPath, META_MTIME, "meta", pair, sizeof pair},
-                    {h.logicalPath, META_STAT, "meta", &st, sizeof st}});
-  deleteMeta(h.logicalPath, META_NEWTS, "meta");
+  MetaBatch records;
+  records.put(h.logicalPath, META_MTIME, "meta", pair, sizeof pair)
+      .put(h.logicalPath, META_STAT, "meta", &st, sizeof st)
+      .erase(h.logicalPath, META_NEWTS, "meta");
+  // The physical file as this write left it: a later change by another
+  // program shows as a difference.
+  struct stat physical;
+  if (lstat(h.physicalPath.c_str(), &physical) == 0) {
+    const FileIdentity id = identityOf(physical);
+    records.put(h.logicalPath, META_IDENT, "meta", &id, sizeof id);
+  } else {
+    records.erase(h.logicalPath, META_IDENT, "meta");
+  }
+  records.commit();
 }
 
 void storeInverse(FileHandle& h, CallerPrefix& caller, const std::string& command,
@@ -297,6 +307,8 @@ int endConversion(FileHandle& h, CallerPrefix& caller) {
     if (!h.removed) storeInverse(h, caller, command, format);
   }
   vdOrgLstStaFree(&states);
+  // Recorded (or failed): another process may look at the file now.
+  dropWriterLock(h);
   return rc == 0 ? 0 : -(closeErrno != 0 ? closeErrno : EIO);
 }
 
@@ -487,7 +499,11 @@ int vaskFS_truncate(const char* path, off_t size, fuse_file_info* fi) try {
       // descriptor writes after a truncate.
       // A writer whose stream a flush has ended starts again from 0 too,
       // not with an append after the empty stream.
-      for (FileHandle* writer : openWriters(logical)) {
+      // Another process writing it keeps its stream: nothing is cut
+      // under it.
+      const std::vector<FileHandle*> writers = openWriters(logical);
+      if (writers.empty() && writerLockHeld(physical)) return -EBUSY;
+      for (FileHandle* writer : writers) {
         if (writer->convHandle != nullptr) {
           endConversion(*writer, caller);
         } else if (!writer->openPending) {
@@ -502,11 +518,10 @@ int vaskFS_truncate(const char* path, off_t size, fuse_file_info* fi) try {
     // that this change is not mistaken for one made outside.
     struct stat now;
     const bool known = lstat(physical.c_str(), &now) == 0;
-    editStoredStat(logical, [&](struct stat& st) {
+    editStoredStat(logical, physical, [&](struct stat& st) {
       st.st_size = size;
       if (known) st.st_mtim = now.st_mtim, st.st_ctim = now.st_ctim;
     });
-    if (known) followStamp(logical, now);
     return 0;
   }
   logCaller(LOG_INFO, caller, "[truncate] %s\n", logical.c_str());

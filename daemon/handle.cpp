@@ -118,6 +118,7 @@ FileHandle::~FileHandle() {
     char trace[XIO_TRACE_SIZE] = "";
     xiopclose(trace, convHandle, nullptr, nullptr, nullptr);
   }
+  dropWriterLock(*this);
   if (fd != -1) close(fd);
 }
 

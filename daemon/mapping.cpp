@@ -1,10 +1,13 @@
 // Rules and names: the rule search, logical to physical by the write rules
 // and stored names, physical to logical (with the converted size) by the
 // read rules.
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <vector>
 
 #include "corekit/corekit.h"
 #include "lmdbGuard.h"
@@ -210,6 +213,10 @@ int updateVaskInfo(std::string& logical, const std::string& physical, struct sta
     addPlainRecords(records, logical, physical, commands);
     return batch != nullptr || own.commit() == 0 ? 0 : -1;
   }
+  const FileIdentity id = identityOf(*attributes);
+  // Another process writing the file owns its records until it ends: the
+  // sight is shown, not recorded.
+  const bool written = writerLockHeld(physical);
   auto trace = std::make_unique<char[]>(2 * XIO_TRACE_SIZE);
   trace[0] = '\0';
   const int64_t size = xiopsize(trace.get(), rule.fileString.c_str(), rule.formatString.c_str());
@@ -223,12 +230,77 @@ int updateVaskInfo(std::string& logical, const std::string& physical, struct sta
 
   const struct timespec times[2] = {attributes->st_atim, attributes->st_mtim};
   if (vaskfsArgs.viewMode) attributes->st_mode &= ~static_cast<mode_t>(0222);
+  if (written) return 0;
   records.put(logical, META_NAME, "meta", physical)
       .put(physical, META_NAME, "real", logical)
       .put(logical, META_MTIME, "meta", times, sizeof times)
       .put(logical, META_STAT, "meta", attributes, sizeof *attributes)
+      .put(logical, META_IDENT, "meta", &id, sizeof id)
       .put(logical, META_READ, "meta", rule.fileString)
       .put(logical, META_RFORMAT, "meta", rule.formatString);
   if (batch == nullptr) own.commit();
   return 0;
+}
+
+namespace {
+
+// The enabled rules of `dbName` in their order.
+std::vector<ConfigEntry> enabledRules(const char* dbName) {
+  std::vector<ConfigEntry> rules;
+  MdbTxn txn;
+  MDB_dbi dbi = 0;
+  MdbCursor cursor;
+  if (txn.begin(vaskfsArgs.env, MDB_RDONLY) != 0 ||
+      mdb_dbi_open(txn.get(), dbName, MDB_INTEGERKEY, &dbi) != 0 ||
+      cursor.open(txn.get(), dbi) != 0)
+    return rules;
+  ConfigEntry entry;
+  initConfEntry(entry);
+  for (int rc = readConfigEntry(cursor.get(), entry, MDB_FIRST); rc == 0;
+       rc = readConfigEntry(cursor.get(), entry, MDB_NEXT)) {
+    // Rules are ordered by index: the first disabled one ends the enabled.
+    if (entry.index > 0x3FFFFFFF) break;
+    rules.push_back(entry);
+  }
+  return rules;
+}
+
+// The physical name a read rule's pattern asks of a file that shows under
+// `logical`: the name with the literal text the pattern ends in (".gz" of
+// "*.gz"); a pattern without wildcards names one file only.
+std::string candidateOf(const std::string& logical, const std::string& pattern) {
+  const size_t last = pattern.find_last_of("*?[]\\");
+  if (last == std::string::npos) return pattern;
+  return logical + pattern.substr(last + 1);
+}
+
+}  // namespace
+
+std::string physicalByReadRules(const std::string& logical) {
+  if (logical == "." || reservedPath(logical)) return "";
+  std::vector<std::string> tried;
+  for (const ConfigEntry& rule : enabledRules("confR")) {
+    std::string candidate = candidateOf(logical, rule.pattern);
+    if (candidate.empty() || candidate[0] == '/') continue;
+    if (std::find(tried.begin(), tried.end(), candidate) != tried.end()) continue;
+    tried.push_back(candidate);
+    if (reservedPath(candidate) || wcmatch(rule.pattern.c_str(), candidate.c_str()) == 0) continue;
+    struct stat st;
+    if (lstat(candidate.c_str(), &st) != 0) continue;
+    // The file shows under the name its own first read rule gives it (a
+    // listing would show it there), and under no other name recorded.
+    ConfigEntry first;
+    initConfEntry(first);
+    std::string shown;
+    if (getConf4Name(candidate, first, SEARCH_MATCH, "confR") != 0 ||
+        pat2str(candidate, first.targetPattern, shown) <= 0)
+      continue;
+    if (shown[0] == '/') shown.erase(0, 1);
+    if (shown != logical) continue;
+    std::string owner;
+    if (readMetaText(candidate, META_NAME, "real", owner) == 0 && owner != logical) continue;
+    logAt(LOG_INFO, "%s found by the read rules as %s\n", logical.c_str(), candidate.c_str());
+    return candidate;
+  }
+  return "";
 }

@@ -1,5 +1,15 @@
 // The per-file records in "meta" (by logical name) and "real" (by physical
 // name). Each call is one transaction; nothing is held between calls.
+//
+// A record's key is its name and a suffix of its kind. LMDB refuses keys
+// above 511 bytes while Linux allows paths of 4,095, so a longer name is
+// keyed by its first bytes, "//" and the SHA-256 of the whole name (no path
+// holds "//", so such a key is never a short name's), and its full name is
+// kept under that base with ".full" and compared on every read. The first
+// bytes keep a directory's records together for the moves by key prefix.
+#include <openssl/evp.h>
+
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -10,8 +20,20 @@
 
 namespace {
 
-const char* const kSuffix[10] = {".size",  ".mtime", ".newts",   ".name",    ".error",
-                                 ".write", ".read",  ".wFormat", ".rFormat", ".stat"};
+const char* const kSuffix[META_KINDS] = {".size",  ".mtime",    ".newts",    ".name",
+                                         ".error", ".write",    ".read",     ".wFormat",
+                                         ".rFormat", ".stat",   "",          ".ident"};
+// Every kind a name has records of, META_ALL left out.
+constexpr uint32_t kRecordKinds[] = {META_SIZE, META_MTIME,   META_NEWTS,   META_NAME,
+                                     META_ERROR, META_WRITE,  META_READ,    META_WFORMAT,
+                                     META_RFORMAT, META_STAT, META_IDENT};
+constexpr const char* kFullSuffix = ".full";
+// Names up to this length are their own key base; the longest suffix
+// (".rFormat") still fits LMDB's 511 bytes.
+constexpr size_t kPlainKeyMax = 480;
+// A long name's base: this many of its first bytes, "//" and 64 hex digits.
+constexpr size_t kLongKeyHead = 400;
+constexpr size_t kDigestHex = 64;
 
 // The two record sub-databases, opened once per environment: a handle
 // committed to the environment serves every later transaction, so no
@@ -84,12 +106,60 @@ int openRecordDatabases() {
 
 void forgetRecordDatabases() { recordDbisOpen = false; }
 
+bool longName(std::string_view path) { return path.size() > kPlainKeyMax; }
+
+std::string keyBase(std::string_view path) {
+  if (!longName(path)) return std::string(path);
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(path.data(), path.size(), digest, &length, EVP_sha256(), nullptr) != 1)
+    throw std::bad_alloc();  // only a failed allocation makes SHA-256 fail
+  static const char hex[] = "0123456789abcdef";
+  std::string base(path.substr(0, kLongKeyHead));
+  base += "//";
+  for (unsigned int i = 0; i < length; ++i) {
+    base += hex[digest[i] >> 4];
+    base += hex[digest[i] & 15];
+  }
+  return base;
+}
+
 void fillKey(std::string& keyText, std::string_view path, uint32_t kind, MDB_val& key) {
-  keyText.assign(path);
-  if (kind < 10) keyText += kSuffix[kind];
+  keyText = keyBase(path);
+  if (kind < META_KINDS) keyText += kSuffix[kind];
   key.mv_size = keyText.size();
   key.mv_data = keyText.data();
 }
+
+namespace {
+
+// The key of the record that holds a long name in full.
+std::string fullKey(std::string_view path) { return keyBase(path) + kFullSuffix; }
+
+// Records the full name of a long `path` beside its records.
+int putFullName(MDB_txn* txn, MDB_dbi dbi, std::string_view path) {
+  if (!longName(path)) return 0;
+  std::string keyText = fullKey(path);
+  MDB_val key{keyText.size(), keyText.data()};
+  MDB_val data{path.size(), const_cast<char*>(path.data())};
+  const int rc = mdb_put(txn, dbi, &key, &data, 0);
+  if (rc != 0) logAt(LOG_ERROR, "failed to save %s -> %s\n", keyText.c_str(), mdb_strerror(rc));
+  return rc;
+}
+
+// Whether the records under a long `path`'s key are that name's and not
+// another's with the same digest.
+bool ownsKey(MDB_txn* txn, MDB_dbi dbi, std::string_view path) {
+  if (!longName(path)) return true;
+  std::string keyText = fullKey(path);
+  MDB_val key{keyText.size(), keyText.data()}, data;
+  if (mdb_get(txn, dbi, &key, &data) != 0) return false;
+  if (std::string_view(static_cast<const char*>(data.mv_data), data.mv_size) == path) return true;
+  logAt(LOG_ERROR, "the key %s belongs to another name; records ignored\n", keyText.c_str());
+  return false;
+}
+
+}  // namespace
 
 MetaSnapshot::MetaSnapshot(const char* dbName) {
   rc_ = txn_.begin(vaskfsArgs.env, MDB_RDONLY);
@@ -119,6 +189,7 @@ int MetaSnapshot::read(std::string_view path, MetaValue& value, int grow) {
     logAt(LOG_DEBUG, "failed to get %s -> %s\n", keyText.c_str(), mdb_strerror(rc));
     return rc;
   }
+  if (!ownsKey(txn_.get(), dbi_, path)) return MDB_NOTFOUND;
   const uint64_t stored = data.mv_size;
   if (stored <= value.length) {
     if (stored > 0) std::memcpy(value.data, data.mv_data, stored);
@@ -154,6 +225,7 @@ int writeMeta(std::string_view path, const MetaValue& value, const char* dbName)
     logAt(LOG_ERROR, "failed to save %s -> %s\n", keyText.c_str(), mdb_strerror(rc));
     return rc;
   }
+  if ((rc = putFullName(txn.get(), dbi, path)) != 0) return rc;
   return commit(txn);
 }
 
@@ -164,7 +236,9 @@ namespace {
 int moveIn(MDB_txn* txn, MDB_dbi dbi, std::string_view oldPath, std::string_view newPath,
            bool keepOld) {
   std::string oldText, newText, value;
-  for (uint32_t kind = 0; kind < 10; ++kind) {
+  if (!ownsKey(txn, dbi, oldPath)) return 0;
+  if (int rc = putFullName(txn, dbi, newPath); rc != 0) return rc;
+  for (uint32_t kind : kRecordKinds) {
     MDB_val oldKey, newKey, data;
     fillKey(oldText, oldPath, kind, oldKey);
     fillKey(newText, newPath, kind, newKey);
@@ -191,22 +265,37 @@ int moveIn(MDB_txn* txn, MDB_dbi dbi, std::string_view oldPath, std::string_view
       }
     }
   }
+  if (!keepOld && oldPath != newPath && longName(oldPath)) {
+    oldText = fullKey(oldPath);
+    MDB_val oldKey{oldText.size(), oldText.data()};
+    if (const int rc = mdb_del(txn, dbi, &oldKey, nullptr); rc != 0 && rc != MDB_NOTFOUND)
+      return rc;
+  }
   return 0;
 }
 
 int eraseIn(MDB_txn* txn, MDB_dbi dbi, std::string_view path, uint32_t kind) {
   std::string keyText;
-  const uint32_t first = kind < 10 ? kind : 0, last = kind < 10 ? kind : 9;
-  for (uint32_t k = first; k <= last; ++k) {
+  if (!ownsKey(txn, dbi, path)) return 0;
+  auto erase = [&](uint32_t k) {
     MDB_val key;
     fillKey(keyText, path, k, key);
+    if (k == META_ALL) {
+      keyText += kFullSuffix;
+      key = {keyText.size(), keyText.data()};
+    }
     const int rc = mdb_del(txn, dbi, &key, nullptr);
     if (rc != 0 && rc != MDB_NOTFOUND) {
       logAt(LOG_ERROR, "failed to delete %s -> %s\n", keyText.c_str(), mdb_strerror(rc));
       return rc;
     }
-  }
-  return 0;
+    return 0;
+  };
+  if (kind != META_ALL) return erase(kind);
+  for (uint32_t k : kRecordKinds)
+    if (const int rc = erase(k); rc != 0) return rc;
+  // The full name goes last: it tells whose the records above were.
+  return longName(path) ? erase(META_ALL) : 0;
 }
 
 }  // namespace
@@ -253,6 +342,7 @@ int MetaBatch::commit() {
       MDB_val data{op.value.size(), op.value.data()};
       rc = mdb_put(txn.get(), dbi, &key, &data, 0);
       if (rc != 0) logAt(LOG_ERROR, "failed to save %s -> %s\n", keyText.c_str(), mdb_strerror(rc));
+      if (rc == 0) rc = putFullName(txn.get(), dbi, op.path);
     } else if (op.type == Op::Erase) {
       rc = eraseIn(txn.get(), dbi, op.path, op.kind);
     } else {
@@ -328,8 +418,6 @@ int writeMetaBytes(std::string_view path, uint32_t kind, const char* dbName, con
 
 namespace {
 
-constexpr size_t kNameSuffixSize = 5;  // ".name"
-
 bool below(std::string_view name, std::string_view dirSlash) {
   return name.size() > dirSlash.size() && name.substr(0, dirSlash.size()) == dirSlash;
 }
@@ -356,24 +444,55 @@ std::string renamedBelow(std::string_view name, std::string_view oldDirSlash,
   return std::string(newDirSlash) + std::string(name.substr(oldDirSlash.size()));
 }
 
+// One record below a moved directory: its key, the full name it belongs
+// to, its kind's suffix and its value.
 struct TreeEntry {
-  std::string key, value;
+  std::string key, name, suffix, value;
 };
 
-// Every key of `dbi` that begins with `prefix`, copied out of the map.
+// The name base and kind suffix of a stored key; false for a key of no kind.
+bool splitKey(std::string_view key, std::string_view& base, std::string_view& suffix) {
+  size_t best = 0;
+  for (uint32_t kind : kRecordKinds) {
+    const std::string_view s = kSuffix[kind];
+    if (s.size() > best && endsWith(key, s)) best = s.size();
+  }
+  if (endsWith(key, kFullSuffix)) best = std::strlen(kFullSuffix);
+  if (best == 0 || best >= key.size()) return false;
+  base = key.substr(0, key.size() - best);
+  suffix = key.substr(key.size() - best);
+  return true;
+}
+
+bool hashedBase(std::string_view base) {
+  return base.size() == kLongKeyHead + 2 + kDigestHex && base.substr(kLongKeyHead, 2) == "//";
+}
+
+// Every record of `dbi` whose name lies below `prefix`, copied out of the
+// map. Long names are scanned by their first bytes and told apart by the
+// full names kept for them.
 int collectBelow(MDB_txn* txn, MDB_dbi dbi, const std::string& prefix,
                  std::vector<TreeEntry>& out) {
   MdbCursor cursor;
   int rc = cursor.open(txn, dbi);
   if (rc != 0) return rc;
-  std::string start = prefix;
+  std::string start = prefix.substr(0, std::min(prefix.size(), kLongKeyHead));
   MDB_val key{start.size(), start.data()}, data;
+  std::string_view base, suffix;
   for (rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_SET_RANGE); rc == 0;
        rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT)) {
-    const std::string_view name(static_cast<const char*>(key.mv_data), key.mv_size);
-    if (name.substr(0, prefix.size()) != prefix) break;
-    out.push_back(
-        {std::string(name), std::string(static_cast<const char*>(data.mv_data), data.mv_size)});
+    const std::string_view keyText(static_cast<const char*>(key.mv_data), key.mv_size);
+    if (keyText.substr(0, start.size()) != start) break;
+    if (!splitKey(keyText, base, suffix) || suffix == kFullSuffix) continue;
+    TreeEntry e{std::string(keyText), std::string(base), std::string(suffix),
+                std::string(static_cast<const char*>(data.mv_data), data.mv_size)};
+    if (hashedBase(base)) {
+      const std::string full = std::string(base) + kFullSuffix;
+      MDB_val fk{full.size(), const_cast<char*>(full.data())}, fv;
+      if (mdb_get(txn, dbi, &fk, &fv) != 0) continue;  // no owner known: left alone
+      e.name.assign(static_cast<const char*>(fv.mv_data), fv.mv_size);
+    }
+    if (below(e.name, prefix)) out.push_back(std::move(e));
   }
   return rc == MDB_NOTFOUND ? 0 : rc;
 }
@@ -430,44 +549,51 @@ int moveMetaTree(std::string_view oldDir, std::string_view newDir) try {
   }
   // All old keys go first: a new name may sort among the old ones.
   for (const TreeEntry& e : metaBelow)
-    if ((rc = delText(txn.get(), meta, e.key)) != 0) return rc;
+    if ((rc = delText(txn.get(), meta, e.key)) != 0 ||
+        (longName(e.name) && (rc = delText(txn.get(), meta, fullKey(e.name))) != 0))
+      return rc;
   for (const TreeEntry& e : realBelow)
-    if ((rc = delText(txn.get(), real, e.key)) != 0) return rc;
+    if ((rc = delText(txn.get(), real, e.key)) != 0 ||
+        (longName(e.name) && (rc = delText(txn.get(), real, fullKey(e.name))) != 0))
+      return rc;
+  const std::string nameSuffix = kSuffix[META_NAME];
   for (TreeEntry& e : metaBelow) {
-    const std::string newKey = renamedBelow(e.key, oldSlash, newSlash);
-    if (endsWith(e.key, kSuffix[META_NAME])) {
+    const std::string newName = renamedBelow(e.name, oldSlash, newSlash);
+    const std::string newKey = keyBase(newName) + e.suffix;
+    if (e.suffix == nameSuffix) {
       if (below(e.value, oldSlash)) {
         e.value = renamedBelow(e.value, oldSlash, newSlash);
       } else {
         // A physical file outside the directory keeps its place; its
         // record must name the logical file where it now is.
-        std::string owner, realKey = e.value + kSuffix[META_NAME];
-        const std::string oldLogical = e.key.substr(0, e.key.size() - kNameSuffixSize);
-        if (getText(txn.get(), real, realKey, owner) == 0 && owner == oldLogical) {
-          std::string moved = newKey.substr(0, newKey.size() - kNameSuffixSize);
+        std::string owner, realKey = keyBase(e.value) + nameSuffix;
+        if (getText(txn.get(), real, realKey, owner) == 0 && owner == e.name) {
+          std::string moved = newName;
           if ((rc = putText(txn.get(), real, realKey, moved)) != 0) return rc;
         }
       }
-    } else if (endsWith(e.key, kSuffix[META_READ]) || endsWith(e.key, kSuffix[META_WRITE])) {
+    } else if (e.suffix == kSuffix[META_READ] || e.suffix == kSuffix[META_WRITE]) {
       moveQuotedNames(e.value, oldSlash, newSlash);
     }
-    if ((rc = putText(txn.get(), meta, newKey, e.value)) != 0) return rc;
+    if ((rc = putText(txn.get(), meta, newKey, e.value)) != 0 ||
+        (rc = putFullName(txn.get(), meta, newName)) != 0)
+      return rc;
   }
   for (TreeEntry& e : realBelow) {
-    const std::string newKey = renamedBelow(e.key, oldSlash, newSlash);
+    const std::string newPhysical = renamedBelow(e.name, oldSlash, newSlash);
+    const std::string newKey = keyBase(newPhysical) + e.suffix;
     if (below(e.value, oldSlash)) {
       e.value = renamedBelow(e.value, oldSlash, newSlash);
-    } else {
+    } else if (e.suffix == nameSuffix) {
       // A file below shown under a name outside: that name's records must
       // find the physical file where it now is.
-      const std::string oldPhysical = e.key.substr(0, e.key.size() - kNameSuffixSize);
-      const std::string newPhysical = newKey.substr(0, newKey.size() - kNameSuffixSize);
-      std::string stored, nameKey = e.value + kSuffix[META_NAME];
+      const std::string& oldPhysical = e.name;
+      std::string stored, nameKey = keyBase(e.value) + nameSuffix;
       if (getText(txn.get(), meta, nameKey, stored) == 0 && stored == oldPhysical) {
         std::string moved = newPhysical;
         if ((rc = putText(txn.get(), meta, nameKey, moved)) != 0) return rc;
         for (uint32_t kind : {META_READ, META_WRITE}) {
-          std::string command, commandKey = e.value + kSuffix[kind];
+          std::string command, commandKey = keyBase(e.value) + kSuffix[kind];
           if (getText(txn.get(), meta, commandKey, command) != 0) continue;
           const std::string from = "='" + doubleApostrophes(oldPhysical) + "'";
           if (const size_t at = command.find(from); at != std::string::npos) {
@@ -477,7 +603,9 @@ int moveMetaTree(std::string_view oldDir, std::string_view newDir) try {
         }
       }
     }
-    if ((rc = putText(txn.get(), real, newKey, e.value)) != 0) return rc;
+    if ((rc = putText(txn.get(), real, newKey, e.value)) != 0 ||
+        (rc = putFullName(txn.get(), real, newPhysical)) != 0)
+      return rc;
   }
   return commit(txn);
 } catch (const std::bad_alloc&) {

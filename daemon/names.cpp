@@ -153,7 +153,7 @@ int vaskFS_chmod(const char* path, mode_t mode, fuse_file_info* /*fi*/) try {
     if (fchmodat(AT_FDCWD, name.physical.c_str(), mode, AT_SYMLINK_NOFOLLOW) == -1) return -errno;
   }
   if ((name.flags & MAP_NAME_KNOWN) != 0) {
-    editStoredStat(name.logical, [&](struct stat& st) {
+    editStoredStat(name.logical, name.physical, [&](struct stat& st) {
       st.st_mode = (st.st_mode & S_IFMT) | (mode & ~static_cast<mode_t>(S_IFMT));
     });
   }
@@ -172,7 +172,7 @@ int vaskFS_chown(const char* path, uid_t uid, gid_t gid, fuse_file_info* /*fi*/)
             static_cast<int>(gid));
   if (lchown(physical.c_str(), uid, gid) == -1) return -errno;
   if ((flags & MAP_NAME_KNOWN) != 0) {
-    editStoredStat(logical, [&](struct stat& st) {
+    editStoredStat(logical, physical, [&](struct stat& st) {
       if (uid != static_cast<uid_t>(-1)) st.st_uid = uid;
       if (gid != static_cast<gid_t>(-1)) st.st_gid = gid;
     });

@@ -118,6 +118,10 @@ int startConversion(FileHandle& h) {
   std::string state;
   if (h.direction != 0) state = stateText(h.logicalPath);
   logXioOpen(caller, h, state);
+  // Before the conversion cuts or appends to the file: a writer in another
+  // process must not be written over.
+  if (h.direction != 0)
+    if (const int rc = takeWriterLock(h); rc != 0) return rc;
   h.errorTrace[0] = '\0';
   errno = 0;
   h.convHandle = xiopopen(h.errorTrace, h.conf.fileString.c_str(), h.conf.formatString.c_str(),
@@ -125,8 +129,11 @@ int startConversion(FileHandle& h) {
   if (h.convHandle == nullptr) {
     const int e = errno;
     keepTrace(h, "xioopen");
+    dropWriterLock(h);
     return -e;
   }
+  // A file the conversion has just made is locked now that it exists.
+  if (h.direction != 0) takeWriterLock(h);
   logAt(LOG_DEBUG, "xioopen returned hdl = %p\n", static_cast<void*>(h.convHandle));
   MetaBatch records;
   if (h.direction != 0) {
@@ -145,7 +152,7 @@ int startConversion(FileHandle& h) {
 
 int vaskFS_open(const char* path, fuse_file_info* fi) try {
   if (vaskfsArgs.viewMode && (fi->flags & O_ACCMODE) == O_WRONLY) return -EACCES;
-  recoverInterrupted(logicalName(path));
+  validateRecords(logicalName(path));
   FileHandlePtr h = initNewHandle(path);
   CallerPrefix caller;
   logCaller(LOG_INFO, caller, "[open] %s\n", h->logicalPath.c_str());
@@ -164,6 +171,11 @@ int vaskFS_open(const char* path, fuse_file_info* fi) try {
   // joins it at its end; another kind of write cannot be served meanwhile.
   if (h->direction != 0 && streamBusy(h->logicalPath, h.get()) &&
       (fi->flags & (O_APPEND | O_TRUNC)) != O_APPEND)
+    return -EBUSY;
+  // Another process (a second mount of the root) writing the file: its
+  // stream cannot be joined from here, so the writer is told at open.
+  if (h->direction != 0 && openWriters(h->logicalPath).size() == 1 &&
+      writerLockHeld(h->physicalPath))
     return -EBUSY;
   if (h->direction != 0 && (fi->flags & O_TRUNC) != 0) {
     followRuleInForce(*h);
@@ -223,6 +235,7 @@ int vaskFS_create(const char* path, mode_t mode, fuse_file_info* fi) try {
     return e != 0 ? -e : -EIO;
   }
   logAt(LOG_DEBUG, "xioopen returned hdl = %p\n", static_cast<void*>(h->convHandle));
+  takeWriterLock(*h);
 
   // The new file's attributes until its release: those of the physical
   // file just made (its owner is the caller, its group as the directory

@@ -1,7 +1,7 @@
 // Files whose writer died: a write conversion stores the zero stamps when
 // it starts and its end replaces them, so a file that still carries them
-// while no handle of this daemon writes it was left by a daemon that was
-// killed or lost its machine. Its stream is ended at the last point that
+// while nobody holds its writer lock was left by a daemon that was killed
+// or lost its machine. Its stream is ended at the last point that
 // decodes and its records are set from what it then holds.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -56,6 +56,9 @@ bool recoverInterrupted(const std::string& logical) {
   struct stat st;
   // Gone: the lookup drops its records.
   if (lstat(physical.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  // Another process (a second daemon on the root) is writing it: its stamps
+  // are that writer's, not a dead one's.
+  if (writerLockHeld(physical)) return false;
   int64_t size = st.st_size;
   std::string inverse, inverseFormat;
   if (!command.empty() && !plainCommands(command, format)) {
@@ -74,11 +77,13 @@ bool recoverInterrupted(const std::string& logical) {
   if ((st.st_mode & 07777) != wanted &&
       fchmodat(AT_FDCWD, physical.c_str(), wanted, AT_SYMLINK_NOFOLLOW) == 0)
     lstat(physical.c_str(), &st);
+  const FileIdentity id = identityOf(st);
   st.st_size = size;
   // The physical file's own times: a later change made outside is seen.
   const struct timespec fresh[2] = {st.st_atim, st.st_mtim};
   std::vector<MetaRecord> records{{logical, META_STAT, "meta", &st, sizeof st},
-                                  {logical, META_MTIME, "meta", fresh, sizeof fresh}};
+                                  {logical, META_MTIME, "meta", fresh, sizeof fresh},
+                                  {logical, META_IDENT, "meta", &id, sizeof id}};
   if (!inverse.empty())
     records.push_back({logical, META_READ, "meta", inverse.data(), inverse.size()});
   if (!inverseFormat.empty())

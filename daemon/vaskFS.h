@@ -175,6 +175,9 @@ enum MetaKind : uint32_t {
   META_RFORMAT = 8,
   META_STAT = 9,
   META_ALL = 10,
+  // The physical file the records describe, as it was when they were written.
+  META_IDENT = 11,
+  META_KINDS = 12,
 };
 constexpr int META_TRUNCATED = 0x1000000;
 constexpr size_t META_STAT_SIZE = 144, META_TIMES_SIZE = 32, META_SIZE_SIZE = 8;
@@ -196,7 +199,12 @@ struct MetaValue {
 int openRecordDatabases();
 void forgetRecordDatabases();
 
-// Builds the key `path` + suffix of `kind` (nothing for a kind above 9)
+// Whether `path` is too long to be its own key; its records are then found
+// under its first bytes and a digest of the whole name.
+bool longName(std::string_view path);
+// The part of every key of `path`'s records before the kind's suffix.
+std::string keyBase(std::string_view path);
+// Builds the key of `path`'s record of `kind` (no suffix for META_ALL)
 // into `keyText` and points `key` at it.
 void fillKey(std::string& keyText, std::string_view path, uint32_t kind, MDB_val& key);
 // Each returns 0, an LMDB code, or META_TRUNCATED (readMeta) when the value
@@ -237,13 +245,25 @@ int readMetaFixed(std::string_view path, uint32_t kind, void* out, size_t size);
 int writeMetaBytes(std::string_view path, uint32_t kind, const char* dbName, const void* data,
                    size_t size);
 
+// The physical file that records describe: what another program's change
+// alters (a rewrite, a replacement by rename, an append, a touch).
+struct FileIdentity {
+  uint64_t device = 0, inode = 0;
+  int64_t size = 0;
+  struct timespec modified = {}, changed = {};
+};
+constexpr size_t META_IDENT_SIZE = sizeof(FileIdentity);
+static_assert(META_IDENT_SIZE == 56, "the stored identity record");
+FileIdentity identityOf(const struct stat& physical);
+bool sameIdentity(const FileIdentity& a, const FileIdentity& b);
+
 // Reads the stored ".stat" of `logical`, lets `edit` change it and stores it
-// again; returns the failure of reading or storing (MDB_NOTFOUND: none).
-int editStoredStat(const std::string& logical, const std::function<void(struct stat&)>& edit);
-// A stamp of the physical file kept for change detection follows `now`
-// (its new attributes), so that the daemon's own change is not mistaken for
-// one made outside.
-void followStamp(const std::string& logical, const struct stat& now);
+// again with the identity of `physical` as the change left it, so that the
+// daemon's own change is not mistaken for one made outside (a missing
+// identity stays missing, to be checked at the next lookup). Returns the
+// failure of reading or storing (MDB_NOTFOUND: no ".stat").
+int editStoredStat(const std::string& logical, const std::string& physical,
+                   const std::function<void(struct stat&)>& edit);
 
 // Stores several records in one transaction, in the order given: all or
 // none. The first time a file is met its records go in together, so that
@@ -316,6 +336,12 @@ std::string ruleName(const std::string& logical);
 // rule, else its own name.
 std::string ownerOf(const std::string& physical);
 bool exists(const std::string& physical);
+// A physical file that only a read rule shows under `logical` (put under
+// the root by other means, or seen by a view): the first existing
+// candidate the read rules' patterns ask for, in the rules' order, that its
+// read rule maps back to exactly `logical`. Empty when there is none; one
+// lstat per read rule at most.
+std::string physicalByReadRules(const std::string& logical);
 // The first sight of a physical file: its logical name by the read rule,
 // its attributes with the converted size, and its records, added to
 // `batch` when given (a listing commits its first sights together), else
@@ -360,6 +386,10 @@ struct FileHandle {
   // A flush ended the stream; the handle writes again only through another
   // descriptor of the same open file, and blocks no new writer.
   bool ended = false;
+  // The writer lock this handle holds a share of (takeWriterLock).
+  bool writerLock = false;
+  dev_t lockDevice = 0;
+  ino_t lockInode = 0;
 
   FileHandle() = default;
   FileHandle(const FileHandle&) = delete;
@@ -466,6 +496,29 @@ void removeLeftoverCopies(const std::string& physical);
 // no writer of this daemon on it) and sets its records from what it then
 // holds; the getattr and open of a name call it first. Whether it did.
 bool recoverInterrupted(const std::string& logical);
+
+// ---- records checked against the physical file ----------------------------
+
+// Checks the records of `logical` against its physical file before a
+// lookup or open uses them: a file whose writer died is recovered, and one
+// that another program changed (its identity differs from the stored one,
+// or none is stored yet) gets its attributes and converted size derived
+// again with its stored read command. Nothing is written while a writer of
+// this or another process holds the file, or when nothing changed.
+void validateRecords(const std::string& logical);
+
+// The writer lock: an open file description write lock on the physical
+// file, held from the start of a write conversion until its end is
+// recorded, so that no other daemon (a second mount of the root, a view)
+// recovers the file or overwrites its records meanwhile. The handles of one
+// file in this daemon share one lock. takeWriterLock: 0 (also when the file
+// does not exist yet: call it again once it does) or -EBUSY when another
+// process writes the file.
+int takeWriterLock(FileHandle& h);
+void dropWriterLock(FileHandle& h);
+// Whether any open file description (this daemon's writers included) holds
+// a lock on `physical`: somebody writes it.
+bool writerLockHeld(const std::string& physical);
 
 // ---- trace names ----------------------------------------------------------
 

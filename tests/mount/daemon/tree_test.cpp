@@ -79,7 +79,19 @@ TEST_F(TreeTest, RecordsOfAWrittenFile) {
   ASSERT_EQ(32u, stamps.size());
   int64_t modSeconds;
   std::memcpy(&modSeconds, stamps.data() + 16, 8);
-  EXPECT_EQ(0, modSeconds);  // written through the mount: no outside change to look for
+  // The records describe the physical file as the write left it, so that
+  // another program's change shows as a difference.
+  struct stat physical;
+  ASSERT_EQ(0, lstat((root_ + "/dir/a.txt.gz").c_str(), &physical));
+  EXPECT_EQ(physical.st_mtim.tv_sec, modSeconds);
+  const std::string ident = record("meta", "dir/a.txt.ident");
+  ASSERT_EQ(56u, ident.size());
+  uint64_t inode;
+  int64_t physicalSize;
+  std::memcpy(&inode, ident.data() + 8, 8);
+  std::memcpy(&physicalSize, ident.data() + 16, 8);
+  EXPECT_EQ(physical.st_ino, inode);
+  EXPECT_EQ(physical.st_size, physicalSize);
   EXPECT_EQ("<none>", record("meta", "dir/a.txt.newts"));
   EXPECT_EQ("<none>", record("meta", "dir/a.txt.error"));
 }
