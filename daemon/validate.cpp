@@ -176,19 +176,24 @@ int64_t convertedSize(const std::string& logical, const std::string& physical,
 
 void validateRecords(const std::string& logical) {
   if (vaskfsArgs.env == nullptr || logical == ".") return;
-  if (recoverInterrupted(logical)) return;
   std::string physical;
   FileCommands commands;
   struct stat stored;
   FileIdentity known;
-  bool hasStat, identified;
+  struct timespec stamps[2];
+  bool hasStat, identified, started;
   {
     MetaSnapshot meta("meta");
     if (meta.text(logical, META_NAME, physical) != 0) return;
+    static const struct timespec zero[2] = {};
+    started = meta.fixed(logical, META_MTIME, stamps, sizeof stamps) == 0 &&
+              std::memcmp(stamps, zero, sizeof zero) == 0;
     readStoredCommands(meta, logical, commands);
     hasStat = meta.fixed(logical, META_STAT, &stored, sizeof stored) == 0;
     identified = meta.fixed(logical, META_IDENT, &known, sizeof known) == 0;
   }
+  // The zero stamps of a write conversion's start: its writer may have died.
+  if (started && recoverInterrupted(logical)) return;
   struct stat now;
   // Gone: the lookup drops the records. Not a regular file: not ours.
   if (lstat(physical.c_str(), &now) != 0 || !S_ISREG(now.st_mode)) return;
