@@ -65,15 +65,15 @@ int vaskFS_getattr(const char* path, struct stat* st, fuse_file_info* fi) try {
     }
     logCaller(LOG_DEBUG, caller, "[getattr] %s UNEXPECTEDLY found\n", logical.c_str());
   }
-  validateRecords(logical);
   // The records a lookup needs, read in one transaction; the snapshot
   // ends before anything is stored.
   uint32_t flags = 0;
   std::string physical;
   struct stat stored;
   struct timespec stamps[2];
+  FileIdentity known;
   int64_t size = 0;
-  int statRc, stampRc, r;
+  int statRc, stampRc, r, identRc;
   FileCommands commands;
   {
     MetaSnapshot meta("meta");
@@ -81,6 +81,7 @@ int vaskFS_getattr(const char* path, struct stat* st, fuse_file_info* fi) try {
     readStoredCommands(meta, logical, commands);
     statRc = meta.fixed(logical, META_STAT, &stored, sizeof stored);
     stampRc = meta.fixed(logical, META_MTIME, stamps, sizeof stamps);
+    identRc = meta.fixed(logical, META_IDENT, &known, sizeof known);
     r = statRc == 0 ? MDB_NOTFOUND : meta.fixed(logical, META_SIZE, &size, sizeof size);
   }
   const bool named = (flags & MAP_NAME_KNOWN) != 0;
@@ -117,9 +118,19 @@ int vaskFS_getattr(const char* path, struct stat* st, fuse_file_info* fi) try {
     MetaBatch().erase(logical, META_ALL, "meta").erase(physical, META_ALL, "real").commit();
     return true;
   };
+  // Records that do not describe the physical file as it is now (another
+  // program changed it, a writer died, or they were written before records
+  // carried an identity) are checked and derived again first.
+  static const struct timespec zero[2] = {};
   if (statRc == 0) {
     struct stat now;
-    if (lstat(physical.c_str(), &now) != 0 && ghost(errno)) return -ENOENT;
+    if (lstat(physical.c_str(), &now) != 0) {
+      if (ghost(errno)) return -ENOENT;
+    } else if (identRc != 0 || !sameIdentity(known, identityOf(now)) ||
+               (stampRc == 0 && std::memcmp(stamps, zero, sizeof zero) == 0)) {
+      validateRecords(logical);
+      readMetaFixed(logical, META_STAT, &stored, sizeof stored);
+    }
     *st = stored;
   } else {
     if (lstat(physical.c_str(), st) != 0) {
@@ -134,6 +145,8 @@ int vaskFS_getattr(const char* path, struct stat* st, fuse_file_info* fi) try {
       failed = true;
     } else if (r == 0) {
       st->st_size = size;
+      // A size recorded without attributes by an earlier version.
+      if (named) validateRecords(logical);
     } else if (r == MDB_NOTFOUND) {
       if (updateVaskInfo(logical, physical, st) != 0) {
         savedErrno = ENOENT;
