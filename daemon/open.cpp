@@ -147,7 +147,8 @@ int startConversion(FileHandle& h) {
 namespace {
 
 // The kernel's open of a program it is about to run (execve, or the
-// interpreter of a script), marked in the flags it passes on.
+// interpreter of a script), marked in the flags it passes on; open(2)
+// drops the bit, so no application can ask for it.
 constexpr int kExecOpen = 0x20;
 
 // Whether an open is the kernel's for running the file, with its execute
