@@ -84,7 +84,7 @@ TEST_F(RenameTest, RenameNeverTakesAnotherFilesPhysicalName) {
   ASSERT_EQ(0, sh("echo precious | gzip > $ROOT/notes.gz").status);
   mount();
   runScripts({
-      {"a carried extension that would replace a system-made file",
+      {"a converting rename beside a system-made file of the old extension",
        "ls $MNT >/dev/null; test \"$(cat $MNT/notes)\" = precious; echo mine > $MNT/notes.txt;"
        " mv $MNT/notes.txt $MNT/notes.old; test \"$(cat $MNT/notes)\" = precious;"
        " test \"$(cat $MNT/notes.old)\" = mine; gzip -dc $ROOT/notes.gz | grep -qx precious;"
