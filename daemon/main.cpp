@@ -163,7 +163,10 @@ void requireDefaultPermissions() {
     }
     for (const std::string& raw : splitOptions(list)) {
       const std::string option = unescapeOption(raw);
-      if (option == "default_permissions") return;
+      if (option == "default_permissions") {
+        vaskfsArgs.defaultPermissions = true;
+        return;
+      }
       if (option == "allow_other") allowOtherSlot = i;
     }
   }
@@ -171,6 +174,7 @@ void requireDefaultPermissions() {
   // Put in front of the list that holds allow_other: no slot is needed (all
   // 32 may be taken), and a trailing backslash cannot swallow the comma.
   const std::string arg = vaskfsArgs.fuseArgv[allowOtherSlot];
+  vaskfsArgs.defaultPermissions = true;
   vaskfsArgs.fuseArgv[allowOtherSlot] =
       keepArg(arg.starts_with("-o") ? "-odefault_permissions," + arg.substr(2)
                                     : "default_permissions," + arg);

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "corekit/corekit.h"
@@ -150,8 +151,28 @@ int startConversion(FileHandle& h) {
   return 0;
 }
 
+namespace {
+
+// The kernel's open of a program it is about to run (execve, or the
+// interpreter of a script), marked in the flags it passes on; open(2)
+// drops the bit, so no application can ask for it.
+constexpr int kExecOpen = 0x20;
+
+// Whether an open is the kernel's for running the file, with its execute
+// permission already checked by the kernel: an execute-only program
+// (0711) is run by users who may not read it, so the daemon reads its
+// physical file itself. Reading it with read(2) stays refused by the kernel.
+bool executeOpen(const fuse_file_info* fi) {
+  return vaskfsArgs.defaultPermissions && (fi->flags & kExecOpen) != 0 &&
+         (fi->flags & O_ACCMODE) == O_RDONLY;
+}
+
+}  // namespace
+
 int vaskFS_open(const char* path, fuse_file_info* fi) try {
   if (vaskfsArgs.viewMode && (fi->flags & O_ACCMODE) == O_WRONLY) return -EACCES;
+  std::optional<DaemonIdentity> asDaemon;
+  if (executeOpen(fi)) asDaemon.emplace();
   validateRecords(logicalName(path));
   FileHandlePtr h = initNewHandle(path);
   CallerPrefix caller;

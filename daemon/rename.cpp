@@ -1,8 +1,10 @@
 // Renaming: the physical file follows the logical name, and its records
-// follow both. Where the new name would read a regular file's bytes by
-// another conversion than the old one did, the data is converted into the
-// new name's form instead, and the target is replaced only once the
-// converted copy is complete.
+// follow both. A renamed file is left as writing its new name would have
+// left it: under the physical name and in the conversion that the new
+// name's write rule gives. Where that conversion is the one the file is
+// stored with, the physical file is renamed; otherwise the data is
+// converted into the new physical name, and the old file goes only once
+// the new one is whole and synced.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,52 +50,29 @@ bool exists(const std::string& physical) {
 
 namespace {
 
-// The new physical name keeps the old physical extension: the data is not
-// converted again, so its name must still say what it holds.
-void carryExtension(const std::string& oldPhysical, std::string& newPhysical) {
-  std::string newExt, oldExt;
-  if (pat2str(newPhysical, "[ext]", newExt) < 0) newExt.clear();
-  if (pat2str(oldPhysical, "[ext]", oldExt) < 0) oldExt.clear();
-  if (newExt.empty() || oldExt.empty() || newExt == oldExt) return;
-  newPhysical.erase(newPhysical.rfind(newExt), newExt.size());
-  newPhysical += oldExt;
-}
-
 std::string quotedName(const std::string& name) { return "'" + doubleApostrophes(name) + "'"; }
 
-// The stored read command names the physical file: it follows the rename
-// in `batch`, which also moves the records of `oldLogical`.
-void moveReadCommand(MetaBatch& batch, const std::string& oldLogical,
-                     const std::string& newLogical, const std::string& oldPhysical,
-                     const std::string& newPhysical) {
-  std::string command;
-  if (readMetaText(oldLogical, META_READ, "meta", command) != 0) return;
-  const std::string from = quotedName(oldPhysical);
-  const size_t at = command.find(from);
-  if (at == std::string::npos) return;
-  command.replace(at, from.size(), quotedName(newPhysical));
-  batch.put(newLogical, META_READ, "meta", command);
+// Puts `to` in place of the quoted name `from` in a stored command; whether
+// the command named `from`.
+bool replaceName(std::string& command, const std::string& from, const std::string& to) {
+  const std::string quoted = quotedName(from);
+  const size_t at = command.find(quoted);
+  if (at == std::string::npos) return false;
+  command.replace(at, quoted.size(), to.empty() ? "''" : quotedName(to));
+  return true;
 }
 
-// How a file is read, without its name: the stored inverse command when the
-// write rule of `logical` asks for it, else the read rule of `physical`.
-// Empty when nothing reads it.
-std::string readConversion(const std::string& logical, const std::string& physical,
-                           const std::string& storedLogical, const std::string& storedPhysical) {
-  ConfigEntry rule;
-  initConfEntry(rule);
-  std::string command, format;
-  if (getConf4Name(logical, rule, SEARCH_MATCH, "confW") == 0 &&
-      (rule.flags & CONFIG_FLAG_USE_IR) != 0 &&
-      readMetaText(storedLogical, META_READ, "meta", command) == 0) {
-    const std::string name = quotedName(storedPhysical);
-    if (const size_t at = command.find(name); at != std::string::npos)
-      command.replace(at, name.size(), "''");
-    if (readMetaText(storedLogical, META_RFORMAT, "meta", format) != 0) format = "format.bin()";
-    return command + "\n" + format;
+// The stored commands name the physical file: they follow the rename in
+// `batch`, which also moves the records of `oldLogical`.
+void moveCommands(MetaBatch& batch, const std::string& oldLogical, const std::string& newLogical,
+                  const std::string& oldPhysical, const std::string& newPhysical) {
+  if (oldPhysical == newPhysical) return;
+  for (const uint32_t kind : {META_WRITE, META_READ}) {
+    std::string command;
+    if (readMetaText(oldLogical, kind, "meta", command) == 0 &&
+        replaceName(command, oldPhysical, newPhysical))
+      batch.put(newLogical, kind, "meta", command);
   }
-  if (getConf4Name(physical, rule, SEARCH_MATCH, "confR") != 0) return "";
-  return rule.fileString + "\n" + rule.formatString;
 }
 
 // Where a converted copy is made: beside the target, under a name that the
@@ -113,61 +92,130 @@ std::string besideTarget(const std::string& target) {
   return temp;
 }
 
-void replaceName(std::string& command, const std::string& from, const std::string& to) {
-  const std::string quoted = quotedName(from);
-  if (const size_t at = command.find(quoted); at != std::string::npos)
-    command.replace(at, quoted.size(), quotedName(to));
+// fsync(2) of a regular file or a directory by name, never through a link.
+int syncName(const std::string& name, bool directory) {
+  const int fd = open(
+      name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | (directory ? O_DIRECTORY : 0));
+  if (fd == -1) return -1;
+  const int rc = fsync(fd);
+  const int e = errno;
+  close(fd);
+  errno = e;
+  return rc;
 }
 
-// The records of `logical` for the converted copy now at `target`.
-void storeCopyRecords(const std::string& logical, const std::string& target,
-                      const ConfigEntry& rule, std::string inverse,
-                      const std::string& inverseFormat, const std::string& temp, int64_t size) {
-  deleteMeta(logical, META_ALL, "meta");
-  std::string command = rule.fileString;
-  insertName(command, target);
-  replaceName(inverse, temp, target);
-  writeMetaBytes(logical, META_NAME, "meta", target.data(), target.size());
-  writeMetaBytes(target, META_NAME, "real", logical.data(), logical.size());
-  writeMetaBytes(logical, META_WRITE, "meta", command.data(), command.size());
-  writeMetaBytes(logical, META_WFORMAT, "meta", rule.formatString.data(), rule.formatString.size());
-  if (!inverse.empty()) writeMetaBytes(logical, META_READ, "meta", inverse.data(), inverse.size());
-  if (!inverseFormat.empty())
-    writeMetaBytes(logical, META_RFORMAT, "meta", inverseFormat.data(), inverseFormat.size());
-  struct stat st;
-  if (lstat(target.c_str(), &st) == 0) {
-    st.st_size = size;
-    const struct timespec stamps[2] = {st.st_atim, {0, 0}};
-    writeMetaBytes(logical, META_MTIME, "meta", stamps, sizeof stamps);
-    writeMetaBytes(logical, META_STAT, "meta", &st, sizeof st);
+int syncDirectoryOf(const std::string& physical) {
+  const size_t slash = physical.rfind('/');
+  return syncName(slash == std::string::npos ? "."
+                  : slash == 0               ? "/"
+                                             : physical.substr(0, slash),
+                  true);
+}
+
+// What writing a logical name would do: its write rule in force, the
+// physical name that rule builds, and whether it stores the data unchanged.
+struct Destination {
+  ConfigEntry rule;
+  std::string physical;
+  bool plain = false;
+};
+
+// False when no write rule builds a name for `logical`.
+bool destinationOf(const std::string& logical, Destination& d) {
+  initConfEntry(d.rule);
+  if (getConf4Name(logical, d.rule, SEARCH_MATCH, "confW") != 0 ||
+      pat2str(logical, d.rule.targetPattern, d.physical) <= 0)
+    return false;
+  if (d.physical[0] == '/') d.physical.erase(0, 1);
+  // A pattern that would reach the index keeps the data under the logical
+  // name, as a write of the name does.
+  if (reservedPath(d.physical)) d.physical = logical;
+  d.plain = plainCommands(d.rule.fileString, d.rule.formatString);
+  return true;
+}
+
+// Whether `logical`, stored in `physical`, is stored with the conversion of
+// `d`: then its bytes need no copy. A file whose writing command is not
+// known (put under the root by other means) is converted, which is right
+// whatever it holds.
+bool storedAs(const std::string& logical, const std::string& physical, const Destination& d) {
+  FileCommands c;
+  {
+    MetaSnapshot meta("meta");
+    readStoredCommands(meta, logical, c);
+  }
+  if (plainFile(logical, physical, c, false)) return d.plain;
+  if (d.plain || !c.hasWrite || !replaceName(c.write, physical, "")) return false;
+  const std::string& format = c.writeFormat.empty() ? std::string("format.bin()") : c.writeFormat;
+  return c.write == d.rule.fileString && format == d.rule.formatString;
+}
+
+// Ends the streams of the converted writers of `logical`, so that the copy
+// reads everything written so far, and the physical file is whole.
+void endWriterStreams(const std::string& logical) {
+  for (FileHandle* writer : openWriters(logical)) {
+    if (writer->plain || writer->convHandle == nullptr) continue;
+    fuse_file_info fi = {};
+    fi.fh = reinterpret_cast<uint64_t>(writer);
+    vaskFS_flush(nullptr, &fi);
   }
 }
 
-// Converts the regular file `from` into the physical file `target` through
-// the write rule of `newLogical`, keeping mode, owner and times, then removes
-// the source. Returns 0, a negated errno (source and target as they were),
-// or 1 when no write rule applies (the caller renames as it is).
-int renameByCopy(const char* from, const std::string& newLogical, const std::string& target) {
-  ConfigEntry rule;
-  initConfEntry(rule);
-  if (getConf4Name(newLogical, rule, SEARCH_MATCH, "confW") != 0) return 1;
-  struct stat st;
-  if (const int rc = vaskFS_getattr(from, &st, nullptr); rc != 0) return rc;
-  const std::string temp = besideTarget(target);
-  if (temp.empty()) return -errno;
-  std::string fileString = rule.fileString;
+// A writer that had the file open before a converting rename goes on
+// writing into the new file, after what the copy holds: into its stream as
+// an appended member, or at its offsets when the new file is stored
+// unchanged. Nothing it writes later is lost.
+void followCopy(FileHandle& h, const std::string& newLogical, const Destination& d,
+                int64_t copied) {
+  if (h.fd != -1) close(h.fd);
+  h.fd = -1;
+  h.logicalPath = newLogical;
+  h.physicalPath = d.physical;
+  h.conf = d.rule;
+  insertName(h.conf.fileString, d.physical);
+  h.replacedPhysical.clear();
+  h.mapFlags |= MAP_NAME_KNOWN | MAP_HAS_WRITE;
+  h.direction = 1;
+  h.offset = copied;
+  h.plain = d.plain;
+  if (d.plain) {
+    h.openPending = false;
+    h.fd = open(d.physical.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (h.fd == -1) {
+      logAt(LOG_ERROR, "writer of %s cannot follow it to %s: %s\n", newLogical.c_str(),
+            d.physical.c_str(), strerror(errno));
+      h.removed = true;
+    }
+    return;
+  }
+  h.openPending = true;
+  h.followsEnd = true;
+}
+
+// The replaced target's physical file, when the rename put the data under
+// another physical name: it goes, as rename(2) drops the old inode.
+void dropReplaced(const std::string& replaced, const std::string& now) {
+  if (replaced.empty() || replaced == now) return;
+  if (unlink(replaced.c_str()) == -1 && errno != ENOENT)
+    logAt(LOG_ERROR, "replaced %s not removed: %s\n", replaced.c_str(), strerror(errno));
+}
+
+// Reads `from` through the mount's own read path and writes it through the
+// write rule of `d` into `temp`, which is synced. The copied size, or a
+// negated errno.
+int64_t copyInto(const char* from, const std::string& newLogical, const Destination& d,
+                 const std::string& temp, std::string& inverse, std::string& inverseFormat) {
+  std::string fileString = d.rule.fileString;
   insertName(fileString, temp);
   std::string state = stateText(newLogical);
   fuse_file_info in = {};
   in.flags = O_RDONLY;
-  if (const int rc = vaskFS_open(from, &in); rc != 0) {
-    unlink(temp.c_str());
-    return rc;
-  }
+  if (const int rc = vaskFS_open(from, &in); rc != 0) return rc;
   auto trace = std::make_unique<char[]>(XIO_TRACE_SIZE);
   trace[0] = '\0';
   errno = 0;
-  XioHandle* out = xiopopen(trace.get(), fileString.c_str(), rule.formatString.c_str(), &state, 0);
+  XioHandle* out =
+      xiopopen(trace.get(), fileString.c_str(), d.rule.formatString.c_str(), &state, 0);
   int rc = out == nullptr ? -(errno != 0 ? errno : EIO) : 0;
   std::string buffer(out != nullptr ? 1 << 20 : 0, '\0');
   int64_t copied = 0;
@@ -183,40 +231,90 @@ int renameByCopy(const char* from, const std::string& newLogical, const std::str
   }
   vaskFS_release(from, &in);
   XioStateList states;
-  std::string inverse, inverseFormat;
   if (out != nullptr) {
     errno = 0;
     if (xiopclose(trace.get(), out, &states, &inverse, &inverseFormat) != 0 && rc == 0)
       rc = -(errno != 0 ? errno : EIO);
   }
+  vdOrgLstStaFree(&states);
+  if (trace[0] != '\0') logAt(LOG_ERROR, "Error trace of rename %s:\n%s\n", from, trace.get());
+  // The new file must be on the disk before the old one goes.
+  if (rc == 0 && syncName(temp, false) != 0) rc = -errno;
+  return rc != 0 ? rc : copied;
+}
+
+// Converts the regular file `from` (`oldLogical`, stored in `oldPhysical`)
+// into the physical file of `d`, as writing `newLogical` would have stored
+// it, keeping mode, times and, where the caller may give it, owner. The
+// copy is made beside its target and put in place whole and synced; the
+// records change in one transaction; only then the old physical file goes.
+// A failure leaves source and target as they were. 0 or a negated errno.
+int renameByCopy(const char* from, const std::string& oldLogical, const std::string& oldPhysical,
+                 const std::string& newLogical, const Destination& d, const std::string& replaced) {
+  logAt(LOG_DEBUG, "rename of %s to %s converts the data into %s\n", oldLogical.c_str(),
+        newLogical.c_str(), d.physical.c_str());
+  endWriterStreams(oldLogical);
+  struct stat st;
+  if (const int rc = vaskFS_getattr(from, &st, nullptr); rc != 0) return rc;
+  const std::string temp = besideTarget(d.physical);
+  if (temp.empty()) return -errno;
+  std::string inverse, inverseFormat;
+  const int64_t copied = copyInto(from, newLogical, d, temp, inverse, inverseFormat);
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
   // The copy belongs to whoever renames; it keeps the old owner where the
   // caller may give it (root, or the owner keeping a group of hers).
+  int rc = copied < 0 ? static_cast<int>(copied) : 0;
   if (rc == 0 && (fchmodat(AT_FDCWD, temp.c_str(), st.st_mode & 07777, AT_SYMLINK_NOFOLLOW) != 0 ||
                   (lchown(temp.c_str(), st.st_uid, st.st_gid) != 0 && errno != EPERM) ||
                   utimensat(AT_FDCWD, temp.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0 ||
-                  rename(temp.c_str(), target.c_str()) != 0))
+                  rename(temp.c_str(), d.physical.c_str()) != 0))
     rc = -errno;
   if (rc != 0) {
-    if (trace[0] != '\0') logAt(LOG_ERROR, "Error trace of rename %s:\n%s\n", from, trace.get());
     unlink(temp.c_str());
     return rc;
   }
-  storeCopyRecords(newLogical, target, rule, inverse, inverseFormat, temp, copied);
-  vaskFS_unlink(from);
-  return 0;
-}
+  if (syncDirectoryOf(d.physical) != 0)
+    logAt(LOG_ERROR, "directory of %s not synced: %s\n", d.physical.c_str(), strerror(errno));
 
-// The replaced target's physical file, when the rename put the data under
-// another physical name: it and its record go, as rename(2) drops the old
-// inode.
-void dropReplaced(const std::string& replaced, const std::string& now) {
-  if (replaced.empty() || replaced == now) return;
-  if (unlink(replaced.c_str()) == -1 && errno != ENOENT) {
-    logAt(LOG_ERROR, "replaced %s not removed: %s\n", replaced.c_str(), strerror(errno));
-    return;
+  std::string command = d.rule.fileString;
+  insertName(command, d.physical);
+  replaceName(inverse, temp, d.physical);
+  MetaBatch batch;
+  batch.erase(oldLogical, META_ALL, "meta").erase(oldPhysical, META_ALL, "real");
+  if (newLogical != oldLogical) batch.erase(newLogical, META_ALL, "meta");
+  if (!replaced.empty()) batch.erase(replaced, META_ALL, "real");
+  batch.put(newLogical, META_NAME, "meta", d.physical)
+      .put(d.physical, META_NAME, "real", newLogical)
+      .put(newLogical, META_WRITE, "meta", command)
+      .put(newLogical, META_WFORMAT, "meta", d.rule.formatString);
+  if (!inverse.empty()) batch.put(newLogical, META_READ, "meta", inverse);
+  if (!inverseFormat.empty()) batch.put(newLogical, META_RFORMAT, "meta", inverseFormat);
+  struct stat now;
+  if (!d.plain && lstat(d.physical.c_str(), &now) == 0) {
+    // Attributes with the converted size, and the physical file's stamp.
+    const struct timespec stamps[2] = {now.st_atim, now.st_mtim};
+    const FileIdentity id = identityOf(now);
+    now.st_size = copied;
+    batch.put(newLogical, META_MTIME, "meta", stamps, sizeof stamps)
+        .put(newLogical, META_STAT, "meta", &now, sizeof now)
+        .put(newLogical, META_IDENT, "meta", &id, sizeof id);
   }
-  deleteMeta(replaced, META_NAME, "real");
+  if (const int mrc = batch.commit(); mrc != 0) {
+    // The old file stays: with the new one beside it nothing is lost.
+    logAt(LOG_ERROR, "records of %s not moved to %s: %s\n", oldLogical.c_str(), newLogical.c_str(),
+          mdb_strerror(mrc));
+    return -EIO;
+  }
+  // Open files of the replaced name record nothing, nor do readers of the
+  // old file (they keep reading it); its writers go on in the new file.
+  if (newLogical != oldLogical) forgetOpenHandles(newLogical);
+  for (FileHandle* writer : openWriters(oldLogical)) followCopy(*writer, newLogical, d, copied);
+  forgetOpenHandles(oldLogical);
+  if (oldPhysical != d.physical && unlink(oldPhysical.c_str()) == -1 && errno != ENOENT)
+    logAt(LOG_ERROR, "%s, converted into %s, not removed: %s\n", oldPhysical.c_str(),
+          d.physical.c_str(), strerror(errno));
+  if (replaced != oldPhysical) dropReplaced(replaced, d.physical);
+  return 0;
 }
 
 // The physical file that holds `logical` now, or empty when it has none.
@@ -250,11 +348,47 @@ int hideOpenFile(const std::string& oldLogical, const std::string& newLogical,
   renameOpenHandles(oldLogical, newLogical, oldPhysical, hidden);
   MetaBatch batch;
   batch.move(oldLogical, newLogical);
-  moveReadCommand(batch, oldLogical, newLogical, oldPhysical, hidden);
+  moveCommands(batch, oldLogical, newLogical, oldPhysical, hidden);
   batch.put(newLogical, META_NAME, "meta", hidden)
       .put(hidden, META_NAME, "real", newLogical)
       .erase(oldPhysical, META_NAME, "real")
       .commit();
+  return 0;
+}
+
+// A regular file renamed onto its new name with its bytes as they are.
+int renameInPlace(const std::string& oldLogical, const std::string& newLogical,
+                  const std::string& oldPhysical, const std::string& newPhysical,
+                  const std::string& replaced) {
+  // Records that described the file before the rename describe it after:
+  // the change time rename(2) sets is the daemon's own.
+  FileIdentity known;
+  struct stat before;
+  const bool current = readMetaFixed(oldLogical, META_IDENT, &known, sizeof known) == 0 &&
+                       lstat(oldPhysical.c_str(), &before) == 0 &&
+                       sameIdentity(known, identityOf(before));
+  if (rename(oldPhysical.c_str(), newPhysical.c_str()) == -1) return -errno;
+  // Open files of the replaced name record nothing; those of the moved one
+  // record under its new name (a log rotated while written keeps its size).
+  if (oldLogical != newLogical) forgetOpenHandles(newLogical);
+  renameOpenHandles(oldLogical, newLogical, oldPhysical, newPhysical);
+  // The target's records go with its data; the moved file's take their place.
+  MetaBatch batch;
+  if (oldLogical != newLogical) batch.erase(newLogical, META_ALL, "meta");
+  if (!replaced.empty() && replaced != oldPhysical) batch.erase(replaced, META_ALL, "real");
+  if (oldPhysical != newPhysical) batch.erase(oldPhysical, META_NAME, "real");
+  batch.put(newPhysical, META_NAME, "real", newLogical).move(oldLogical, newLogical);
+  moveCommands(batch, oldLogical, newLogical, oldPhysical, newPhysical);
+  batch.put(newLogical, META_NAME, "meta", newPhysical);
+  struct stat after;
+  if (current && lstat(newPhysical.c_str(), &after) == 0) {
+    const FileIdentity id = identityOf(after);
+    batch.put(newLogical, META_IDENT, "meta", &id, sizeof id);
+  }
+  if (const int rc = batch.commit(); rc != 0)
+    logAt(LOG_ERROR, "records of %s not moved to %s: %s\n", oldLogical.c_str(), newLogical.c_str(),
+          mdb_strerror(rc));
+  if (replaced != oldPhysical) dropReplaced(replaced, newPhysical);
   return 0;
 }
 
@@ -273,6 +407,7 @@ int vaskFS_rename(const char* from, const char* to, unsigned int flags) try {
   // (mkdir, symlink and mknod make them there) and carry no records.
   struct stat source, logicalSource;
   const bool present = lstat(oldPhysical.c_str(), &source) == 0;
+  const int missing = present ? 0 : errno;
   const bool atLogical = lstat(oldLogical.c_str(), &logicalSource) == 0;
   const bool special = atLogical && !S_ISREG(logicalSource.st_mode);
   if (present && !special && (mapFlags & MAP_NAME_KNOWN) != 0 && hiddenByLibfuse(newLogical))
@@ -289,56 +424,25 @@ int vaskFS_rename(const char* from, const char* to, unsigned int flags) try {
     }
     return 0;
   }
+  if (!present) return -missing;
 
   uint32_t newFlags = 0;
-  const std::string target = getPhysicalPath(newLogical, &newFlags, nullptr);
+  const std::string mapped = getPhysicalPath(newLogical, &newFlags, nullptr);
   // What rename(2) replaces: the target's own physical file, never one that
   // another name shows.
-  const std::string replaced = oldLogical != newLogical ? heldBy(newLogical, target) : "";
-  const auto takenByOther = [&](const std::string& p) {
-    return p != oldPhysical && p != replaced && exists(p) && ownerOf(p) != newLogical;
-  };
-  const std::string built = ruleName(newLogical);
-  // A name that is taken gives way to the one the write rule builds.
-  const auto free = [&](const std::string& p) {
-    if (!takenByOther(p)) return p;
-    return built.empty() || takenByOther(built) ? std::string() : built;
-  };
-  std::string newPhysical = target;
-  carryExtension(oldPhysical, newPhysical);
-  const std::string carried = newPhysical;
-  newPhysical = free(carried);
-  if (newPhysical.empty()) return -EEXIST;
-  // A name that would read the moved bytes by another conversion (a file
-  // written under a temporary name, then renamed over a compressed one)
-  // gets its data converted instead of unreadable.
-  const std::string before = readConversion(oldLogical, oldPhysical, oldLogical, oldPhysical);
-  const std::string after = readConversion(newLogical, newPhysical, oldLogical, oldPhysical);
-  const std::string copyTarget = newPhysical != carried ? newPhysical : free(target);
-  if (present && !before.empty() && !after.empty() && before != after &&
-      copyTarget != oldPhysical) {
-    if (copyTarget.empty()) return -EEXIST;
-    logAt(LOG_DEBUG, "rename of %s to %s converts the data\n", oldLogical.c_str(),
-          newLogical.c_str());
-    const int rc = renameByCopy(from, newLogical, copyTarget);
-    if (rc == 0) dropReplaced(replaced, copyTarget);
-    if (rc <= 0) return rc;
-  }
-  if (rename(oldPhysical.c_str(), newPhysical.c_str()) == -1) return -errno;
-  // Open files of the replaced name record nothing; those of the moved one
-  // record under its new name (a log rotated while written keeps its size).
-  if (oldLogical != newLogical) forgetOpenHandles(newLogical);
-  renameOpenHandles(oldLogical, newLogical, oldPhysical, newPhysical);
-  // The target's records go with its data; the moved file's take their place.
-  MetaBatch batch;
-  if (oldLogical != newLogical) batch.erase(newLogical, META_ALL, "meta");
-  batch.put(newPhysical, META_NAME, "real", newLogical).move(oldLogical, newLogical);
-  moveReadCommand(batch, oldLogical, newLogical, oldPhysical, newPhysical);
-  batch.put(newLogical, META_NAME, "meta", newPhysical);
-  if (oldPhysical != newPhysical) batch.erase(oldPhysical, META_NAME, "real");
-  batch.commit();
-  if (replaced != oldPhysical) dropReplaced(replaced, newPhysical);
-  return 0;
+  const std::string replaced = oldLogical != newLogical ? heldBy(newLogical, mapped) : "";
+  // The new name's write rule gives the physical name and the conversion;
+  // without one the file keeps its bytes under the name the mapping gives.
+  Destination d;
+  const bool ruled = destinationOf(newLogical, d);
+  if (!ruled) d.physical = mapped;
+  // A physical name that another file holds is never taken.
+  if (d.physical != oldPhysical && d.physical != replaced && exists(d.physical) &&
+      ownerOf(d.physical) != newLogical)
+    return -EEXIST;
+  if (!ruled || storedAs(oldLogical, oldPhysical, d))
+    return renameInPlace(oldLogical, newLogical, oldPhysical, d.physical, replaced);
+  return renameByCopy(from, oldLogical, oldPhysical, newLogical, d, replaced);
 } catch (const std::bad_alloc&) {
   return -ENOMEM;
 }

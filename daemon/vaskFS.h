@@ -44,6 +44,9 @@ struct VaskfsArgs {
   char* fuseArgv[32] = {};
   int fuseArgc = 0;
   uint32_t viewMode = 0;  // 1: read-only view mount
+  // The kernel checks permissions itself (default_permissions, given or
+  // added for allow_other) before a request arrives.
+  bool defaultPermissions = false;
 };
 
 extern VaskfsArgs vaskfsArgs;
