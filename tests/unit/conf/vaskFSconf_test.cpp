@@ -67,18 +67,30 @@ Outcome run(const std::string& program, const std::vector<std::string>& args) {
 }
 
 std::string usage(const std::string& program, bool view) {
-  std::string text = "Usage: " + program + " [-hlLvV] " + (view ? "" : "[-c r|w] ") +
-                     "[-d index | -m index -n new-index | -i index [-o flags] -p pattern -t "
-                     "targetPattern -s fileString -f formatStr] confRoot" +
+  std::string text = "Usage: " + program + " [-hlLvVE] " + (view ? "" : "[-c r|w] ") +
+                     "[-x indexDir] [-I file | -d index | -m index -n new-index | -i index "
+                     "[-o flags] -p pattern -t targetPattern -s fileString -f formatStr] confRoot" +
                      (view ? " view-name" : "") + "\n\n\t-h\tthis help\n";
   if (!view) text += "\t-c\tselect read or write configuration [default: write]\n";
+  text += view ? "\t-x\tuse the index in indexDir/view-name, not in "
+                 "confRoot/.vaskIndex/view-name;\n\t\tconfRoot may then be left out\n"
+               : "\t-x\tuse the index in indexDir, not in confRoot/.vaskIndex; confRoot may "
+                 "then be left out\n";
+  const std::string exchange =
+      view ? "\t-E\texport the rules of the view as text to standard output\n"
+             "\t-I\timport the rules of the view from file (- for standard input);\n"
+             "\t\tthey replace all its rules\n"
+           : "\t-E\texport all rules (write, read and every view's) as text to standard "
+             "output\n\t-I\timport rules from file (- for standard input); each list the text "
+             "names\n\t\tis replaced by its rules, other lists are kept\n";
   return text +
          "\t-d\tdelete config entry\n\t-l|-L\tlist all config entries\n"
          "\t-v\tlist view names of confRoot\n\t-V\tlist all entries of all views of confRoot\n"
          "\t-m\tmove config entry from index to new-index\n\t-i\tindex to store config entry\n"
          "\t-o\tset config option flags\n\t-p\tset file name pattern\n"
          "\t-t\tset target pattern to build physical filename\n\t-s\tset file string\n"
-         "\t-f\tset format string\n";
+         "\t-f\tset format string\n" +
+         exchange;
 }
 
 bool exists(const std::string& path) {
@@ -232,9 +244,9 @@ TEST_F(VaskFSconfTest, SetListMoveAndDelete) {
 
 TEST_F(VaskFSconfTest, ReadOrWriteRulesAreChosenByC) {
   // -c w cannot undo -c r; unknown options are reported by getopt and ignored.
-  Outcome r = set("1", {"-c", "r", "-x", "-c", "w"});
+  Outcome r = set("1", {"-c", "r", "-y", "-c", "w"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.err.find("invalid option -- 'x'"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("invalid option -- 'y'"), std::string::npos) << r.err;
   r = run(CONF, {"-c", "R", "-l", root.path()});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("  1,enabled,noIR:*.txt:"), std::string::npos) << r.out;
