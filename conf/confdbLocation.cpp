@@ -55,7 +55,7 @@ std::string remoteIndexWarning(const char* program, const std::string& path, con
   const bool fuse = std::string(kind) == "FUSE";
   return std::string(program) + ": warning: the index " + path + " lies on a " +
          (fuse ? "FUSE" : "network") + " filesystem (" + kind +
-         "), where its locks and shared memory map are not reliable and other hosts may "
-         "use it at the same time; keep each host's index on a local disk (" +
+         "); an index needs the locks and shared memory map of a local disk and must not be "
+         "shared by several hosts: keep each host's index on a local disk (" +
          option + ")\n";
 }
