@@ -213,11 +213,15 @@ int makeAbsolute(std::string& name, const char* allocMessage, bool showWorkDir) 
 // far as the names exist; `below` gets the path from `outer` to `inner`.
 bool liesWithin(const std::string& inner, const std::string& outer, std::filesystem::path& below) {
   namespace fs = std::filesystem;
-  std::error_code error;
-  fs::path a = fs::weakly_canonical(inner, error);
-  if (error) a = fs::path(inner).lexically_normal();
-  fs::path b = fs::weakly_canonical(outer, error);
-  if (error) b = fs::path(outer).lexically_normal();
+  // A trailing "/" would count as one more, empty, component.
+  const auto resolved = [](std::string name) {
+    while (name.size() > 1 && name.back() == '/') name.pop_back();
+    std::error_code error;
+    fs::path path = fs::weakly_canonical(name, error);
+    return error ? fs::path(name).lexically_normal() : path;
+  };
+  const fs::path a = resolved(inner);
+  const fs::path b = resolved(outer);
   below = a.lexically_relative(b);
   return !below.empty() && *below.begin() != "..";
 }

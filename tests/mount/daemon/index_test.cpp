@@ -147,10 +147,13 @@ TEST_F(IndexTest, PlacesTheMountWouldReachAreRefused) {
     const char* name;
     std::string option;
     std::string message;
+    std::string mountPoint = "";  // the fixture's when empty
   } cases[] = {
       {"empty", "index=", "index= needs the directory of the index\n"},
       {"under the mount point", "index=" + mnt_ + "/idx",
        "the index " + mnt_ + "/idx lies under the mount point " + mnt_ + "\n"},
+      {"under the mount point given with a slash", "index=" + mnt_ + "/idx/",
+       "the index " + mnt_ + "/idx lies under the mount point " + mnt_ + "/\n", mnt_ + "/"},
       {"under the root", "index=root/sub/idx",
        "the index " + w + "/root/sub/idx lies under the root " + root_ + ", where the mount"},
       {"the root itself", "index=" + root_ + "/", "the index " + root_ + " lies under the root"},
@@ -158,8 +161,9 @@ TEST_F(IndexTest, PlacesTheMountWouldReachAreRefused) {
        "the index " + w + "/link/idx lies under the root " + root_},
   };
   for (const auto& c : cases) {
+    const std::string mountPoint = c.mountPoint.empty() ? mnt_ : c.mountPoint;
     const RunResult r =
-        checktest::runProgram(VASKFS_BINARY, {"-f", "-o", c.option, root_, mnt_}, w);
+        checktest::runProgram(VASKFS_BINARY, {"-f", "-o", c.option, root_, mountPoint}, w);
     EXPECT_EQ(1, r.status) << c.name << "\n" << r.err;
     EXPECT_NE(std::string::npos, r.err.find(c.message)) << c.name << "\n" << r.err;
   }
