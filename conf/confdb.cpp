@@ -198,7 +198,8 @@ int replaceConfigLists(MDB_env* env, const std::vector<ConfigList>& lists) {
       return rc;
     }
     // Emptied, not deleted: the sub-database stays, so that an empty list
-    // still lists as empty rather than as never written.
+    // still lists as empty rather than as never written, and a running
+    // daemon's handle of it stays valid.
     rc = mdb_drop(txn.get(), dbi, 0);
     if (rc != 0) {
       confdbReport(1, "failed to empty %s -> %s\n", list.dbName, mdb_strerror(rc));

@@ -102,13 +102,28 @@ TEST_F(IndexTest, RulesAndRecordsLiveInTheIndexOutsideTheRoot) {
   });
   expectNothingUnderTheRoot();
   EXPECT_GT(countRecords(index, "meta"), 0);
+
+  // Rules kept elsewhere as text replace these while the mount runs, as on
+  // each host that shares the root: *.log is now stored with zstd.
+  const std::string text = temp_.path() + "/rules.txt";
+  checktest::writeFile(text,
+                       "[write]\nrule 1\n  pattern \"*.log\"\n  target \"[copy].zst\"\n"
+                       "  file \"write.bin(file='' comp.zstd())\"\n  format \"format.bin()\"\n"
+                       "rule 90\n  pattern \"*\"\n  target \"[copy]\"\n"
+                       "  file \"write.bin(file='')\"\n  format \"format.bin()\"\n");
+  const RunResult imported = conf({"-x", index, "-I", text});
+  EXPECT_EQ(0, imported.status) << imported.err;
+  EXPECT_EQ("import rules into " + index + "\n[write]: 2 rules\n", imported.out);
+  runScripts({{"a rule imported while mounted",
+               "echo entry > $MNT/app.log; settle; test \"$(zstd -dc $ROOT/app.log.zst)\" = entry\n"
+               "echo plain > $MNT/later.txt; settle; test \"$(cat $ROOT/later.txt)\" = plain"}});
   EXPECT_EQ(0, unmount());
 
   // A new mount finds the records and rules in the same place.
   mount({"-o", "index=" + index});
   const ShellResult r = sh("test \"$(cat $MNT/dir/moved.txt | wc -l)\" = 3 && ls $MNT");
   EXPECT_EQ(0, r.status) << r.output;
-  EXPECT_EQ("dir\n", r.output);
+  EXPECT_EQ("app.log\ndir\nlater.txt\n", r.output);
   expectNothingUnderTheRoot();
 }
 
