@@ -127,6 +127,25 @@ TEST_F(IndexTest, RulesAndRecordsLiveInTheIndexOutsideTheRoot) {
   expectNothingUnderTheRoot();
 }
 
+// mount(8) and /etc/fstab hand index= in the option list, beside the
+// options of libfuse.
+TEST_F(IndexTest, MountHandsIndexInTheOptionList) {
+  const std::string index = temp_.path() + "/index";
+  setRule(index, "w", "1", "*", "[copy].gz", GZIP_W);
+  setRule(index, "r", "1", "*.gz", "[path]/[base]", GZIP_R);
+  checktest::CheckerMount mounter("/bin/mount");
+  ASSERT_EQ("", mounter.start({"-t", "fuse", VASKFS_BINARY "#" + root_, mnt_, "-o",
+                               "allow_other,index=" + index + ",log=" + log_},
+                              temp_.path(), mnt_, temp_.path(), true));
+  const ShellResult used = sh("echo booted > $MNT/note; settle; gzip -dc $ROOT/note.gz");
+  EXPECT_EQ(0, used.status);
+  EXPECT_EQ("booted\n", used.output);
+  ASSERT_EQ(0, sh("umount \"$MNT\"").status);
+  EXPECT_EQ(0, mounter.stop()) << "the daemon did not end cleanly\n" << log();
+  expectNothingUnderTheRoot();
+  EXPECT_GT(countRecords(index, "meta"), 0);
+}
+
 TEST_F(IndexTest, AViewTakesItsRulesFromTheViewDirectoryOfTheIndex) {
   const std::string index = temp_.path() + "/index";
   ASSERT_EQ(0, mkdir(index.c_str(), 0700));
