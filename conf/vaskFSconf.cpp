@@ -123,10 +123,6 @@ void printEntry(const ConfigEntry& entry, int raw) {
   }
 }
 
-}  // namespace
-
-namespace {
-
 // The index directory of confRoot (or of -x), of the view `view` when given.
 std::string indexDirOf(const char* confRoot, const char* view) {
   return indexDirectory(confRoot, indexDirOption, view);

@@ -351,7 +351,7 @@ TEST_F(ExchangeTest, RefusedRequests) {
        {"-I", text, b.path(), "v"},
        255,
        text + ":2: a view has read rules only: the text must hold one list, [read] or "
-       "[view \"name\"]\nimport aborted, no index was changed\n"},
+              "[view \"name\"]\nimport aborted, no index was changed\n"},
       {"-x without a directory",
        CONF,
        {"-x", "", "-l"},
