@@ -21,52 +21,8 @@ namespace {
 const std::string CONF = VASKFSCONF_PATH;
 const std::string VIEWCONF = VASKFSVIEWCONF_PATH;
 
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 void spit(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
-}
-
-// Runs `program` with `args`, its standard input read from `input`.
-Outcome run(const std::string& program, const std::vector<std::string>& args,
-            const std::string& input = "/dev/null") {
-  TempDir capture;
-  const std::string outPath = capture.path() + "/out";
-  const std::string errPath = capture.path() + "/err";
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int in = open(input.c_str(), O_RDONLY);
-    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (in < 0 || out < 0 || err < 0) _exit(120);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    execv(program.c_str(), argv.data());
-    _exit(121);
-  }
-  Outcome result;
-  int raw = 0;
-  if (pid < 0 || waitpid(pid, &raw, 0) != pid) return result;
-  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  result.out = slurp(outPath);
-  result.err = slurp(errPath);
-  return result;
 }
 
 bool exists(const std::string& path) {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -66,12 +68,16 @@ TEST(RulesTextTest, EveryStringSurvivesAWriteAndARead) {
   sections[1].kind = RuleListKind::Read;
   sections[2].kind = RuleListKind::View;
   sections[2].view = "it's \"a\" view\twith\nodd name";
-  int32_t index = 1;
-  for (const std::string& text : AWKWARD) {
-    sections[0].rules.push_back(
-        rule(index, text, text, "write.bin(file='' " + text + ")", "format." + text, 0));
+  // Every state and every bit of index and flags, the odd ones first.
+  const int32_t indices[] = {0, 0x00FFFFFF, 0x40000005, 0x01000000, -1, INT32_MIN};
+  const uint32_t flags[] = {0, 1, 0x11, 2, 0xFFFFFFFF};
+  for (size_t i = 0; i < AWKWARD.size(); ++i) {
+    const std::string& text = AWKWARD[i];
+    const int32_t index = i < std::size(indices) ? indices[i] : static_cast<int32_t>(100 + i);
+    sections[0].rules.push_back(rule(static_cast<int32_t>(i + 1), text, text,
+                                     "write.bin(file='' " + text + ")", "format." + text,
+                                     flags[i % std::size(flags)]));
     sections[1].rules.push_back(rule(index, "p" + text, "", "f" + text, text, 1));
-    ++index;
   }
   sections[2].rules.push_back(rule(7, "*", AWKWARD[7], AWKWARD[3], AWKWARD[1], 0));
 
@@ -82,40 +88,17 @@ TEST(RulesTextTest, EveryStringSurvivesAWriteAndARead) {
                                                << text;
   expectSameRules(sections, parsed);
   EXPECT_EQ(text, formatRules(parsed));
+  for (const char* line :
+       {"\nrule 0 enabled\n", "\nrule 5 disabled\n", "\nrule 3221225471 disabled\n",
+        "\nrule 2147483648 enabled\n", "    flags   useIR\n", "    flags   noIR\n",
+        "    flags   0x11\n", "    flags   0xFFFFFFFF\n"}) {
+    EXPECT_NE(std::string::npos, text.find(line)) << line;
+  }
   // Every rule is one block of lines: no string breaks a line.
   size_t lines = 0;
   for (char c : text) lines += c == '\n';
   const size_t rules = 2 * AWKWARD.size() + 1;
   EXPECT_EQ(3 + 3 * 2 + rules * 7, lines) << text;
-}
-
-TEST(RulesTextTest, NumbersStatesAndFlagsSurvive) {
-  RuleSection write;
-  write.kind = RuleListKind::Write;
-  const struct {
-    int32_t index;
-    uint32_t flags;
-    const char* header;
-    const char* flagsLine;
-  } cases[] = {
-      {0, 0, "rule 0 enabled", "flags   noIR"},
-      {1, 1, "rule 1 enabled", "flags   useIR"},
-      {0x00FFFFFF, 0x11, "rule 16777215 enabled", "flags   0x11"},
-      {0x40000005, 0, "rule 5 disabled", "flags   noIR"},
-      {0x01000000, 2, "rule 16777216 enabled", "flags   0x2"},
-      {-1, 0xFFFFFFFF, "rule 3221225471 disabled", "flags   0xFFFFFFFF"},
-      {static_cast<int32_t>(0x80000000u), 0, "rule 2147483648 enabled", "flags   noIR"},
-  };
-  for (const auto& c : cases) write.rules.push_back(rule(c.index, "*", "", "f", "g", c.flags));
-  const std::string text = formatRules({write});
-  for (const auto& c : cases) {
-    EXPECT_NE(std::string::npos, text.find(std::string("\n") + c.header + "\n")) << c.header;
-    EXPECT_NE(std::string::npos, text.find(std::string("    ") + c.flagsLine + "\n")) << c.header;
-  }
-  std::vector<RuleSection> parsed;
-  RulesTextError error;
-  ASSERT_TRUE(parseRules(text, parsed, error)) << error.line << ": " << error.message;
-  expectSameRules({write}, parsed);
 }
 
 TEST(RulesTextTest, HandWrittenFormsAreRead) {

@@ -23,49 +23,6 @@ const std::string NOTFOUND_TEXT = "MDB_NOTFOUND: No matching key/data pair found
 const std::string TEXT_RULE = "write.text(file='' ccsid='IBM-1047' method=NL)";
 const std::string TEXT_FORMAT = "format.text(ccsid='UTF-8')";
 
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// Runs `program` (also its argv[0]) with `args`, no standard input.
-Outcome run(const std::string& program, const std::vector<std::string>& args) {
-  TempDir capture;
-  const std::string outPath = capture.path() + "/out";
-  const std::string errPath = capture.path() + "/err";
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int in = open("/dev/null", O_RDONLY);
-    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (in < 0 || out < 0 || err < 0) _exit(120);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    execv(program.c_str(), argv.data());
-    _exit(121);
-  }
-  Outcome result;
-  int raw = 0;
-  if (pid < 0 || waitpid(pid, &raw, 0) != pid) return result;
-  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  result.out = slurp(outPath);
-  result.err = slurp(errPath);
-  return result;
-}
-
 std::string usage(const std::string& program, bool view) {
   std::string text = "Usage: " + program + " [-hlLvVE] " + (view ? "" : "[-c r|w] ") +
                      "[-x indexDir] [-I file | -d index | -m index -n new-index | -i index "
