@@ -70,67 +70,9 @@ int createEnvironment(MDB_env** env) {
   return rc;
 }
 
-}  // namespace
-
-int initConfEntry(ConfigEntry& entry) {
-  entry.pattern.clear();
-  entry.fileString.clear();
-  entry.formatString.clear();
-  entry.targetPattern.clear();
-  entry.pattern.reserve(PATTERN_CAPACITY);
-  entry.formatString.reserve(TEXT_CAPACITY);
-  entry.fileString.reserve(TEXT_CAPACITY);
-  entry.targetPattern.reserve(TEXT_CAPACITY);
-  entry.index = 0;
-  entry.isSet = 0;
-  entry.flags = 0;
-  return 0;
-}
-
-int openConfig(MDB_env** env, const char* root, const char* view) {
-  std::string path(root);
-  path += "/.vaskIndex";
-  if (view != nullptr) {
-    path += '/';
-    path += view;
-  }
-  int rc = createEnvironment(env);
-  if (rc != 0) return rc;
-  rc = mdb_env_open(*env, path.c_str(), 0, 0600);
-  if (rc == ENOENT) {
-    // Only the last component is made: a view needs its root's index first.
-    if (mkdir(path.c_str(), 0700) != 0) {
-      confdbReport(1, "failed to create %s -> %s\n", path.c_str(), std::strerror(errno));
-      confdbReport(1, "Failed to open %s: %s\n", path.c_str(), mdb_strerror(-1));
-      closeIndex(*env);
-      *env = nullptr;
-      return -1;
-    }
-    // A failed open leaves the environment unusable: open a fresh one with
-    // the same settings.
-    closeIndex(*env);
-    rc = createEnvironment(env);
-    if (rc != 0) return rc;
-    rc = mdb_env_open(*env, path.c_str(), 0, 0600);
-  }
-  if (rc != 0) {
-    confdbReport(1, "Failed to open %s: %s\n", path.c_str(), mdb_strerror(rc));
-    closeIndex(*env);
-    *env = nullptr;
-  }
-  return rc;
-}
-
-void closeIndex(MDB_env* env) {
-  if (env != nullptr) mdb_env_close(env);
-}
-
-int writeConfigEntry(MDB_env* env, const ConfigEntry& entry, const char* dbName) {
-  MdbTxn txn;
-  MDB_dbi dbi = 0;
-  int rc = beginWrite(env, dbName, txn, dbi);
-  if (rc != 0) return rc;
-
+// Stores `entry` under its index in `dbi` within `txn`, in the current
+// layout, replacing what was there. Reports a failure; the caller aborts.
+int putEntry(MDB_txn* txn, MDB_dbi dbi, const ConfigEntry& entry) {
   constexpr size_t limit = std::numeric_limits<uint32_t>::max();
   if (entry.pattern.size() > limit || entry.fileString.size() > limit ||
       entry.formatString.size() > limit || entry.targetPattern.size() > limit) {
@@ -156,10 +98,117 @@ int writeConfigEntry(MDB_env* env, const ConfigEntry& entry, const char* dbName)
   int32_t index = entry.index;
   MDB_val key = keyOf(index);
   MDB_val data{value.size(), value.data()};
-  rc = mdb_put(txn.get(), dbi, &key, &data, 0);
+  const int rc = mdb_put(txn, dbi, &key, &data, 0);
+  if (rc != 0) confdbReport(1, "failed to save index %d -> %s\n", entry.index, mdb_strerror(rc));
+  return rc;
+}
+
+}  // namespace
+
+int initConfEntry(ConfigEntry& entry) {
+  entry.pattern.clear();
+  entry.fileString.clear();
+  entry.formatString.clear();
+  entry.targetPattern.clear();
+  entry.pattern.reserve(PATTERN_CAPACITY);
+  entry.formatString.reserve(TEXT_CAPACITY);
+  entry.fileString.reserve(TEXT_CAPACITY);
+  entry.targetPattern.reserve(TEXT_CAPACITY);
+  entry.index = 0;
+  entry.isSet = 0;
+  entry.flags = 0;
+  return 0;
+}
+
+std::string indexDirectory(const char* root, const char* indexDir, const char* view) {
+  std::string path;
+  if (indexDir != nullptr) {
+    path = indexDir;
+  } else {
+    path = root;
+    path += "/.vaskIndex";
+  }
+  if (view != nullptr) {
+    path += '/';
+    path += view;
+  }
+  return path;
+}
+
+int openConfig(MDB_env** env, const char* root, const char* view) {
+  return openConfigAt(env, indexDirectory(root, nullptr, view).c_str());
+}
+
+int openConfigAt(MDB_env** env, const char* path) {
+  int rc = createEnvironment(env);
+  if (rc != 0) return rc;
+  rc = mdb_env_open(*env, path, 0, 0600);
+  if (rc == ENOENT) {
+    // Only the last component is made: a view needs its root's index first.
+    if (mkdir(path, 0700) != 0) {
+      confdbReport(1, "failed to create %s -> %s\n", path, std::strerror(errno));
+      confdbReport(1, "Failed to open %s: %s\n", path, mdb_strerror(-1));
+      closeIndex(*env);
+      *env = nullptr;
+      return -1;
+    }
+    // A failed open leaves the environment unusable: open a fresh one with
+    // the same settings.
+    closeIndex(*env);
+    rc = createEnvironment(env);
+    if (rc != 0) return rc;
+    rc = mdb_env_open(*env, path, 0, 0600);
+  }
   if (rc != 0) {
-    confdbReport(1, "failed to save index %d -> %s\n", entry.index, mdb_strerror(rc));
+    confdbReport(1, "Failed to open %s: %s\n", path, mdb_strerror(rc));
+    closeIndex(*env);
+    *env = nullptr;
+  }
+  return rc;
+}
+
+void closeIndex(MDB_env* env) {
+  if (env != nullptr) mdb_env_close(env);
+}
+
+int writeConfigEntry(MDB_env* env, const ConfigEntry& entry, const char* dbName) {
+  MdbTxn txn;
+  MDB_dbi dbi = 0;
+  int rc = beginWrite(env, dbName, txn, dbi);
+  if (rc != 0) return rc;
+  rc = putEntry(txn.get(), dbi, entry);
+  if (rc != 0) return rc;
+  rc = txn.commit();
+  if (rc != 0) confdbReport(1, "failed to commit writeTA: %s\n", mdb_strerror(rc));
+  return rc;
+}
+
+int replaceConfigLists(MDB_env* env, const std::vector<ConfigList>& lists) {
+  MdbTxn txn;
+  int rc = txn.begin(env, 0);
+  if (rc != 0) {
+    confdbReport(1, "failed to begin writeTA: %s\n", mdb_strerror(rc));
     return rc;
+  }
+  for (const ConfigList& list : lists) {
+    MDB_dbi dbi = 0;
+    rc = mdb_dbi_open(txn.get(), list.dbName, MDB_CREATE | MDB_INTEGERKEY, &dbi);
+    if (rc != 0) {
+      confdbReport(1, "mdb_dbi_open failed: %s\n", mdb_strerror(rc));
+      return rc;
+    }
+    // Emptied, not deleted: the sub-database stays, so that an empty list
+    // still lists as empty rather than as never written, and a running
+    // daemon's handle of it stays valid.
+    rc = mdb_drop(txn.get(), dbi, 0);
+    if (rc != 0) {
+      confdbReport(1, "failed to empty %s -> %s\n", list.dbName, mdb_strerror(rc));
+      return rc;
+    }
+    for (const ConfigEntry& entry : list.entries) {
+      rc = putEntry(txn.get(), dbi, entry);
+      if (rc != 0) return rc;
+    }
   }
   rc = txn.commit();
   if (rc != 0) confdbReport(1, "failed to commit writeTA: %s\n", mdb_strerror(rc));

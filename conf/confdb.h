@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // First word of every value written by this library.
 constexpr uint32_t CONFIG_ENTRY_VERSION = 20180507;
@@ -72,10 +73,28 @@ ConfdbMessageSink setConfdbMessageSink(ConfdbMessageSink sink);
 // isSet and flags. Returns 0 (memory exhaustion throws std::bad_alloc).
 int initConfEntry(ConfigEntry& entry);
 
+// The directory of an index environment: `indexDir` when it is given (an
+// index kept outside the root), else <root>/.vaskIndex; with a view, its
+// subdirectory <view>. Nothing is normalised.
+std::string indexDirectory(const char* root, const char* indexDir, const char* view);
+
 // Opens the environment of `root` (view null) or of the view `view` and
 // stores it in *env. A missing last directory is created (mode 0700). On
 // failure *env is null and nothing needs closing.
 int openConfig(MDB_env** env, const char* root, const char* view);
+// The same for the environment in the directory `path` (see indexDirectory).
+int openConfigAt(MDB_env** env, const char* path);
+
+// The kind of filesystem that holds `path` (or, while it does not exist, the
+// nearest directory above it) when an index must not lie there: "NFS",
+// "SMB", "SMB2", "CIFS", "Ceph" or "FUSE"; null for any other filesystem
+// and when nothing can be found out. LMDB's locks and shared memory map are
+// reliable only on a local filesystem.
+const char* remoteFilesystemKind(const std::string& path);
+// The warning line that `program` prints for an index directory on such a
+// filesystem, naming `option` (the way to keep the index elsewhere); empty
+// when the filesystem is local.
+std::string remoteIndexWarning(const char* program, const std::string& path, const char* option);
 // Closes an environment from openConfig; null accepted.
 void closeIndex(MDB_env* env);
 
@@ -92,6 +111,19 @@ int writeConfigEntry(MDB_env* env, const ConfigEntry& entry, const char* dbName)
 int moveConfigEntry(MDB_env* env, int32_t fromIndex, int32_t toIndex, const char* dbName);
 // Deletes the entry stored under entry.index; MDB_NOTFOUND when there is none.
 int deleteConfigEntry(MDB_env* env, const ConfigEntry& entry, const char* dbName);
+
+// The whole content of one sub-database ("confR" or "confW").
+struct ConfigList {
+  const char* dbName = nullptr;
+  std::vector<ConfigEntry> entries;
+};
+// Reads every entry of list.dbName, in index order, into list.entries. A
+// sub-database that was never written gives an empty list and 0.
+int readConfigList(MDB_env* env, ConfigList& list);
+// Replaces the entries of each named sub-database by those of its list, all
+// in one write transaction: either every list is stored or nothing changes.
+// Sub-databases not named keep their entries.
+int replaceConfigLists(MDB_env* env, const std::vector<ConfigList>& lists);
 
 // Begins an iteration of `dbName` and reads its first entry. On 0 the
 // iteration stays open; on any other result it has been closed.

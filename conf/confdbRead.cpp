@@ -151,3 +151,36 @@ int readAllEntries(MDB_env* env, ConfigEntry& entry, const char* dbName) {
   }
   return rc;
 }
+
+int readConfigList(MDB_env* env, ConfigList& list) {
+  list.entries.clear();
+  MdbTxn txn;
+  int rc = txn.begin(env, MDB_RDONLY);
+  if (rc != 0) {
+    confdbReport(1, "failed to begin readTA: %s\n", mdb_strerror(rc));
+    return rc;
+  }
+  MDB_dbi dbi = 0;
+  rc = mdb_dbi_open(txn.get(), list.dbName, MDB_INTEGERKEY, &dbi);
+  if (rc == MDB_NOTFOUND) return 0;  // never written: no rules
+  if (rc != 0) {
+    confdbReport(1, "mdb_dbi_open failed: %s\n", mdb_strerror(rc));
+    return rc;
+  }
+  MdbCursor cursor;
+  rc = cursor.open(txn.get(), dbi);
+  if (rc != 0) {
+    confdbReport(1, "mdb_open_cursor failed: %s\n", mdb_strerror(rc));
+    return rc;
+  }
+  ConfigEntry entry;
+  initConfEntry(entry);
+  for (rc = readConfigEntry(cursor.get(), entry, MDB_FIRST); rc == 0;
+       rc = readConfigEntry(cursor.get(), entry, MDB_NEXT)) {
+    list.entries.push_back(entry);
+  }
+  if (rc == MDB_NOTFOUND) return 0;
+  reportEnd(rc);
+  list.entries.clear();
+  return rc;
+}

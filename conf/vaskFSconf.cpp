@@ -1,6 +1,8 @@
-// vaskFSconf: sets, moves, deletes and lists the rules of a root, and lists
-// its views. Started as a name with "view" eight characters before its end
-// (vaskFSviewconf), it works on the read rules of one named view.
+// vaskFSconf: sets, moves, deletes and lists the rules of a root, lists its
+// views, and exports and imports all its rules as text. Started as a name
+// with "view" eight characters before its end (vaskFSviewconf), it works on
+// the read rules of one named view. With -x the index lies in a directory of
+// its own instead of <root>/.vaskIndex.
 //
 // Single-threaded; every change to the index is one transaction of confdb.
 #include <dirent.h>
@@ -22,13 +24,16 @@
 #include "confdb.h"
 #include "lmdbGuard.h"
 #include "parseCommand.h"
+#include "rulesExchange.h"
 
 int viewOnly = 0;
 const char* viewName = nullptr;
+// -x: the directory of the index, in place of <confRoot>/.vaskIndex.
+const char* indexDirOption = nullptr;
 
 namespace {
 
-enum class Mode { Set, Delete, Move, List, Views };
+enum class Mode { Set, Delete, Move, List, Views, Export, Import };
 
 struct DirCloser {
   void operator()(DIR* dir) const { closedir(dir); }
@@ -39,11 +44,17 @@ using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
 void usage(const char* program) {
   std::fprintf(stderr,
-               "Usage: %s [-hlLvV] %s[-d index | -m index -n new-index | -i index [-o flags] "
-               "-p pattern -t targetPattern -s fileString -f formatStr] confRoot%s\n\n",
+               "Usage: %s [-hlLvVE] %s[-x indexDir] [-I file | -d index | -m index -n new-index | "
+               "-i index [-o flags] -p pattern -t targetPattern -s fileString -f formatStr] "
+               "confRoot%s\n\n",
                program, viewOnly ? "" : "[-c r|w] ", viewOnly ? " view-name" : "");
   std::fputs("\t-h\tthis help\n", stderr);
   if (!viewOnly) std::fputs("\t-c\tselect read or write configuration [default: write]\n", stderr);
+  std::fputs(viewOnly ? "\t-x\tuse the index in indexDir/view-name, not in "
+                        "confRoot/.vaskIndex/view-name;\n\t\tconfRoot may then be left out\n"
+                      : "\t-x\tuse the index in indexDir, not in confRoot/.vaskIndex; confRoot "
+                        "may then be left out\n",
+             stderr);
   std::fputs(
       "\t-d\tdelete config entry\n"
       "\t-l|-L\tlist all config entries\n"
@@ -57,6 +68,14 @@ void usage(const char* program) {
       "\t-s\tset file string\n"
       "\t-f\tset format string\n",
       stderr);
+  std::fputs(viewOnly ? "\t-E\texport the rules of the view as text to standard output\n"
+                        "\t-I\timport the rules of the view from file (- for standard input);\n"
+                        "\t\tthey replace all its rules\n"
+                      : "\t-E\texport all rules (write, read and every view's) as text to "
+                        "standard output\n"
+                        "\t-I\timport rules from file (- for standard input); each list the text "
+                        "names\n\t\tis replaced by its rules, other lists are kept\n",
+             stderr);
 }
 
 void freeEntry(ConfigEntry& entry) {
@@ -104,11 +123,16 @@ void printEntry(const ConfigEntry& entry, int raw) {
   }
 }
 
+// The index directory of confRoot (or of -x), of the view `view` when given.
+std::string indexDirOf(const char* confRoot, const char* view) {
+  return indexDirectory(confRoot, indexDirOption, view);
+}
+
 }  // namespace
 
 int listEntries(ConfigEntry& entry, const char* confRoot, const char* dbName, int raw) {
   MDB_env* rawEnv = nullptr;
-  int rc = openConfig(&rawEnv, confRoot, viewName);
+  int rc = openConfigAt(&rawEnv, indexDirOf(confRoot, viewName).c_str());
   if (rc != 0) return rc;
   MdbEnvPtr env(rawEnv);
   MdbTxn txn;
@@ -171,7 +195,7 @@ bool hasEnvironment(DIR* dir, const std::string& viewPath) {
 }
 
 int listViews(ConfigEntry& entry, const char* confRoot, int all) {
-  const std::string indexPath = std::string(confRoot) + "/.vaskIndex";
+  const std::string indexPath = indexDirOf(confRoot, nullptr);
   DirPtr index(opendir(indexPath.c_str()));
   if (!index) {
     const int error = errno;
@@ -232,7 +256,7 @@ void progress(const char* format, ...) {
 template <typename Change>
 int onIndex(const char* confRoot, Change change) {
   MDB_env* env = nullptr;
-  int rc = openConfig(&env, confRoot, viewName);
+  int rc = openConfigAt(&env, indexDirOf(confRoot, viewName).c_str());
   if (rc != 0) return rc;
   rc = change(env);
   closeIndex(env);
@@ -258,7 +282,8 @@ int runConf(int argc, char** argv) {
   int all = 0;
 
   int option;
-  while ((option = getopt(argc, argv, "hvVlLc:d:i:o:m:n:p:s:f:t:")) != -1) {
+  const char* importFile = nullptr;
+  while ((option = getopt(argc, argv, "hvVlLEc:d:i:o:m:n:p:s:f:t:x:I:")) != -1) {
     switch (option) {
       case 'h':
         usage(program);
@@ -305,18 +330,40 @@ int runConf(int argc, char** argv) {
         mode = Mode::Views;
         all = option == 'V';
         break;
+      case 'x':
+        if (optarg[0] == '\0') {
+          std::fputs("-x needs the directory of the index\n\n", stderr);
+          usage(program);
+          return -1;
+        }
+        indexDirOption = optarg;
+        break;
+      case 'E':
+        mode = Mode::Export;
+        break;
+      case 'I':
+        mode = Mode::Import;
+        importFile = optarg;
+        break;
       default:  // getopt has said what it rejected
         break;
     }
   }
 
-  if (optind >= argc) {
-    std::fputs("confRoot is missing\n\n", stderr);
-    usage(program);
-    return -1;
+  // With -x the index is named: a confRoot is not needed, and messages name
+  // the index in its place. In view mode one name left is the view's.
+  const bool needView = viewOnly && mode != Mode::Views;
+  const char* confRoot = indexDirOption;
+  if (indexDirOption == nullptr || argc - optind > (needView ? 1 : 0)) {
+    if (optind >= argc) {
+      std::fputs("confRoot is missing\n\n", stderr);
+      usage(program);
+      return -1;
+    }
+    const char* given = argv[optind++];
+    if (indexDirOption == nullptr) confRoot = given;
   }
-  const char* confRoot = argv[optind++];
-  if (viewOnly && mode != Mode::Views) {
+  if (needView) {
     if (optind >= argc) {
       std::fputs("view-name is missing\n\n", stderr);
       usage(program);
@@ -324,6 +371,11 @@ int runConf(int argc, char** argv) {
     }
     viewName = argv[optind++];
   }
+
+  const std::string where = indexDirOf(confRoot, needView ? viewName : nullptr);
+  const std::string warning =
+      remoteIndexWarning(viewOnly ? "vaskFSviewconf" : "vaskFSconf", where, "-x DIR");
+  if (!warning.empty()) std::fputs(warning.c_str(), stderr);
 
   int rc = 0;
   switch (mode) {
@@ -361,6 +413,12 @@ int runConf(int argc, char** argv) {
       break;
     case Mode::Views:
       rc = listViews(entry, confRoot, all);
+      break;
+    case Mode::Export:
+      rc = exportRules(indexDirOf(confRoot, nullptr), viewName);
+      break;
+    case Mode::Import:
+      rc = importRules(indexDirOf(confRoot, nullptr), viewName, importFile);
       break;
   }
   freeEntry(entry);

@@ -1,4 +1,5 @@
-// The index environment of the root or of the mounted view.
+// The index environment of the root or of the mounted view: under the root,
+// or in the directory given with -o index=.
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -23,9 +24,9 @@ int createEnvironment() {
 }  // namespace
 
 std::string indexPath() {
-  std::string path = vaskfsArgs.rootDir + "/.vaskIndex";
-  if (vaskfsArgs.viewMode) path += "/" + vaskfsArgs.view;
-  return path;
+  return indexDirectory(vaskfsArgs.rootDir.c_str(),
+                        vaskfsArgs.indexDir.empty() ? nullptr : vaskfsArgs.indexDir.c_str(),
+                        vaskfsArgs.viewMode ? vaskfsArgs.view.c_str() : nullptr);
 }
 
 int openIndex() {

@@ -87,9 +87,11 @@ void usage(const char* program) {
   std::fputs("\t-f\trun in foreground\n", stderr);
   std::fputs("\t-q\tkeep quiet\n", stderr);
   std::fputs(vaskfsArgs.viewMode
-                 ? "\t-o\tmount options: log=log-file, loglevel=log-level, view=view-name and\n"
-                   "\t\tthe options of libfuse; without log= it keeps quiet\n\n"
-                 : "\t-o\tmount options: log=log-file, loglevel=log-level and the options of\n"
+                 ? "\t-o\tmount options: log=log-file, loglevel=log-level, view=view-name,\n"
+                   "\t\tindex=index-dir (the views' index in place of vask-root/.vaskIndex)\n"
+                   "\t\tand the options of libfuse; without log= it keeps quiet\n\n"
+                 : "\t-o\tmount options: log=log-file, loglevel=log-level, index=index-dir\n"
+                   "\t\t(the index in place of vask-root/.vaskIndex) and the options of\n"
                    "\t\tlibfuse; without log= it keeps quiet\n\n",
              stderr);
   std::fprintf(stderr, "HINT: Type 'man %s' for more details\n", program);

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <new>
 #include <string_view>
 #include <vector>
@@ -130,6 +131,12 @@ void takeMountOptions(const char* list) {
       openLog(option.c_str() + 4);
     } else if (option.starts_with("loglevel=")) {
       setLogLevel(option.c_str() + 9);
+    } else if (option.starts_with("index=")) {
+      if (option.size() == 6) {
+        std::fputs("index= needs the directory of the index\n", stderr);
+        std::exit(1);
+      }
+      vaskfsArgs.indexDir = option.substr(6);
     } else if (vaskfsArgs.viewMode && option.starts_with("view=")) {
       vaskfsArgs.view = option.substr(5);
     } else {
@@ -206,13 +213,57 @@ int makeAbsolute(std::string& name, const char* allocMessage, bool showWorkDir) 
   return 0;
 }
 
+// Whether `inner` is `outer` or lies below it, symbolic links resolved as
+// far as the names exist; `below` gets the path from `outer` to `inner`.
+bool liesWithin(const std::string& inner, const std::string& outer, std::filesystem::path& below) {
+  namespace fs = std::filesystem;
+  // A trailing "/" would count as one more, empty, component.
+  const auto resolved = [](std::string name) {
+    while (name.size() > 1 && name.back() == '/') name.pop_back();
+    std::error_code error;
+    fs::path path = fs::weakly_canonical(name, error);
+    return error ? fs::path(name).lexically_normal() : path;
+  };
+  const fs::path a = resolved(inner);
+  const fs::path b = resolved(outer);
+  below = a.lexically_relative(b);
+  return !below.empty() && *below.begin() != "..";
+}
+
+// An index given with index= must stay out of the mount's reach: under the
+// mount point the daemon would wait on itself, and under the root its files
+// would be shown, and converted, through the mount, unless a name on the
+// way hides them as the root's own .vaskIndex is hidden. Returns 0, or 1
+// after the message.
+int checkIndexPlace() {
+  std::filesystem::path below;
+  if (liesWithin(vaskfsArgs.indexDir, vaskfsArgs.mountDir, below)) {
+    std::fprintf(stderr, "the index %s lies under the mount point %s\n",
+                 vaskfsArgs.indexDir.c_str(), vaskfsArgs.mountDir.c_str());
+    return 1;
+  }
+  if (liesWithin(vaskfsArgs.indexDir, vaskfsArgs.rootDir, below)) {
+    for (const auto& part : below) {
+      if (part.native().starts_with(".vaskIndex")) return 0;
+    }
+    std::fprintf(stderr,
+                 "the index %s lies under the root %s, where the mount would show it; keep it "
+                 "outside the root\n",
+                 vaskfsArgs.indexDir.c_str(), vaskfsArgs.rootDir.c_str());
+    return 1;
+  }
+  return 0;
+}
+
 // The view mode without a view name: show which views the root has.
 int listViews() {
   std::fputs("missing view-name\n", stderr);
-  const std::string indexDir = vaskfsArgs.rootDir + "/.vaskIndex";
+  const bool own = vaskfsArgs.indexDir.empty();
+  const std::string indexDir = own ? vaskfsArgs.rootDir + "/.vaskIndex" : vaskfsArgs.indexDir;
+  const std::string& where = own ? vaskfsArgs.rootDir : vaskfsArgs.indexDir;
   DIR* dir = opendir(indexDir.c_str());
   if (dir == nullptr) {
-    std::fprintf(stderr, "Unabel to open index of %s\n", vaskfsArgs.rootDir.c_str());
+    std::fprintf(stderr, "Unabel to open index of %s\n", where.c_str());
     return 1;
   }
   std::string views;
@@ -222,9 +273,9 @@ int listViews() {
   }
   closedir(dir);
   if (views.empty()) {
-    std::fprintf(stderr, "no views are available in %s\n", vaskfsArgs.rootDir.c_str());
+    std::fprintf(stderr, "no views are available in %s\n", where.c_str());
   } else {
-    std::fprintf(stderr, "list of views in %s:\n%s\n", vaskfsArgs.rootDir.c_str(), views.c_str());
+    std::fprintf(stderr, "list of views in %s:\n%s\n", where.c_str(), views.c_str());
   }
   return 1;
 }
@@ -246,6 +297,15 @@ int mountRoot(char* program) {
     return 1;
   }
   if (const int rc = openIndex(); rc != 0) return rc;
+  // LMDB shares its index between processes through file locks and a
+  // shared memory map, which network and FUSE filesystems do not give
+  // reliably, nor to other hosts: say so where it will be read, and go on.
+  const std::string warning = remoteIndexWarning(vaskfsArgs.viewMode ? "vaskFSview" : "vaskFS",
+                                                 indexPath(), "-o index=DIR");
+  if (!warning.empty()) {
+    if (fileLog != stderr) std::fputs(warning.c_str(), stderr);
+    logAt(LOG_ERROR, "%s", warning.c_str());
+  }
   if (initConfEntry(vaskfsArgs.listEntry) != 0) return 1;
 
   if (!vaskfsArgs.viewMode) {
@@ -352,6 +412,15 @@ int run(int argc, char* argv[]) {
     vaskfsArgs.rootDir.pop_back();
   }
   vaskfsArgs.mountDir = argv[optind++];
+  // The index named by index= is taken as it was meant from where the
+  // daemon was started, before it changes into the root.
+  if (!vaskfsArgs.indexDir.empty()) {
+    if (makeAbsolute(vaskfsArgs.indexDir, "unable to alloc memory for index folder setup\n", false))
+      return 1;
+    while (vaskfsArgs.indexDir.size() > 1 && vaskfsArgs.indexDir.back() == '/') {
+      vaskfsArgs.indexDir.pop_back();
+    }
+  }
   // A view named by view= needs no third name.
   if (vaskfsArgs.viewMode && vaskfsArgs.view.empty()) {
     if (optind >= argc) return listViews();
@@ -370,6 +439,7 @@ int run(int argc, char* argv[]) {
                  vaskfsArgs.mountDir.c_str());
     return 1;
   }
+  if (!vaskfsArgs.indexDir.empty() && checkIndexPlace() != 0) return 1;
   setConfdbMessageSink(logConfdbMessage);
   return mountRoot(argv[0]);
 }

@@ -39,6 +39,7 @@ struct VaskfsArgs {
   std::string mountDir;   // absolute after start-up; a trailing "/" stays
   std::string rootDir;    // absolute, one trailing "/" removed ("/" stays "/")
   std::string view;       // view mode only
+  std::string indexDir;   // -o index=, absolute; empty: <root>/.vaskIndex
   ConfigEntry listEntry;  // work record of the start-up rule listing
   MDB_env* env = nullptr;
   char* fuseArgv[32] = {};
@@ -99,7 +100,8 @@ void printVersion(const char* program, FILE* stream);
 void printAbout(const char* program, FILE* stream);
 void usage(const char* program);
 
-// The index environment (<root>/.vaskIndex[/<view>]) into vaskfsArgs.env:
+// The index environment (<root>/.vaskIndex[/<view>], or <indexDir>[/<view>])
+// into vaskfsArgs.env:
 // created when missing (never a view's), with the daemon's messages at
 // level error. Returns 0, an LMDB or system error number, or 255 when the
 // directory cannot be made; on failure env stays null.

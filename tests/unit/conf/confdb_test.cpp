@@ -389,3 +389,77 @@ TEST_F(ConfdbTest, FailedWritesAndMovesLeaveTheIndexAsItWas) {
   EXPECT_EQ(indices("confW"), std::vector<int32_t>{2});
   EXPECT_EQ(rawGet(env, "confW", 2, &rc), stored);
 }
+
+TEST_F(ConfdbTest, ListsAreReadWholeAndReplacedAllOrNothing) {
+  ConfigList never;
+  never.dbName = "confR";
+  never.entries.push_back(makeEntry(9, "stale"));
+  EXPECT_EQ(readConfigList(env, never), 0);
+  EXPECT_TRUE(never.entries.empty());
+
+  for (int32_t index : {3, 1, CONFIG_INDEX_DISABLED | 2})
+    ASSERT_EQ(writeConfigEntry(env, makeEntry(index, "old" + std::to_string(index)), "confW"), 0);
+  ASSERT_EQ(writeConfigEntry(env, makeEntry(5, "kept"), "confR"), 0);
+  ConfigList write{"confW", {}};
+  ASSERT_EQ(readConfigList(env, write), 0);
+  ASSERT_EQ(write.entries.size(), 3u);
+  EXPECT_EQ(write.entries[0].pattern, "old1");
+  EXPECT_EQ(write.entries[2].index, CONFIG_INDEX_DISABLED | 2);
+
+  // One list fails to store: the other, emptied and filled before it in the
+  // same transaction, is as it was.
+  ASSERT_EQ(mdb_env_set_mapsize(env, 1 << 20), 0);
+  int rc = 0;
+  const std::string before = rawGet(env, "confW", 3, &rc);
+  ConfigList small{"confW", {makeEntry(7, "new")}};
+  ConfigList huge{"confR", {makeEntry(1, std::string(4 << 20, 'h'))}};
+  CaptureStderr();
+  EXPECT_EQ(replaceConfigLists(env, {small, huge}), MDB_MAP_FULL);
+  EXPECT_EQ(GetCapturedStderr(),
+            std::string("failed to save index 1 -> ") + mdb_strerror(MDB_MAP_FULL) + "\n");
+  EXPECT_EQ(indices("confW"), (std::vector<int32_t>{1, 3, CONFIG_INDEX_DISABLED | 2}));
+  EXPECT_EQ(rawGet(env, "confW", 3, &rc), before);
+  EXPECT_EQ(indices("confR"), std::vector<int32_t>{5});
+
+  // A list is replaced, not added to; a list not named keeps its entries;
+  // an empty list leaves an empty, still existing, sub-database.
+  ConfigList empty{"confX", {}};
+  ASSERT_EQ(replaceConfigLists(env, {small, empty}), 0);
+  EXPECT_EQ(indices("confW"), std::vector<int32_t>{7});
+  EXPECT_EQ(indices("confR"), std::vector<int32_t>{5});
+  MDB_txn* txn = nullptr;
+  MDB_dbi dbi;
+  ASSERT_EQ(mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn), 0);
+  EXPECT_EQ(mdb_dbi_open(txn, "confX", MDB_INTEGERKEY, &dbi), 0);
+  mdb_txn_abort(txn);
+  EXPECT_EQ(indices("confX"), std::vector<int32_t>{});
+
+  // A damaged value stops the reading and leaves no partial list.
+  ASSERT_EQ(rawPut(env, "confR", 6, le32(CONFIG_ENTRY_VERSION) + le32(99)), 0);
+  ConfigList read{"confR", {}};
+  CaptureStderr();
+  EXPECT_EQ(readConfigList(env, read), MDB_CORRUPTED);
+  GetCapturedStderr();
+  EXPECT_TRUE(read.entries.empty());
+}
+
+TEST(OpenConfig, AnIndexDirectoryStandsForTheRootsIndex) {
+  EXPECT_EQ(indexDirectory("/r", nullptr, nullptr), "/r/.vaskIndex");
+  EXPECT_EQ(indexDirectory("/r", nullptr, "v"), "/r/.vaskIndex/v");
+  EXPECT_EQ(indexDirectory("/r", "/var/idx", nullptr), "/var/idx");
+  EXPECT_EQ(indexDirectory(nullptr, "/var/idx", "v"), "/var/idx/v");
+
+  TempDir place;
+  const std::string dir = place.path() + "/idx";
+  MDB_env* env = nullptr;
+  ASSERT_EQ(openConfigAt(&env, dir.c_str()), 0);
+  ASSERT_EQ(writeConfigEntry(env, makeEntry(1, "p"), "confW"), 0);
+  closeIndex(env);
+  struct stat st;
+  EXPECT_EQ(stat((dir + "/data.mdb").c_str(), &st), 0);
+  EXPECT_NE(stat((place.path() + "/.vaskIndex").c_str(), &st), 0);
+  // A local directory, existing or not yet, is no place to warn about.
+  EXPECT_EQ(remoteFilesystemKind(dir), nullptr);
+  EXPECT_EQ(remoteFilesystemKind(dir + "/not/yet"), nullptr);
+  EXPECT_EQ(remoteIndexWarning("vaskFSconf", dir, "-x DIR"), "");
+}

@@ -2,6 +2,7 @@
 // to stored values, independent of confdb's own reader and writer.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <lmdb.h>
 #include <sys/wait.h>
@@ -10,7 +11,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 // A directory under TMPDIR, removed with its content at destruction.
 class TempDir {
@@ -85,4 +89,50 @@ inline std::string commandOutput(const std::string& command, int* status) {
   const int raw = pclose(pipe);
   *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   return out;
+}
+
+inline std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// What a program run printed and how it ended.
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs `program` (also its argv[0]) with `args`, standard input read from
+// `input`.
+inline Outcome run(const std::string& program, const std::vector<std::string>& args,
+                   const std::string& input = "/dev/null") {
+  TempDir capture;
+  const std::string outPath = capture.path() + "/out";
+  const std::string errPath = capture.path() + "/err";
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int in = open(input.c_str(), O_RDONLY);
+    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (in < 0 || out < 0 || err < 0) _exit(120);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    execv(program.c_str(), argv.data());
+    _exit(121);
+  }
+  Outcome result;
+  int raw = 0;
+  if (pid < 0 || waitpid(pid, &raw, 0) != pid) return result;
+  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  result.out = slurp(outPath);
+  result.err = slurp(errPath);
+  return result;
 }

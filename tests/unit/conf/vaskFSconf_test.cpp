@@ -23,62 +23,31 @@ const std::string NOTFOUND_TEXT = "MDB_NOTFOUND: No matching key/data pair found
 const std::string TEXT_RULE = "write.text(file='' ccsid='IBM-1047' method=NL)";
 const std::string TEXT_FORMAT = "format.text(ccsid='UTF-8')";
 
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// Runs `program` (also its argv[0]) with `args`, no standard input.
-Outcome run(const std::string& program, const std::vector<std::string>& args) {
-  TempDir capture;
-  const std::string outPath = capture.path() + "/out";
-  const std::string errPath = capture.path() + "/err";
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int in = open("/dev/null", O_RDONLY);
-    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (in < 0 || out < 0 || err < 0) _exit(120);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    execv(program.c_str(), argv.data());
-    _exit(121);
-  }
-  Outcome result;
-  int raw = 0;
-  if (pid < 0 || waitpid(pid, &raw, 0) != pid) return result;
-  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  result.out = slurp(outPath);
-  result.err = slurp(errPath);
-  return result;
-}
-
 std::string usage(const std::string& program, bool view) {
-  std::string text = "Usage: " + program + " [-hlLvV] " + (view ? "" : "[-c r|w] ") +
-                     "[-d index | -m index -n new-index | -i index [-o flags] -p pattern -t "
-                     "targetPattern -s fileString -f formatStr] confRoot" +
+  std::string text = "Usage: " + program + " [-hlLvVE] " + (view ? "" : "[-c r|w] ") +
+                     "[-x indexDir] [-I file | -d index | -m index -n new-index | -i index "
+                     "[-o flags] -p pattern -t targetPattern -s fileString -f formatStr] confRoot" +
                      (view ? " view-name" : "") + "\n\n\t-h\tthis help\n";
   if (!view) text += "\t-c\tselect read or write configuration [default: write]\n";
+  text += view ? "\t-x\tuse the index in indexDir/view-name, not in "
+                 "confRoot/.vaskIndex/view-name;\n\t\tconfRoot may then be left out\n"
+               : "\t-x\tuse the index in indexDir, not in confRoot/.vaskIndex; confRoot may "
+                 "then be left out\n";
+  const std::string exchange =
+      view ? "\t-E\texport the rules of the view as text to standard output\n"
+             "\t-I\timport the rules of the view from file (- for standard input);\n"
+             "\t\tthey replace all its rules\n"
+           : "\t-E\texport all rules (write, read and every view's) as text to standard "
+             "output\n\t-I\timport rules from file (- for standard input); each list the text "
+             "names\n\t\tis replaced by its rules, other lists are kept\n";
   return text +
          "\t-d\tdelete config entry\n\t-l|-L\tlist all config entries\n"
          "\t-v\tlist view names of confRoot\n\t-V\tlist all entries of all views of confRoot\n"
          "\t-m\tmove config entry from index to new-index\n\t-i\tindex to store config entry\n"
          "\t-o\tset config option flags\n\t-p\tset file name pattern\n"
          "\t-t\tset target pattern to build physical filename\n\t-s\tset file string\n"
-         "\t-f\tset format string\n";
+         "\t-f\tset format string\n" +
+         exchange;
 }
 
 bool exists(const std::string& path) {
@@ -232,9 +201,9 @@ TEST_F(VaskFSconfTest, SetListMoveAndDelete) {
 
 TEST_F(VaskFSconfTest, ReadOrWriteRulesAreChosenByC) {
   // -c w cannot undo -c r; unknown options are reported by getopt and ignored.
-  Outcome r = set("1", {"-c", "r", "-x", "-c", "w"});
+  Outcome r = set("1", {"-c", "r", "-y", "-c", "w"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.err.find("invalid option -- 'x'"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("invalid option -- 'y'"), std::string::npos) << r.err;
   r = run(CONF, {"-c", "R", "-l", root.path()});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("  1,enabled,noIR:*.txt:"), std::string::npos) << r.out;
