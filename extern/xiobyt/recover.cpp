@@ -241,19 +241,25 @@ uint64_t zeroTailStart(int fd, uint64_t size) {
   return 0;
 }
 
-// A write handle on a new temporary file beside the physical one, with its
-// mode and owner, that xiopclose renames over it after fdatasyncing it.
-int openTarget(XioHandle& h, const struct stat& st, std::string& why) {
-  if (int e = makeTempBeside(h, "recover into", why); e != 0) return e;
-  int fd = h.fd.get();
-  if (fchmod(fd, st.st_mode & 07777) != 0 ||
-      (fchown(fd, st.st_uid, st.st_gid) != 0 && errno != EPERM)) {
+// A write handle on a new copy beside the physical file, which xiopclose
+// puts into the file's own inode (finishCopy), `in` being the file as it
+// was checked.
+int openTarget(XioHandle& h, int in, std::string& why) {
+  FdGuard target(
+      ::open(h.physical.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK));
+  struct stat was, is;
+  if (target.get() < 0 || fstat(target.get(), &is) != 0 || fstat(in, &was) != 0) {
     int e = errno;
-    why = std::string("cannot give the temporary file the file's mode: ") + strerror(e);
+    why = std::string("cannot open the file for writing: ") + strerror(e);
     return e;
   }
+  if (is.st_ino != was.st_ino || is.st_dev != was.st_dev) {
+    why = "the file was replaced while it was being recovered";
+    return EAGAIN;
+  }
+  if (int e = makeTempBeside(h.physical, h.tempPath, h.fd, "recover into", why); e != 0) return e;
+  h.target.reset(target.release());
   h.gzipOuter = !h.spec.layers.empty() && h.spec.layers[0].kind == "gzip";
-  h.syncAsked = true;
   return buildPipeline(h, why);
 }
 
@@ -307,6 +313,13 @@ int64_t recover(char* trace, const char* fileString, const char* formatString,
   if (fstat(in.get(), &st) != 0)
     return failed(errno, std::string("cannot stat: ") + strerror(errno));
   if (!S_ISREG(st.st_mode)) return failed(EINVAL, "not a regular file");
+  // A writer that died while copying a complete copy back into the file
+  // left that copy durable beside it: the copy is what the file was to be.
+  if (int done = finishLeftoverCopy(h->physical, in.get(), why); done < 0) {
+    return failed(-done, why);
+  } else if (done > 0 && fstat(in.get(), &st) != 0) {
+    return failed(errno, std::string("cannot stat: ") + strerror(errno));
+  }
   const uint64_t size = static_cast<uint64_t>(st.st_size);
 
   // First pass: how far the file decodes, and whether it is complete.
@@ -348,7 +361,7 @@ int64_t recover(char* trace, const char* fileString, const char* formatString,
                       first.cause);
 
   // Second pass: the same decoding, written again with the write command.
-  if ((rc = openTarget(*h, st, why)) != 0) return failed(rc, why);
+  if ((rc = openTarget(*h, in.get(), why)) != 0) return failed(rc, why);
   XioHandle* target = h.get();
   Decoded second;
   rc = decodeFile(

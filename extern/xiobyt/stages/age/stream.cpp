@@ -2,12 +2,14 @@
 // header, the reader opens the header and then each chunk, checking its tag
 // before any of its bytes leave the stage.
 #include <openssl/crypto.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
+#include "xiobyt/sizes.h"
 #include "xiobyt/stages/age/age.h"
 #include "xiobyt/stages/stages.h"
 
@@ -29,17 +31,49 @@ class AgeWriter : public AgeWriterStage {
   ~AgeWriter() override { OPENSSL_cleanse(held_.data(), held_.size()); }
 
   int init(const Layer& layer, std::string& why) {
-    AgeKey key;
-    if (int rc = loadAgeKey(layer, key, why)) return rc;
-    if (int rc = ageNewHeader(key, payload_, pending_, why)) return rc;
+    // The key stays for a rekey after a sync flush.
+    if (int rc = loadAgeKey(layer, key_, why)) return rc;
+    if (int rc = ageNewHeader(key_, *payload_, pending_, why)) return rc;
     pendingLen_ = pending_.size();
+    payloadStart_ = pendingLen_;
     held_.resize(kAgeChunk);
     return 0;
   }
 
   void sealAtNextFlush() override { sealAtFlush_ = true; }
   size_t sealedTail() const override { return tailLen_; }
-  void reopenTail() override { tailLen_ = 0; }
+
+  int rekey(int from, int to, uint64_t& end, std::string& why) override {
+    if (tailLen_ == 0 || pendingPos_ < pendingLen_) {
+      why = "age: no sealed last chunk to take back";
+      return EINVAL;
+    }
+    auto fresh = std::make_unique<AgePayloadKey>();
+    std::vector<uint8_t> header;
+    if (int rc = ageNewHeader(key_, *fresh, header, why)) return rc;
+    if (int rc = writeAt(to, header.data(), header.size(), 0, why)) return rc;
+    std::vector<uint8_t> sealed(kAgeSealed);
+    SecretBytes plain(kAgeChunk);
+    uint64_t at = header.size();
+    for (uint64_t i = 0; i < index_; ++i, at += kAgeSealed) {
+      errno = 0;
+      if (!preadFull(from, sealed.data(), kAgeSealed, payloadStart_ + i * kAgeSealed)) {
+        int e = errno ? errno : EIO;
+        why = "age: cannot read chunk " + std::to_string(i) +
+              " back: " + (errno ? strerror(e) : "the file is shorter than written");
+        return e;
+      }
+      if (payload_->open(i, false, sealed.data(), kAgeSealed, plain.data(), why) != 0 ||
+          fresh->seal(i, false, plain.data(), kAgeChunk, sealed.data(), why) != 0)
+        return EIO;
+      if (int rc = writeAt(to, sealed.data(), kAgeSealed, at, why)) return rc;
+    }
+    payload_ = std::move(fresh);
+    payloadStart_ = header.size();
+    tailLen_ = 0;
+    end = at;
+    return 0;
+  }
 
   int64_t step(InBuffer& in, OutBuffer& out, EndOp op) override {
     for (;;) {
@@ -77,7 +111,7 @@ class AgeWriter : public AgeWriterStage {
       }
       if (op == EndOp::FLUSH && sealAtFlush_) {
         // Sealed as the last under the index it keeps: the bytes stay held,
-        // to be sealed again under the same index once more data comes.
+        // to be sealed under that index again only under a new key (rekey).
         sealAtFlush_ = false;
         if (sealChunk(held_.data(), heldLen_, true, out) != 0) return -1;
         --index_;
@@ -102,7 +136,7 @@ class AgeWriter : public AgeWriterStage {
       pending_.resize(kAgeSealed);
       dst = pending_.data();
     }
-    if (payload_.seal(index_, last, plain, n, dst, why) != 0)
+    if (payload_->seal(index_, last, plain, n, dst, why) != 0)
       return static_cast<int>(fail(EIO, why));
     ++index_;
     if (dst == out.dst + out.pos) {
@@ -114,7 +148,25 @@ class AgeWriter : public AgeWriterStage {
     return 0;
   }
 
-  AgePayloadKey payload_;
+  static int writeAt(int fd, const uint8_t* p, size_t n, uint64_t at, std::string& why) {
+    while (n > 0) {
+      ssize_t w = pwrite(fd, p, n, static_cast<off_t>(at));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        int e = w < 0 ? errno : EIO;
+        why = std::string("age: cannot write the file again under a new key: ") + strerror(e);
+        return e;
+      }
+      p += w;
+      n -= static_cast<size_t>(w);
+      at += static_cast<uint64_t>(w);
+    }
+    return 0;
+  }
+
+  AgeKey key_;
+  std::unique_ptr<AgePayloadKey> payload_ = std::make_unique<AgePayloadKey>();
+  size_t payloadStart_ = 0;       // where chunk 0 starts in the output
   std::vector<uint8_t> pending_;  // the header, or a sealed chunk that did not fit
   size_t pendingPos_ = 0, pendingLen_ = 0;
   std::vector<uint8_t> held_;  // plain bytes of the chunk being gathered
