@@ -142,7 +142,9 @@ class PrefixDecoder {
       const bool allIn = node.inPos == node.in.size();
       if (out.pos > 0) push(i + 1, node.out.data(), out.pos, false);
       if (result_.fatalCode) return;
-      if (r < 0 || (last && !progress && r != 0)) {
+      // At the end a stage must take its input or end: one that neither
+      // takes nor gives would be stepped for ever.
+      if (r < 0 || (last && !progress && (r != 0 || !allIn))) {
         failAt(i, r < 0 ? node.stage->error() : StageError{EIO, "no progress at the end"},
                !(last && allIn));
         return;
@@ -175,7 +177,8 @@ class PrefixDecoder {
       result_.cause = std::string("the ") + nodes_[i].stage->name() + " layer: " + e.message;
     }
     stopped_ = true;
-    push(i + 1, nullptr, 0, true);  // what it decoded is the end of the data after it
+    push(i + 1, nullptr, 0,
+         true);  // what it decoded is the end of the data after it
   }
 
   std::vector<Node> nodes_;
@@ -263,6 +266,78 @@ int openTarget(XioHandle& h, int in, std::string& why) {
   return buildPipeline(h, why);
 }
 
+// The bytes every file of `layers` begins with, as far as they are fixed,
+// in each form it may take: the magic of the innermost layer that has one,
+// encoded by the base64 and hex layers outside it (only the characters
+// that the known bytes fix). None when no layer has a magic.
+std::vector<std::string> fileBeginnings(const std::vector<Layer>& layers) {
+  static const char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::vector<std::string> forms;
+  for (auto it = layers.rbegin(); it != layers.rend(); ++it) {
+    const std::string& k = it->kind;
+    if (k == "base64") {
+      for (std::string& f : forms) {
+        std::string out;
+        size_t i = 0;
+        uint32_t bits = 0;
+        int have = 0;
+        for (; i < f.size(); ++i) {
+          bits = (bits << 8) | static_cast<uint8_t>(f[i]);
+          have += 8;
+          while (have >= 6) {
+            out += kB64[(bits >> (have - 6)) & 63];
+            have -= 6;
+          }
+        }
+        f = out;
+      }
+    } else if (k == "hex") {
+      for (std::string& f : forms) {
+        static const char kHex[] = "0123456789abcdef";
+        std::string out;
+        for (unsigned char c : f) out += {kHex[c >> 4], kHex[c & 15]};
+        f = out;
+      }
+    } else if (k == "gzip") {
+      forms = {std::string("\x1f\x8b", 2)};
+    } else if (k == "xz") {
+      forms = {
+          std::string("\xfd"
+                      "7zXZ\0",
+                      6)};
+    } else if (k == "bzip2") {
+      forms = {"BZh"};
+    } else if (k == "age") {
+      forms = {"age-encryption.org/v1\n"};
+    } else if (k == "zstd") {  // a frame, or a skippable frame
+      forms = {std::string("\x28\xb5\x2f\xfd", 4)};
+      for (int m = 0x50; m <= 0x5f; ++m)
+        forms.push_back(std::string(1, static_cast<char>(m)) + "\x2a\x4d\x18");
+    } else {
+      forms.clear();  // a layer without a magic: nothing is known of the start
+    }
+  }
+  return forms;
+}
+
+// Whether the first `n` bytes of the file at `fd` begin as one of `forms`
+// does (hex in either case where hex is on the file).
+bool beginsAsItsLayers(int fd, uint64_t n, const std::vector<std::string>& forms, bool hexOuter) {
+  if (forms.empty() || n == 0) return true;
+  size_t longest = 0;
+  for (const std::string& f : forms) longest = std::max(longest, f.size());
+  std::string head(static_cast<size_t>(std::min<uint64_t>(n, longest)), '\0');
+  if (!preadFull(fd, reinterpret_cast<uint8_t*>(head.data()), head.size(), 0)) return true;
+  for (const std::string& f : forms) {
+    size_t k = std::min(head.size(), f.size());
+    bool same = true;
+    for (size_t i = 0; i < k && same; ++i)
+      same = hexOuter ? tolower(static_cast<unsigned char>(head[i])) == f[i] : head[i] == f[i];
+    if (same) return true;
+  }
+  return false;
+}
+
 // Already complete: every stage decoded to its end, each stream had its
 // bytes, and a seekable zstd file on the outside still has its table.
 bool complete(const Decoded& d, const XioHandle& w, int fd, uint64_t size) {
@@ -331,6 +406,14 @@ int64_t recover(char* trace, const char* fileString, const char* formatString,
     readCommand();
     return static_cast<int64_t>(size);
   }
+  // A file that does not begin as files of its layers begin is not one
+  // that a crash cut: it is left as it is, however short (a zero tail, which
+  // a crash may leave, aside).
+  const uint64_t zeros = zeroTailStart(in.get(), size);
+  if (!h->spec.layers.empty() && !beginsAsItsLayers(in.get(), zeros, fileBeginnings(h->spec.layers),
+                                                    h->spec.layers[0].kind == "hex"))
+    return failed(EIO, "the file does not begin as files of its layers (" + h->spec.layers[0].kind +
+                           " on the file) begin, so it is left as it is");
   Decoded first;
   if ((rc = decodeFile(*h, in.get(), UINT64_MAX, countOnly, first, why)) != 0)
     return failed(rc, why);
@@ -342,7 +425,6 @@ int64_t recover(char* trace, const char* fileString, const char* formatString,
   // written: the file without them may decode further (a last age chunk
   // before them, the base64 lines before them).
   uint64_t limit = UINT64_MAX;
-  const uint64_t zeros = zeroTailStart(in.get(), size);
   if (zeros < size) {
     Decoded before;
     if ((rc = decodeFile(*h, in.get(), zeros, countOnly, before, why)) != 0) return failed(rc, why);

@@ -254,10 +254,18 @@ class AgeReader : public Stage {
         header_.insert(header_.end(), in.src + in.pos, in.src + in.pos + n);
         lineLen_ += n;
         if (lf) {
-          if (lineLen_ >= 4 && memcmp(header_.data() + lineAt, "--- ", 4) == 0) {
+          // Lines are told apart as the parser tells them: the line after a
+          // stanza line, or after a body line of 64 characters, is a body
+          // line whatever it begins with; any other line beginning with
+          // "---" is the MAC line.
+          const char* line = reinterpret_cast<const char*>(header_.data() + lineAt);
+          const size_t len = lineLen_ - 1;
+          const bool body = bodyNext_;
+          if (!body && len >= 3 && memcmp(line, "---", 3) == 0) {
             macSeen_ = true;
             macEnd_ = header_.size();
           }
+          bodyNext_ = (len >= 3 && memcmp(line, "-> ", 3) == 0) || (body && len == 64);
           lineLen_ = 0;
         }
       } else {
@@ -274,6 +282,10 @@ class AgeReader : public Stage {
       return 1;
     }
     if (rc != EAGAIN) return static_cast<int>(fail(rc, why));
+    // The header as far as its MAC line and nonce, and still not a header
+    // to the parser: more input would not make it one.
+    if (macSeen_ && header_.size() >= macEnd_ + kAgeNonce)
+      return static_cast<int>(fail(EIO, "age: malformed header: its lines do not end at the MAC"));
     if (op != EndOp::END || in.left() > 0) return 0;
     return static_cast<int>(fail(EIO, header_.empty()
                                           ? "age: the file is empty: it has no age header"
@@ -353,7 +365,7 @@ class AgeReader : public Stage {
   size_t payloadStart_ = 0;
   std::vector<uint8_t> header_;
   size_t lineLen_ = 0, macEnd_ = 0;
-  bool macSeen_ = false;
+  bool macSeen_ = false, bodyNext_ = false;
   std::vector<uint8_t> held_;  // sealed bytes of a chunk that came in pieces
   size_t heldLen_ = 0;
   std::vector<uint8_t> plain_;  // an opened chunk that did not fit the output
