@@ -321,3 +321,40 @@ TEST(RecoverRefusal, ShortFilesAreLeftUnlessTheyBeginAsTheirLayersBegin) {
 }
 
 }  // namespace
+
+namespace {
+
+// A crash can leave zero bytes after the last data; recovery cuts them
+// off, and with them the zero bytes a chunk's tag may end with (one file in
+// 256). Those are given back: an age file that ends in a zero byte, with
+// zeros after it, keeps every chunk.
+TEST(RecoverZeroTail, AnAgeTagEndingInZeroBytesIsKept) {
+  TempDir dir;
+  std::string file = dir / "z.age", key = dir / "key.txt";
+  ASSERT_EQ(sh("age-keygen -o '" + key + "' 2>/dev/null"), 0);
+  std::string fs = fill("write.bin(file=%s encr.age(identity=%k))", file, key);
+  std::mt19937 rng{9};
+  for (size_t size : {size_t{1000}, size_t{65536 + 1000}}) {
+    SCOPED_TRACE(size);
+    std::string data = variedData(size, rng), whole;
+    // Fresh keys until the last tag ends in a zero byte.
+    for (int tries = 0; tries < 4000 && (whole.empty() || whole.back() != '\0'); ++tries) {
+      Written w;
+      ASSERT_TRUE(writeAll(fs, "", "", data, rng, w));
+      whole = readFile(file);
+    }
+    ASSERT_EQ(whole.back(), '\0');
+    for (size_t zeros : {size_t{0}, size_t{1}, size_t{5000}}) {
+      SCOPED_TRACE(zeros);
+      writeFile(file, whole + std::string(zeros, '\0'));
+      char trace[XIO_TRACE_SIZE] = "";
+      EXPECT_EQ(xiorecover(trace, fs.c_str(), "", nullptr, nullptr), static_cast<int64_t>(size))
+          << trace;
+      int status = -1;
+      EXPECT_TRUE(run("age -d -i '" + key + "' '" + file + "'", &status) == data);
+      EXPECT_EQ(status, 0);
+    }
+  }
+}
+
+}  // namespace

@@ -176,6 +176,9 @@ class AgeWriter : public AgeWriterStage {
   bool sealAtFlush_ = false, finished_ = false;
 };
 
+// The zero bytes at most that a chunk cut at a zero tail is tried with.
+constexpr size_t kZerosGivenBack = 16;
+
 class AgeReader : public Stage {
  public:
   const char* name() const override { return "age"; }
@@ -306,6 +309,18 @@ class AgeReader : public Stage {
     if (have == kAgeSealed && openQuiet(have, false, out)) {
       cutShort_ = true;
       return 1;
+    }
+    // Recovery cuts a file before the zero bytes a crash leaves at its end,
+    // and so also cuts the zero bytes that a tag may end with (one chunk in
+    // 256 ends with one): the chunk is tried again with them given back.
+    for (size_t extra = 1; extra <= kZerosGivenBack && have + extra <= kAgeSealed; ++extra) {
+      held_[have + extra - 1] = 0;  // keep() sized held_ to a sealed chunk
+      const bool possible = have + extra > kAgeTag || (have + extra == kAgeTag && index_ == 0);
+      if (possible && openQuiet(have + extra, true, out)) return 0;
+      if (have + extra == kAgeSealed && openQuiet(have + extra, false, out)) {
+        cutShort_ = true;
+        return 1;
+      }
     }
     return fail(EIO, have == 0
                          ? "age: the file ends without a last chunk"
