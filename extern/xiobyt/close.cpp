@@ -35,10 +35,6 @@ FileSpec inverseSpec(XioHandle& h) {
   return inv;
 }
 
-}  // namespace
-
-namespace {
-
 std::string dirOf(const std::string& physical) {
   size_t slash = physical.rfind('/');
   return slash == std::string::npos ? "." : slash == 0 ? "/" : physical.substr(0, slash);
@@ -62,6 +58,7 @@ int copyInto(int from, uint64_t size, int to, std::string& why) {
   auto block = std::make_unique_for_overwrite<uint8_t[]>(kBlock);
   for (uint64_t at = 0; at < size;) {
     size_t n = static_cast<size_t>(std::min<uint64_t>(kBlock, size - at));
+    errno = 0;  // a copy shorter than it was is EIO
     if (!preadFull(from, block.get(), n, at)) {
       int e = errno ? errno : EIO;
       why = std::string("cannot read the copy back: ") + strerror(e);
