@@ -16,8 +16,8 @@
 
 struct XioHandle {
   XioHandle() = default;
-  // Wipes the handle's copies of passphrases and removes a temporary file
-  // that was not renamed into place.
+  // Wipes the handle's copies of passphrases and removes a copy that was
+  // not yet complete (a durable one stays for recovery to finish).
   ~XioHandle();
   XioHandle(const XioHandle&) = delete;
   XioHandle& operator=(const XioHandle&) = delete;
@@ -47,12 +47,15 @@ struct XioHandle {
   bool gzipOuter = false;
   uint64_t memberStart = 0;
   std::vector<uint8_t> gathered;
-  // Appending to a file with an age layer: the file is written anew under
-  // this name in the same directory and renamed over the old one at close.
+  // Writing into a copy beside the file (an append under an age layer, a
+  // write after a sync flush sealed the last age chunk, a recovery): the
+  // copy's name, while it is incomplete, and the file itself, open for
+  // writing, into whose inode the copy goes back once it is complete
+  // (finishCopy). fd is then the copy's descriptor.
   std::string tempPath;
-  bool syncAsked = false;  // an xiopflush asked for a sync: so does the rename
+  xio::FdGuard target;
   // An age layer on the file (inside pipe), whose chunk a sync flush seals
-  // as the last and the next write takes back.
+  // as the last; the next write re-encrypts the file into a copy.
   xio::AgeWriterStage* ageOuter = nullptr;
   size_t codecStage = 0;  // index of the first codec stage in the pipeline
 
@@ -82,14 +85,35 @@ namespace xio {
 // The name of a temporary file begins with this (the mount daemon hides
 // names that begin with ".vaskIndex").
 constexpr char kTempPrefix[] = ".vaskIndex.tmp.";
-// Puts the rewritten temporary file of an append in the old one's place;
-// with a sync asked for, its directory entry too (close.cpp). 0 or errno.
-int replaceByTemp(XioHandle& h);
-// Creates h.tempPath beside the physical file with O_EXCL (a planted name
-// or link is never opened) and gives its descriptor to h.fd, so that the
-// handle removes it unless it is renamed into place; 0 or errno with `why`
-// saying what it was `for` (close.cpp).
-int makeTempBeside(XioHandle& h, const char* purpose, std::string& why);
+// The longest part of a file's name that the name of a copy beside it
+// keeps, so that ".vaskIndex.tmp.<name>.XXXXXX" with the suffix of a
+// durable copy (kDurableMark and an inode number) fits NAME_MAX.
+constexpr size_t kTempNameKept = 200;
+// Appended to a copy's name once the copy is complete and fdatasynced,
+// followed by the decimal inode number of the file it belongs to:
+// ".vaskIndex.tmp.<name>.XXXXXX.done-<inode>". Recovery finishes copying
+// such a copy back (finishLeftoverCopy); an incomplete copy is only
+// removed. The suffix keeps the name from having the shape of an
+// incomplete copy (a dot and six letters or digits at the end).
+constexpr char kDurableMark[] = ".done-";
+// Creates a copy beside `physical`, ".vaskIndex.tmp.<name>.XXXXXX" with
+// <name> cut to kTempNameKept bytes, with O_EXCL (a planted name or link
+// is never opened) and mode 0600; `tempPath` and `fd` get its name and
+// descriptor. 0 or errno with `why` saying what it was `for` (close.cpp).
+int makeTempBeside(const std::string& physical, std::string& tempPath, FdGuard& fd,
+                   const char* purpose, std::string& why);
+// Ends a copy: h.fd (the copy) fdatasynced, renamed to its durable name,
+// its directory synced, its bytes written into h.target from offset 0,
+// the target cut to its length and fdatasynced, the copy removed and the
+// directory synced. The handle then writes on in h.target, at its end.
+// 0 or errno with `why`; a failure after the rename leaves the durable
+// copy for recovery (close.cpp).
+int finishCopy(XioHandle& h, std::string& why);
+// Finishes the copy-back of a durable copy left beside `physical` by a
+// writer that died, when one belongs to the file open at `fd` (its inode):
+// the copy's bytes go into that file and the copy goes. 1 when a copy was
+// finished, 0 when there was none, or -errno with `why` (close.cpp).
+int finishLeftoverCopy(const std::string& physical, int fd, std::string& why);
 // Traces a failure of `call` on the handle's physical file (handle.cpp).
 void traceHandle(char* trace, const char* call, const XioHandle& h, int code,
                  const std::string& cause);

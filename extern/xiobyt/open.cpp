@@ -208,42 +208,50 @@ int copyOldData(XioHandle& h, int oldFd, std::string& why) {
 }
 
 // Appending under an age layer: a chunk must never be sealed twice under
-// one nonce, so the file is written again, old data first, into a
-// temporary file that xiopclose renames over it.
+// one nonce, so the file is written again, old data first, under a fresh
+// file key into a copy beside it, which goes back into the file's own
+// inode (finishCopy: owner, group, mode, ACLs, extended attributes and
+// links stay) at the first sync flush or the close. Everything the append
+// needs is had here, so that an append that cannot be made fails at open:
+// the file opened for writing, the copy made in its directory.
 int openRewrite(XioHandle& h, std::string& why) {
   // O_NONBLOCK: a FIFO planted at the name must not hang the open; anything
   // but a regular file is refused below.
   FdGuard oldFd(
       ::open(h.physical.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK));
-  bool old = oldFd.get() >= 0;
-  if (!old && errno != ENOENT) {
+  if (oldFd.get() < 0) {
     int e = errno;
     why = std::string("cannot open the old file to append to it: ") + strerror(e);
     return e;
   }
   struct stat st;
-  if (old && fstat(oldFd.get(), &st) != 0) {
+  if (fstat(oldFd.get(), &st) != 0) {
     int e = errno;
     why = std::string("cannot stat: ") + strerror(e);
     return e;
   }
-  if (old && !S_ISREG(st.st_mode)) {
+  if (!S_ISREG(st.st_mode)) {
     why = "cannot append: not a regular file";
     return EISDIR;
   }
-  // From here the handle removes the file unless it is renamed into place.
-  if (int e = makeTempBeside(h, "append through", why); e != 0) return e;
-  int fd = h.fd.get();
-  if (old) {
-    if (fchmod(fd, st.st_mode & 07777) != 0 ||
-        (fchown(fd, st.st_uid, st.st_gid) != 0 && errno != EPERM)) {
-      int e = errno;
-      why = std::string("cannot give the temporary file the old file's mode: ") + strerror(e);
-      return e;
-    }
+  // The inode the copy goes back into, checked to be the one read. Read
+  // and write: a write after a sync flush reads its chunks back.
+  FdGuard target(
+      ::open(h.physical.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK));
+  struct stat tst;
+  if (target.get() < 0 || fstat(target.get(), &tst) != 0) {
+    int e = errno;
+    why = std::string("cannot open the old file for writing to append to it: ") + strerror(e);
+    return e;
   }
+  if (tst.st_ino != st.st_ino || tst.st_dev != st.st_dev) {
+    why = "cannot append: the file was replaced while it was opened";
+    return EAGAIN;
+  }
+  if (int e = makeTempBeside(h.physical, h.tempPath, h.fd, "append through", why); e != 0) return e;
+  h.target.reset(target.release());
   if (int rc = buildPipeline(h, why)) return rc;
-  if (old && st.st_size > 0) {
+  if (st.st_size > 0) {
     if (int rc = copyOldData(h, oldFd.get(), why)) return rc;
   }
   h.expected = h.startOffset;
@@ -265,13 +273,24 @@ class CreatedFile {
   const std::string& path_;
 };
 
+// Whether the file at the name holds data (an age append then rewrites it
+// through a copy); a missing or empty file is written in place.
+bool holdsData(const std::string& physical) {
+  struct stat st;
+  if (lstat(physical.c_str(), &st) != 0) return errno != ENOENT;  // else the rewrite says why
+  return !S_ISREG(st.st_mode) || st.st_size > 0;
+}
+
 int openWrite(XioHandle& h, std::string& why) {
-  if (h.startOffset > 0 && hasAgeLayer(h.spec)) return openRewrite(h, why);
+  const bool age = hasAgeLayer(h.spec);
+  if (h.startOffset > 0 && age && holdsData(h.physical)) return openRewrite(h, why);
   // Appending to seekable zstd reads the old seek table before writing
-  // after the frames; other layers need no read permission.
+  // after the frames; age on the file reads its chunks back when a write
+  // follows a sync flush; other layers need no read permission.
   bool zstdOuter = !h.spec.layers.empty() && h.spec.layers[0].kind == "zstd";
-  int flags = O_CLOEXEC | (h.startOffset > 0 ? O_APPEND : 0) |
-              (h.startOffset > 0 && zstdOuter ? O_RDWR : O_WRONLY);
+  bool ageOuter = !h.spec.layers.empty() && h.spec.layers[0].kind == "age";
+  int flags = O_CLOEXEC | (h.startOffset > 0 && !age ? O_APPEND : 0) |
+              ((h.startOffset > 0 && zstdOuter) || ageOuter ? O_RDWR : O_WRONLY);
   // Owner only: a caller that runs with umask 0 (the mount daemon) sets
   // the mode it wants once the file is complete. A symbolic link at the
   // name is never followed: O_EXCL refuses it, and so does O_NOFOLLOW when

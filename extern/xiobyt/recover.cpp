@@ -142,7 +142,9 @@ class PrefixDecoder {
       const bool allIn = node.inPos == node.in.size();
       if (out.pos > 0) push(i + 1, node.out.data(), out.pos, false);
       if (result_.fatalCode) return;
-      if (r < 0 || (last && !progress && r != 0)) {
+      // At the end a stage must take its input or end: one that neither
+      // takes nor gives would be stepped for ever.
+      if (r < 0 || (last && !progress && (r != 0 || !allIn))) {
         failAt(i, r < 0 ? node.stage->error() : StageError{EIO, "no progress at the end"},
                !(last && allIn));
         return;
@@ -175,7 +177,8 @@ class PrefixDecoder {
       result_.cause = std::string("the ") + nodes_[i].stage->name() + " layer: " + e.message;
     }
     stopped_ = true;
-    push(i + 1, nullptr, 0, true);  // what it decoded is the end of the data after it
+    push(i + 1, nullptr, 0,
+         true);  // what it decoded is the end of the data after it
   }
 
   std::vector<Node> nodes_;
@@ -241,20 +244,98 @@ uint64_t zeroTailStart(int fd, uint64_t size) {
   return 0;
 }
 
-// A write handle on a new temporary file beside the physical one, with its
-// mode and owner, that xiopclose renames over it after fdatasyncing it.
-int openTarget(XioHandle& h, const struct stat& st, std::string& why) {
-  if (int e = makeTempBeside(h, "recover into", why); e != 0) return e;
-  int fd = h.fd.get();
-  if (fchmod(fd, st.st_mode & 07777) != 0 ||
-      (fchown(fd, st.st_uid, st.st_gid) != 0 && errno != EPERM)) {
+// A write handle on a new copy beside the physical file, which xiopclose
+// puts into the file's own inode (finishCopy), `in` being the file as it
+// was checked.
+int openTarget(XioHandle& h, int in, std::string& why) {
+  FdGuard target(
+      ::open(h.physical.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK));
+  struct stat was, is;
+  if (target.get() < 0 || fstat(target.get(), &is) != 0 || fstat(in, &was) != 0) {
     int e = errno;
-    why = std::string("cannot give the temporary file the file's mode: ") + strerror(e);
+    why = std::string("cannot open the file for writing: ") + strerror(e);
     return e;
   }
+  if (is.st_ino != was.st_ino || is.st_dev != was.st_dev) {
+    why = "the file was replaced while it was being recovered";
+    return EAGAIN;
+  }
+  if (int e = makeTempBeside(h.physical, h.tempPath, h.fd, "recover into", why); e != 0) return e;
+  h.target.reset(target.release());
   h.gzipOuter = !h.spec.layers.empty() && h.spec.layers[0].kind == "gzip";
-  h.syncAsked = true;
   return buildPipeline(h, why);
+}
+
+// The bytes every file of `layers` begins with, as far as they are fixed,
+// in each form it may take: the magic of the innermost layer that has one,
+// encoded by the base64 and hex layers outside it (only the characters
+// that the known bytes fix). None when no layer has a magic.
+std::vector<std::string> fileBeginnings(const std::vector<Layer>& layers) {
+  static const char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::vector<std::string> forms;
+  for (auto it = layers.rbegin(); it != layers.rend(); ++it) {
+    const std::string& k = it->kind;
+    if (k == "base64") {
+      for (std::string& f : forms) {
+        std::string out;
+        size_t i = 0;
+        uint32_t bits = 0;
+        int have = 0;
+        for (; i < f.size(); ++i) {
+          bits = (bits << 8) | static_cast<uint8_t>(f[i]);
+          have += 8;
+          while (have >= 6) {
+            out += kB64[(bits >> (have - 6)) & 63];
+            have -= 6;
+          }
+        }
+        f = out;
+      }
+    } else if (k == "hex") {
+      for (std::string& f : forms) {
+        static const char kHex[] = "0123456789abcdef";
+        std::string out;
+        for (unsigned char c : f) out += {kHex[c >> 4], kHex[c & 15]};
+        f = out;
+      }
+    } else if (k == "gzip") {
+      forms = {std::string("\x1f\x8b", 2)};
+    } else if (k == "xz") {
+      forms = {
+          std::string("\xfd"
+                      "7zXZ\0",
+                      6)};
+    } else if (k == "bzip2") {
+      forms = {"BZh"};
+    } else if (k == "age") {
+      forms = {"age-encryption.org/v1\n"};
+    } else if (k == "zstd") {  // a frame, or a skippable frame
+      forms = {std::string("\x28\xb5\x2f\xfd", 4)};
+      for (int m = 0x50; m <= 0x5f; ++m)
+        forms.push_back(std::string(1, static_cast<char>(m)) + "\x2a\x4d\x18");
+    } else {
+      forms.clear();  // a layer without a magic: nothing is known of the start
+    }
+  }
+  return forms;
+}
+
+// Whether the first `n` bytes of the file at `fd` begin as one of `forms`
+// does (hex in either case where hex is on the file).
+bool beginsAsItsLayers(int fd, uint64_t n, const std::vector<std::string>& forms, bool hexOuter) {
+  if (forms.empty() || n == 0) return true;
+  size_t longest = 0;
+  for (const std::string& f : forms) longest = std::max(longest, f.size());
+  std::string head(static_cast<size_t>(std::min<uint64_t>(n, longest)), '\0');
+  if (!preadFull(fd, reinterpret_cast<uint8_t*>(head.data()), head.size(), 0)) return true;
+  for (const std::string& f : forms) {
+    size_t k = std::min(head.size(), f.size());
+    bool same = true;
+    for (size_t i = 0; i < k && same; ++i)
+      same = hexOuter ? tolower(static_cast<unsigned char>(head[i])) == f[i] : head[i] == f[i];
+    if (same) return true;
+  }
+  return false;
 }
 
 // Already complete: every stage decoded to its end, each stream had its
@@ -307,6 +388,13 @@ int64_t recover(char* trace, const char* fileString, const char* formatString,
   if (fstat(in.get(), &st) != 0)
     return failed(errno, std::string("cannot stat: ") + strerror(errno));
   if (!S_ISREG(st.st_mode)) return failed(EINVAL, "not a regular file");
+  // A writer that died while copying a complete copy back into the file
+  // left that copy durable beside it: the copy is what the file was to be.
+  if (int done = finishLeftoverCopy(h->physical, in.get(), why); done < 0) {
+    return failed(-done, why);
+  } else if (done > 0 && fstat(in.get(), &st) != 0) {
+    return failed(errno, std::string("cannot stat: ") + strerror(errno));
+  }
   const uint64_t size = static_cast<uint64_t>(st.st_size);
 
   // First pass: how far the file decodes, and whether it is complete.
@@ -318,6 +406,14 @@ int64_t recover(char* trace, const char* fileString, const char* formatString,
     readCommand();
     return static_cast<int64_t>(size);
   }
+  // A file that does not begin as files of its layers begin is not one
+  // that a crash cut: it is left as it is, however short (a zero tail, which
+  // a crash may leave, aside).
+  const uint64_t zeros = zeroTailStart(in.get(), size);
+  if (!h->spec.layers.empty() && !beginsAsItsLayers(in.get(), zeros, fileBeginnings(h->spec.layers),
+                                                    h->spec.layers[0].kind == "hex"))
+    return failed(EIO, "the file does not begin as files of its layers (" + h->spec.layers[0].kind +
+                           " on the file) begin, so it is left as it is");
   Decoded first;
   if ((rc = decodeFile(*h, in.get(), UINT64_MAX, countOnly, first, why)) != 0)
     return failed(rc, why);
@@ -329,7 +425,6 @@ int64_t recover(char* trace, const char* fileString, const char* formatString,
   // written: the file without them may decode further (a last age chunk
   // before them, the base64 lines before them).
   uint64_t limit = UINT64_MAX;
-  const uint64_t zeros = zeroTailStart(in.get(), size);
   if (zeros < size) {
     Decoded before;
     if ((rc = decodeFile(*h, in.get(), zeros, countOnly, before, why)) != 0) return failed(rc, why);
@@ -348,7 +443,7 @@ int64_t recover(char* trace, const char* fileString, const char* formatString,
                       first.cause);
 
   // Second pass: the same decoding, written again with the write command.
-  if ((rc = openTarget(*h, st, why)) != 0) return failed(rc, why);
+  if ((rc = openTarget(*h, in.get(), why)) != 0) return failed(rc, why);
   XioHandle* target = h.get();
   Decoded second;
   rc = decodeFile(

@@ -80,6 +80,12 @@ class FdGuard {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
   }
+  // Gives the descriptor up without closing it.
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
   // Closes now and reports close's errno (0 when fine).
   int close() {
     int rc = 0;

@@ -80,18 +80,38 @@ int fillGap(char* trace, XioHandle& h, int64_t offset) {
   return 0;
 }
 
-// A last chunk that a sync flush sealed is taken back before more data:
-// the file is rewound over it, and it stays on disk until the chunk that
-// replaces it, as long or longer, is written there.
-int reopenAgeTail(char* trace, XioHandle& h) {
-  size_t tail = h.ageOuter ? h.ageOuter->sealedTail() : 0;
-  if (tail == 0) return 0;
-  if (h.file->rewind(tail) != 0) {
-    h.broken = h.file->error().code ? h.file->error().code : EIO;
-    traceHandle(trace, "xiopwrite", h, h.broken, h.file->error().message);
+// A last chunk that a sync flush sealed is never sealed again under the
+// same key: before more data the file is written again, under a fresh file
+// key, into a copy beside it, which goes back into the file's own inode at
+// the next sync flush or the close. Until then the file on disk stays the
+// complete one the sync flush left, so nothing synced is ever at risk; the
+// cost is a rewrite of the file's chunks for each write after a sync.
+int rekeyIntoCopy(char* trace, XioHandle& h) {
+  if (!h.ageOuter || h.ageOuter->sealedTail() == 0) return 0;
+  std::string why, path;
+  FdGuard copy;
+  uint64_t end = 0;
+  int e = makeTempBeside(h.physical, path, copy, "write after a sync flush through", why);
+  if (e == 0) {
+    h.tempPath = path;  // removed by the handle unless it goes back
+    e = h.ageOuter->rekey(h.fd.get(), copy.get(), end, why);
+  }
+  if (e == 0 && lseek(copy.get(), static_cast<off_t>(end), SEEK_SET) < 0) {
+    e = errno;
+    why = std::string("cannot seek in the copy: ") + strerror(e);
+  }
+  if (e == 0 && h.file->retarget(copy.get()) != 0) {
+    e = h.file->error().code ? h.file->error().code : EIO;
+    why = h.file->error().message;
+  }
+  if (e != 0) {
+    h.broken = e;
+    traceHandle(trace, "xiopwrite", h, e,
+                "cannot take back the last age chunk a sync flush sealed: " + why);
     return -1;
   }
-  h.ageOuter->reopenTail();
+  h.target.reset(h.fd.release());
+  h.fd.reset(copy.release());
   return 0;
 }
 
@@ -138,7 +158,7 @@ int64_t xiopwrite(char* trace, XioHandle* h, const void* data, size_t count, int
                       std::to_string(offset) + " ends past the largest offset");
       return -1;
     }
-    if ((count > 0 || h->expected < offset) && reopenAgeTail(trace, *h) != 0) return -1;
+    if ((count > 0 || h->expected < offset) && rekeyIntoCopy(trace, *h) != 0) return -1;
     if (h->expected < offset && fillGap(trace, *h, offset) != 0) return -1;
     if (feed(trace, *h, static_cast<const uint8_t*>(data), count) != 0) return -1;
     h->expected += static_cast<int64_t>(count);
@@ -171,24 +191,25 @@ int xiopflush(char* trace, XioHandle* h, int flags) {
     return -1;
   }
   if (!sync) return 0;
-  h->syncAsked = true;
+  // Writing into a copy: the copy, complete where age is on the file (or
+  // cut where recovery ends it), goes into the file's inode now, so that
+  // what was synced is found there after a crash; the writes after it go
+  // on in the file itself.
+  if (h->target.get() >= 0) {
+    std::string why;
+    if (int e = finishCopy(*h, why); e != 0) {
+      h->broken = e;
+      traceHandle(trace, "xiopflush", *h, e, "cannot put the rewritten data into the file: " + why);
+      errno = e;
+      return -1;
+    }
+    return 0;
+  }
   if (fdatasync(h->fd.get()) != 0) {
     const int e = errno;
     traceHandle(trace, "xiopflush", *h, e, std::string("fdatasync failed: ") + strerror(e));
     errno = e;
     return -1;
-  }
-  // An append through a rewritten file: once that file is complete on disk
-  // it takes the old one's place now, so that what was synced is found at
-  // the file's name after a crash; the writes after it go on in place.
-  if (!h->tempPath.empty() && h->ageOuter) {
-    if (int e = replaceByTemp(*h); e != 0) {
-      traceHandle(trace, "xiopflush", *h, e,
-                  "cannot rename the rewritten file '" + h->tempPath +
-                      "' over the old one: " + strerror(e));
-      errno = e;
-      return -1;
-    }
   }
   return 0;
 }

@@ -44,29 +44,36 @@ struct XioStateList {
 //   XIO_FLUSH_SYNC seals them as the last chunk, after the layers inside
 //   flushed theirs (zstd inside age ends its frame), and fdatasyncs: the
 //   file on disk is then a complete age file of everything written, which
-//   `age -d` accepts. The next xiopwrite takes that chunk back: its bytes
-//   are sealed again, as a full chunk or a longer last one, over the same
-//   place in the file, and until that chunk is written the sealed one stays
-//   on disk. A crash after that write began and before the next sync flush
-//   may leave a torn chunk there: xiorecover then keeps the chunks before it
-//   (everything synced but those last bytes, at most 64 KiB - 1). With a
-//   layer outside age (age inside base64) the chunk stays in memory at a
-//   sync as at any flush, and xiorecover keeps the sealed chunks.
+//   `age -d` accepts. No chunk index is ever sealed twice under one key, so
+//   the next xiopwrite writes the file again under a fresh file key and
+//   nonce into a copy beside it (see the copies below) and goes on there:
+//   a write after a sync flush costs a re-encryption of the file's chunks
+//   (the layers inside age are not decoded again). Until the next sync
+//   flush or the close puts that copy into the file, the file stays as the
+//   sync flush left it, so a crash keeps everything synced. With a layer
+//   outside age (age inside base64) the chunk stays in memory at a sync as
+//   at any flush, and xiorecover keeps the sealed chunks.
 // - Appending (offset above 0) never extends an age file in place: the old
 //   data is read back through all the layers and written again, with a new
-//   file key and nonce, into a temporary file in the same directory named
-//   ".vaskIndex.tmp.<name>.XXXXXX" (names the mount daemon hides), followed
-//   by the new data; xiopclose renames it over the old file. So an append
-//   costs a rewrite of the whole file. A failure before the first sync
-//   flush removes the temporary file and leaves the old one as it was.
-//   Where age is the outer layer, the first xiopflush(XIO_FLUSH_SYNC) puts
-//   the temporary file (then complete: the old data, what was appended, the
-//   last chunk sealed) in the old one's place with its directory entry
-//   synced, and the writes after it go on in that file as above; a later
-//   failure leaves the file as the last sync flush made it, or with a torn
-//   last chunk that xiorecover cuts. With a layer outside age the
-//   temporary file stays apart until the close, and synced data survives a
-//   crash only there (xiorecover can end it; nothing renames it).
+//   file key and nonce, into a copy beside the file, followed by the new
+//   data. So an append costs a rewrite of the whole file. xiopopen opens
+//   the old file for reading and writing and creates the copy, so an
+//   append that cannot be made (the file not writable, the directory not
+//   writable) fails there; a failure of a later write or of the close
+//   removes the copy and leaves the file as it was (or as the last sync
+//   flush made it).
+// - The copies: ".vaskIndex.tmp.<name>.XXXXXX" in the file's directory
+//   (<name> cut to its first 200 bytes), created with O_EXCL and mode 0600
+//   (names the mount daemon hides). A sync flush or the close fdatasyncs
+//   the copy, renames it to ".vaskIndex.tmp.<name>.XXXXXX.done-<inode>"
+//   (<inode>: the file's inode number in decimal) and syncs the directory;
+//   then writes its bytes into the file itself from offset 0, cuts the
+//   file to its length, fdatasyncs it, removes the copy and syncs the
+//   directory again. The file keeps its inode, owner, group, mode, ACLs,
+//   extended attributes and hard links. A crash leaves either an
+//   incomplete copy (the file untouched: remove the copy) or a ".done-"
+//   copy (the file possibly half written): xiorecover on the file then
+//   finishes the copy first.
 
 // Opens a handle on the physical file that `fileString` names, converting
 // as `formatString` says (null or "" is format.bin()).
@@ -142,6 +149,9 @@ void vdOrgLstStaFree(XioStateList* states);  // empties the list
 // Returns the number of converted (logical) bytes the file then holds, or -1
 // with errno (trace filled); `inverseCommand`/`inverseFormat` (may be null)
 // receive the read command as xiopclose would give it.
+// - First, a durable copy that a writer died copying back into the file
+//   (".vaskIndex.tmp.<name>.XXXXXX.done-<inode>" with the file's inode,
+//   see the age layer above) is written into it, whatever the strings say.
 // - How: the file is decoded through its layers and format as far as it
 //   decodes, each layer handing on what it decoded of a prefix of its
 //   input (age: only chunks whose tag checks, the last of them also when it
@@ -150,21 +160,24 @@ void vdOrgLstStaFree(XioStateList* states);  // empties the list
 //   whole characters and records). When every layer decodes to its end
 //   (and an outer seekable zstd file has its seek table) the file is
 //   complete and is not touched. Otherwise the decoded data is written
-//   again with the write command into ".vaskIndex.tmp.<name>.XXXXXX" in the
-//   same directory (created with O_EXCL, the file's mode and owner),
-//   fdatasynced and renamed over the file, its directory synced. So a
-//   recovery costs a decode and an encode of the whole file, and the file
-//   is at every moment either the old one or the recovered one; a failure
-//   removes the temporary file.
+//   again with the write command into a copy beside the file, which then
+//   goes into the file's own inode as the copies of an age append do (so
+//   the file keeps its owner, mode and links; a crash during the copy-back
+//   leaves the durable copy for the next xiorecover). So a recovery costs
+//   a decode and an encode of the whole file; a failure removes the copy.
 // - Everything a sync flush made durable is kept: a gzip sync flush, a
 //   zstd frame, an xz block, a bzip2 block and an age chunk sealed at a
 //   sync all decode.
 // - A file with nothing that decodes (empty, or cut inside a header, or
 //   ending in the zero bytes a crash leaves) becomes an empty stream of its
-//   layers and 0 is returned; one whose data does not decode as the strings
-//   describe it at all is left as it is, with EIO. A key that opens
-//   nothing fails with EACCES and changes nothing. A symbolic link at the
-//   name fails with ELOOP; a file that is not regular with EINVAL.
+//   layers and 0 is returned. One that does not begin as files of its
+//   layers begin (their magic, through the base64 and hex layers outside
+//   it), whatever its length and zero tail, or whose data does not decode
+//   as the strings describe it at all, is left as it is, with EIO. A key
+//   that opens nothing fails with EACCES and changes nothing. A symbolic
+//   link at the name fails with ELOOP; a file that is not regular with
+//   EINVAL; a file the caller cannot write (or a directory where no copy
+//   can be made), when it must be rewritten, with that error (EACCES).
 // - Run it only while no one writes the file.
 int64_t xiorecover(char* trace, const char* fileString, const char* formatString,
                    std::string* inverseCommand, std::string* inverseFormat);

@@ -28,14 +28,9 @@ class FileSink : public FileStage {
     return 0;
   }
 
-  int rewind(uint64_t n) override {
+  int retarget(int fd) override {
     if (!block_.empty() && writeBlock() != 0) return -1;
-    if (n > bytes_ || lseek(fd_, -static_cast<off_t>(n), SEEK_CUR) < 0) {
-      int e = n > bytes_ ? EINVAL : errno;
-      return static_cast<int>(fail(e, std::string("cannot rewind the file: ") + strerror(e)));
-    }
-    bytes_ -= n;
-    rewound_ = true;
+    fd_ = fd;
     return 0;
   }
 
@@ -54,14 +49,6 @@ class FileSink : public FileStage {
       if (block_.size() == kFileBlock && writeBlock() != 0) return -1;
     }
     if (op != EndOp::CONTINUE && !block_.empty() && writeBlock() != 0) return -1;
-    if (op == EndOp::END && rewound_) {  // what was rewound over may reach further
-      off_t at = lseek(fd_, 0, SEEK_CUR);
-      if (at < 0 || ftruncate(fd_, at) != 0) {
-        int e = errno;
-        return fail(e, std::string("cannot cut the file at its end: ") + strerror(e));
-      }
-      rewound_ = false;
-    }
     return 0;
   }
 
@@ -90,7 +77,6 @@ class FileSink : public FileStage {
   }
   int fd_;
   std::vector<uint8_t> block_;
-  bool rewound_ = false;
 };
 
 class FileSource : public FileStage {
@@ -98,7 +84,7 @@ class FileSource : public FileStage {
   explicit FileSource(int fd) : fd_(fd) {}
   const char* name() const override { return "file"; }
   int hole(uint64_t) override { return static_cast<int>(fail(EBADF, "a source has no holes")); }
-  int rewind(uint64_t) override { return static_cast<int>(fail(EBADF, "a source is not written")); }
+  int retarget(int) override { return static_cast<int>(fail(EBADF, "a source is not written")); }
 
   // Produces nothing exactly when the file has ended.
   int64_t step(InBuffer&, OutBuffer& out, EndOp) override {

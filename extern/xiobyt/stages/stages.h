@@ -53,11 +53,10 @@ class FileStage : public Stage {
   // Sink: after what it holds is written, extends the file by `n` bytes
   // that read as zeros (a hole). 0, or -1 with error() set.
   virtual int hole(uint64_t n) = 0;
-  // Sink: after what it holds is written, the next bytes overwrite the
-  // last `n` bytes written, which stay in the file until then (the end of
-  // the stream cuts the file where the bytes written end). 0, or -1 with
-  // error() set.
-  virtual int rewind(uint64_t n) = 0;
+  // Sink: after what it holds is written to the file it had, writes on
+  // into `fd` at its offset (a copy beside the file, or the file once a
+  // copy went back into it). 0, or -1 with error() set.
+  virtual int retarget(int fd) = 0;
 
  protected:
   uint64_t bytes_ = 0;

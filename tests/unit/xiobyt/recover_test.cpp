@@ -258,3 +258,103 @@ TEST(RecoverRefusal, FilesItCannotReadAreLeftAsTheyAre) {
 }
 
 }  // namespace
+
+namespace {
+
+// Files that are not of their layers at all, however short, are left as
+// they are with EIO; files that a crash cut before anything decodes become
+// an empty stream. A header line of 64 characters beginning with "--- "
+// is a stanza body line: recovery ends (the header is cut, or malformed
+// once a shorter line ends the body) instead of waiting for more header.
+TEST(RecoverRefusal, ShortFilesAreLeftUnlessTheyBeginAsTheirLayersBegin) {
+  TempDir dir;
+  std::string file = dir / "f", key = dir / "key.txt";
+  ASSERT_EQ(sh("age-keygen -o '" + key + "' 2>/dev/null"), 0);
+  const std::string bodyLine = "--- " + std::string(60, 'A');
+  struct {
+    const char* name;
+    const char* fileString;  // %s: the file, %k: the identity file
+    std::string bytes;
+    int64_t result;  // -1: EIO and the file unchanged
+  } cases[] = {
+      {"gzip: one byte", "write.bin(file=%s comp.gzip())", "a", -1},
+      {"age: a word", "write.bin(file=%s encr.age(identity=%k))", "hello", -1},
+      {"base64 over gzip: two letters", "write.bin(file=%s comp.gzip() enc.base64())", "QQ", -1},
+      {"xz: a line and a zero tail", "write.bin(file=%s comp.xz())",
+       "hello\n" + std::string(4096, '\0'), -1},
+      {"zstd: a word", "write.bin(file=%s comp.zstd())", "hello", -1},
+      {"bzip2: a word", "write.bin(file=%s comp.bzip2())", "hello", -1},
+      {"hex over xz: hex of other bytes", "write.bin(file=%s comp.xz() enc.hex())", "4142", -1},
+      {"age: a 64-character body line beginning with ---",
+       "write.bin(file=%s encr.age(identity=%k))",
+       "age-encryption.org/v1\n-> X25519 AAAA\n" + bodyLine + "\n" + std::string(40, 'B'), 0},
+      {"age: the same line, then a MAC line", "write.bin(file=%s encr.age(identity=%k))",
+       "age-encryption.org/v1\n-> X25519 AAAA\n" + bodyLine + "\n\n--- " + std::string(43, 'C') +
+           "\n" + std::string(40, 'D'),
+       -1},
+      // Cut before anything decodes: an empty stream of the layers.
+      {"gzip: the first magic byte", "write.bin(file=%s comp.gzip())", "\x1f", 0},
+      {"gzip: zeros only", "write.bin(file=%s comp.gzip())", std::string(4096, '\0'), 0},
+      {"base64 over gzip: the magic's first letters", "write.bin(file=%s comp.gzip() enc.base64())",
+       "H4s", 0},
+      {"hex over xz, upper case", "write.bin(file=%s comp.xz() enc.hex())", "FD377A", 0},
+      {"age: cut in its first line", "write.bin(file=%s encr.age(identity=%k))", "age-enc", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeFile(file, c.bytes);
+    char trace[XIO_TRACE_SIZE] = "";
+    errno = 0;
+    std::string command;
+    int64_t n = xiorecover(trace, fill(c.fileString, file, key).c_str(), "", &command, nullptr);
+    EXPECT_EQ(n, c.result) << trace;
+    if (c.result < 0) {
+      EXPECT_EQ(errno, EIO) << trace;
+      EXPECT_TRUE(readFile(file) == c.bytes);
+    } else {
+      Read r = readBack(command, "");
+      EXPECT_TRUE(r.ok) << r.trace;
+      EXPECT_EQ(r.data.size(), 0u);
+    }
+    EXPECT_TRUE(noTemporaryFiles(dir.path()));
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// A crash can leave zero bytes after the last data; recovery cuts them
+// off, and with them the zero bytes a chunk's tag may end with (one file in
+// 256). Those are given back: an age file that ends in a zero byte, with
+// zeros after it, keeps every chunk.
+TEST(RecoverZeroTail, AnAgeTagEndingInZeroBytesIsKept) {
+  TempDir dir;
+  std::string file = dir / "z.age", key = dir / "key.txt";
+  ASSERT_EQ(sh("age-keygen -o '" + key + "' 2>/dev/null"), 0);
+  std::string fs = fill("write.bin(file=%s encr.age(identity=%k))", file, key);
+  std::mt19937 rng{9};
+  for (size_t size : {size_t{1000}, size_t{65536 + 1000}}) {
+    SCOPED_TRACE(size);
+    std::string data = variedData(size, rng), whole;
+    // Fresh keys until the last tag ends in a zero byte.
+    for (int tries = 0; tries < 4000 && (whole.empty() || whole.back() != '\0'); ++tries) {
+      Written w;
+      ASSERT_TRUE(writeAll(fs, "", "", data, rng, w));
+      whole = readFile(file);
+    }
+    ASSERT_EQ(whole.back(), '\0');
+    for (size_t zeros : {size_t{0}, size_t{1}, size_t{5000}}) {
+      SCOPED_TRACE(zeros);
+      writeFile(file, whole + std::string(zeros, '\0'));
+      char trace[XIO_TRACE_SIZE] = "";
+      EXPECT_EQ(xiorecover(trace, fs.c_str(), "", nullptr, nullptr), static_cast<int64_t>(size))
+          << trace;
+      int status = -1;
+      EXPECT_TRUE(run("age -d -i '" + key + "' '" + file + "'", &status) == data);
+      EXPECT_EQ(status, 0);
+    }
+  }
+}
+
+}  // namespace

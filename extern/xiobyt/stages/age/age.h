@@ -141,9 +141,12 @@ int64_t ageFileSize(int fd, uint64_t fileSize, const Layer& layer, int& error, s
 
 // The writer of an age layer that lies directly on the file. A sync flush
 // seals the chunk being gathered as the last, so that the file on disk is
-// then a complete age file; the next data takes that chunk back, and the
-// file's writer rewinds the file over it (FileStage::rewind), since its
-// bytes go out again, sealed as an ordinary chunk or as a longer last one.
+// then a complete age file. That chunk's index is never sealed again under
+// the same payload key (a second plaintext under one ChaCha20 nonce would
+// give both away and let Poly1305 tags be forged): before more data, the
+// writer takes a fresh file key and seals the chunks before that last one
+// again under it, into a copy of the file (rekey); the last chunk's bytes,
+// which it still holds, then continue.
 class AgeWriterStage : public Stage {
  public:
   // The next FLUSH ends with the gathered bytes sealed as the last chunk.
@@ -151,9 +154,13 @@ class AgeWriterStage : public Stage {
   // The length in the output of the last chunk sealed by a flush, while it
   // ends the output; 0 when none does.
   virtual size_t sealedTail() const = 0;
-  // Takes the sealed last chunk back: its bytes are gathered again and the
-  // caller has rewound the output by sealedTail() bytes.
-  virtual void reopenTail() = 0;
+  // With a sealed last chunk ending the output: writes into `to` (from its
+  // offset 0) a new header under a fresh file key and the chunks before
+  // that last one, read from `from` (the output so far, opened with the
+  // old key, which checks them) and sealed under the new key; `end` gets
+  // the length written. The last chunk's bytes stay held, to go on. 0 or
+  // an errno with `why` (the writer is then unusable).
+  virtual int rekey(int from, int to, uint64_t& end, std::string& why) = 0;
 };
 
 // The stages of the layer. The key is read here, so a missing or malformed

@@ -2,12 +2,14 @@
 // header, the reader opens the header and then each chunk, checking its tag
 // before any of its bytes leave the stage.
 #include <openssl/crypto.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
+#include "xiobyt/sizes.h"
 #include "xiobyt/stages/age/age.h"
 #include "xiobyt/stages/stages.h"
 
@@ -29,17 +31,49 @@ class AgeWriter : public AgeWriterStage {
   ~AgeWriter() override { OPENSSL_cleanse(held_.data(), held_.size()); }
 
   int init(const Layer& layer, std::string& why) {
-    AgeKey key;
-    if (int rc = loadAgeKey(layer, key, why)) return rc;
-    if (int rc = ageNewHeader(key, payload_, pending_, why)) return rc;
+    // The key stays for a rekey after a sync flush.
+    if (int rc = loadAgeKey(layer, key_, why)) return rc;
+    if (int rc = ageNewHeader(key_, *payload_, pending_, why)) return rc;
     pendingLen_ = pending_.size();
+    payloadStart_ = pendingLen_;
     held_.resize(kAgeChunk);
     return 0;
   }
 
   void sealAtNextFlush() override { sealAtFlush_ = true; }
   size_t sealedTail() const override { return tailLen_; }
-  void reopenTail() override { tailLen_ = 0; }
+
+  int rekey(int from, int to, uint64_t& end, std::string& why) override {
+    if (tailLen_ == 0 || pendingPos_ < pendingLen_) {
+      why = "age: no sealed last chunk to take back";
+      return EINVAL;
+    }
+    auto fresh = std::make_unique<AgePayloadKey>();
+    std::vector<uint8_t> header;
+    if (int rc = ageNewHeader(key_, *fresh, header, why)) return rc;
+    if (int rc = writeAt(to, header.data(), header.size(), 0, why)) return rc;
+    std::vector<uint8_t> sealed(kAgeSealed);
+    SecretBytes plain(kAgeChunk);
+    uint64_t at = header.size();
+    for (uint64_t i = 0; i < index_; ++i, at += kAgeSealed) {
+      errno = 0;
+      if (!preadFull(from, sealed.data(), kAgeSealed, payloadStart_ + i * kAgeSealed)) {
+        int e = errno ? errno : EIO;
+        why = "age: cannot read chunk " + std::to_string(i) +
+              " back: " + (errno ? strerror(e) : "the file is shorter than written");
+        return e;
+      }
+      if (payload_->open(i, false, sealed.data(), kAgeSealed, plain.data(), why) != 0 ||
+          fresh->seal(i, false, plain.data(), kAgeChunk, sealed.data(), why) != 0)
+        return EIO;
+      if (int rc = writeAt(to, sealed.data(), kAgeSealed, at, why)) return rc;
+    }
+    payload_ = std::move(fresh);
+    payloadStart_ = header.size();
+    tailLen_ = 0;
+    end = at;
+    return 0;
+  }
 
   int64_t step(InBuffer& in, OutBuffer& out, EndOp op) override {
     for (;;) {
@@ -77,7 +111,7 @@ class AgeWriter : public AgeWriterStage {
       }
       if (op == EndOp::FLUSH && sealAtFlush_) {
         // Sealed as the last under the index it keeps: the bytes stay held,
-        // to be sealed again under the same index once more data comes.
+        // to be sealed under that index again only under a new key (rekey).
         sealAtFlush_ = false;
         if (sealChunk(held_.data(), heldLen_, true, out) != 0) return -1;
         --index_;
@@ -102,7 +136,7 @@ class AgeWriter : public AgeWriterStage {
       pending_.resize(kAgeSealed);
       dst = pending_.data();
     }
-    if (payload_.seal(index_, last, plain, n, dst, why) != 0)
+    if (payload_->seal(index_, last, plain, n, dst, why) != 0)
       return static_cast<int>(fail(EIO, why));
     ++index_;
     if (dst == out.dst + out.pos) {
@@ -114,7 +148,25 @@ class AgeWriter : public AgeWriterStage {
     return 0;
   }
 
-  AgePayloadKey payload_;
+  static int writeAt(int fd, const uint8_t* p, size_t n, uint64_t at, std::string& why) {
+    while (n > 0) {
+      ssize_t w = pwrite(fd, p, n, static_cast<off_t>(at));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        int e = w < 0 ? errno : EIO;
+        why = std::string("age: cannot write the file again under a new key: ") + strerror(e);
+        return e;
+      }
+      p += w;
+      n -= static_cast<size_t>(w);
+      at += static_cast<uint64_t>(w);
+    }
+    return 0;
+  }
+
+  AgeKey key_;
+  std::unique_ptr<AgePayloadKey> payload_ = std::make_unique<AgePayloadKey>();
+  size_t payloadStart_ = 0;       // where chunk 0 starts in the output
   std::vector<uint8_t> pending_;  // the header, or a sealed chunk that did not fit
   size_t pendingPos_ = 0, pendingLen_ = 0;
   std::vector<uint8_t> held_;  // plain bytes of the chunk being gathered
@@ -123,6 +175,9 @@ class AgeWriter : public AgeWriterStage {
   size_t tailLen_ = 0;  // a last chunk sealed by a flush ends the output
   bool sealAtFlush_ = false, finished_ = false;
 };
+
+// The zero bytes at most that a chunk cut at a zero tail is tried with.
+constexpr size_t kZerosGivenBack = 16;
 
 class AgeReader : public Stage {
  public:
@@ -202,10 +257,18 @@ class AgeReader : public Stage {
         header_.insert(header_.end(), in.src + in.pos, in.src + in.pos + n);
         lineLen_ += n;
         if (lf) {
-          if (lineLen_ >= 4 && memcmp(header_.data() + lineAt, "--- ", 4) == 0) {
+          // Lines are told apart as the parser tells them: the line after a
+          // stanza line, or after a body line of 64 characters, is a body
+          // line whatever it begins with; any other line beginning with
+          // "---" is the MAC line.
+          const char* line = reinterpret_cast<const char*>(header_.data() + lineAt);
+          const size_t len = lineLen_ - 1;
+          const bool body = bodyNext_;
+          if (!body && len >= 3 && memcmp(line, "---", 3) == 0) {
             macSeen_ = true;
             macEnd_ = header_.size();
           }
+          bodyNext_ = (len >= 3 && memcmp(line, "-> ", 3) == 0) || (body && len == 64);
           lineLen_ = 0;
         }
       } else {
@@ -222,6 +285,10 @@ class AgeReader : public Stage {
       return 1;
     }
     if (rc != EAGAIN) return static_cast<int>(fail(rc, why));
+    // The header as far as its MAC line and nonce, and still not a header
+    // to the parser: more input would not make it one.
+    if (macSeen_ && header_.size() >= macEnd_ + kAgeNonce)
+      return static_cast<int>(fail(EIO, "age: malformed header: its lines do not end at the MAC"));
     if (op != EndOp::END || in.left() > 0) return 0;
     return static_cast<int>(fail(EIO, header_.empty()
                                           ? "age: the file is empty: it has no age header"
@@ -242,6 +309,18 @@ class AgeReader : public Stage {
     if (have == kAgeSealed && openQuiet(have, false, out)) {
       cutShort_ = true;
       return 1;
+    }
+    // Recovery cuts a file before the zero bytes a crash leaves at its end,
+    // and so also cuts the zero bytes that a tag may end with (one chunk in
+    // 256 ends with one): the chunk is tried again with them given back.
+    for (size_t extra = 1; extra <= kZerosGivenBack && have + extra <= kAgeSealed; ++extra) {
+      held_[have + extra - 1] = 0;  // keep() sized held_ to a sealed chunk
+      const bool possible = have + extra > kAgeTag || (have + extra == kAgeTag && index_ == 0);
+      if (possible && openQuiet(have + extra, true, out)) return 0;
+      if (have + extra == kAgeSealed && openQuiet(have + extra, false, out)) {
+        cutShort_ = true;
+        return 1;
+      }
     }
     return fail(EIO, have == 0
                          ? "age: the file ends without a last chunk"
@@ -301,7 +380,7 @@ class AgeReader : public Stage {
   size_t payloadStart_ = 0;
   std::vector<uint8_t> header_;
   size_t lineLen_ = 0, macEnd_ = 0;
-  bool macSeen_ = false;
+  bool macSeen_ = false, bodyNext_ = false;
   std::vector<uint8_t> held_;  // sealed bytes of a chunk that came in pieces
   size_t heldLen_ = 0;
   std::vector<uint8_t> plain_;  // an opened chunk that did not fit the output
