@@ -9,45 +9,65 @@
 
 namespace {
 
+// Guards the list of live handles, and the names of every handle for
+// readers of other files' handles (a listing); a leaf. A handle's other
+// fields belong to its file's lock: the queries below look at them only
+// for handles of the name asked about, whose lock the caller holds.
+std::mutex handlesMutex;
+
 // Few files are open at once; a list keeps the lookups simple.
 std::vector<FileHandle*>& liveHandles() {
   static std::vector<FileHandle*> handles;
   return handles;
 }
 
+// The live handles of `logical`.
+std::vector<FileHandle*> handlesOf(std::string_view logical) {
+  std::lock_guard<std::mutex> guard(handlesMutex);
+  std::vector<FileHandle*> found;
+  for (FileHandle* h : liveHandles())
+    if (h->logicalPath == logical) found.push_back(h);
+  return found;
+}
+
 }  // namespace
 
 bool writerOpen(std::string_view logical) {
-  for (const FileHandle* h : liveHandles())
-    if (h->direction != 0 && h->convHandle != nullptr && !h->removed && h->logicalPath == logical)
-      return true;
+  for (const FileHandle* h : handlesOf(logical))
+    if (h->direction != 0 && h->convHandle != nullptr && !h->removed) return true;
   return false;
 }
 
 std::vector<FileHandle*> openWriters(std::string_view logical) {
   std::vector<FileHandle*> writers;
-  for (FileHandle* h : liveHandles())
-    if (h->direction != 0 && !h->removed && h->logicalPath == logical) writers.push_back(h);
+  for (FileHandle* h : handlesOf(logical))
+    if (h->direction != 0 && !h->removed) writers.push_back(h);
   return writers;
 }
 
 bool streamBusy(std::string_view logical, const FileHandle* self) {
-  for (const FileHandle* h : liveHandles())
+  for (const FileHandle* h : handlesOf(logical))
     if (h != self && h->direction != 0 && !h->plain && !h->removed && !h->ended &&
-        h->logicalPath == logical && (h->convHandle != nullptr || h->openPending))
+        (h->convHandle != nullptr || h->openPending))
       return true;
   return false;
 }
 
 bool openForWritingBy(std::string_view logical, uid_t uid) {
-  for (const FileHandle* h : liveHandles())
-    if (h->direction != 0 && !h->removed && h->logicalPath == logical &&
-        (h->opener.valid ? h->opener.uid : 0) == uid)
+  for (const FileHandle* h : handlesOf(logical))
+    if (h->direction != 0 && !h->removed && (h->opener.valid ? h->opener.uid : 0) == uid)
       return true;
   return false;
 }
 
+void setPhysicalName(FileHandle& h, std::string physical) {
+  std::lock_guard<std::mutex> guard(handlesMutex);
+  h.physicalPath = std::move(physical);
+}
+
 bool conversionInDirectory(std::string_view dir) {
+  if (workInFlight(std::string(dir))) return true;
+  std::lock_guard<std::mutex> guard(handlesMutex);
   for (const FileHandle* h : liveHandles()) {
     const size_t slash = h->physicalPath.rfind('/');
     const std::string_view own = slash == std::string::npos
@@ -72,6 +92,7 @@ bool moved(std::string& name, std::string_view from, std::string_view to) {
 
 void renameOpenHandles(std::string_view oldLogical, std::string_view newLogical,
                        std::string_view oldPhysical, std::string_view newPhysical) {
+  std::lock_guard<std::mutex> guard(handlesMutex);
   for (FileHandle* h : liveHandles()) {
     if (!moved(h->logicalPath, oldLogical, newLogical)) continue;
     const std::string before = h->physicalPath;
@@ -84,6 +105,7 @@ void renameOpenHandles(std::string_view oldLogical, std::string_view newLogical,
 }
 
 void forgetOpenHandles(std::string_view logical) {
+  std::lock_guard<std::mutex> guard(handlesMutex);
   for (FileHandle* h : liveHandles())
     if (h->logicalPath == logical) h->removed = true;
 }
@@ -106,12 +128,15 @@ bool plainCommands(const std::string& fileString, const std::string& formatStrin
 }
 
 FileHandle::~FileHandle() {
-  auto& handles = liveHandles();
-  for (size_t i = 0; i < handles.size(); ++i) {
-    if (handles[i] == this) {
-      handles[i] = handles.back();
-      handles.pop_back();
-      break;
+  {
+    std::lock_guard<std::mutex> guard(handlesMutex);
+    auto& handles = liveHandles();
+    for (size_t i = 0; i < handles.size(); ++i) {
+      if (handles[i] == this) {
+        handles[i] = handles.back();
+        handles.pop_back();
+        break;
+      }
     }
   }
   if (convHandle != nullptr) {
@@ -124,12 +149,14 @@ FileHandle::~FileHandle() {
 
 FileHandlePtr initNewHandle(const char* path) {
   auto handle = std::make_unique<FileHandle>();
-  liveHandles().push_back(handle.get());
   initConfEntry(handle->conf);
   handle->logicalPath = logicalName(path);
   handle->physicalPath = getPhysicalPath(handle->logicalPath, &handle->mapFlags, handle.get());
   handle->fd = -1;
   handle->opener = requestIdentity();
+  // Seen by others only once its names are set.
+  std::lock_guard<std::mutex> guard(handlesMutex);
+  liveHandles().push_back(handle.get());
   return handle;
 }
 

@@ -23,16 +23,19 @@ struct OwnGroups {
 };
 
 OwnGroups& ownGroups() {
-  static OwnGroups own;
-  if (!own.read) {
+  // Read once, by whichever serving thread comes first; C++ makes the
+  // others wait for it.
+  static OwnGroups own = [] {
+    OwnGroups read;
     const int n = getgroups(0, nullptr);
     if (n > 0) {
-      own.list.resize(static_cast<size_t>(n));
-      const int got = getgroups(n, own.list.data());
-      own.list.resize(got > 0 ? static_cast<size_t>(got) : 0);
+      read.list.resize(static_cast<size_t>(n));
+      const int got = getgroups(n, read.list.data());
+      read.list.resize(got > 0 ? static_cast<size_t>(got) : 0);
     }
-    own.read = true;
-  }
+    read.read = true;
+    return read;
+  }();
   return own;
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <string>
 
 #include "vaskFS.h"
 
@@ -13,20 +14,45 @@ int savefd = 0;
 bool fuseServing = false;
 int initFailure = 0;
 
+namespace {
+
+// Formats `prefix` and the text into one buffer and writes it with one
+// call: lines of requests served side by side never interleave.
+void writeLine(const char* prefix, const char* format, va_list args) {
+  char small[1024];
+  std::string large;
+  const size_t head = std::strlen(prefix);
+  va_list again;
+  va_copy(again, args);
+  const int n = std::vsnprintf(nullptr, 0, format, again);
+  va_end(again);
+  if (n < 0) return;
+  const size_t total = head + static_cast<size_t>(n);
+  char* line = small;
+  if (total + 1 > sizeof small) {
+    large.resize(total + 1);
+    line = large.data();
+  }
+  std::memcpy(line, prefix, head);
+  std::vsnprintf(line + head, static_cast<size_t>(n) + 1, format, args);
+  std::fwrite(line, 1, total, fileLog);
+}
+
+}  // namespace
+
 void logAt(int level, const char* format, ...) {
   if (!logOn(level)) return;
   va_list args;
   va_start(args, format);
-  std::vfprintf(fileLog, format, args);
+  writeLine("", format, args);
   va_end(args);
 }
 
 void logCaller(int level, CallerPrefix& caller, const char* format, ...) {
   if (!logOn(level)) return;
-  std::fputs(caller.get(), fileLog);
   va_list args;
   va_start(args, format);
-  std::vfprintf(fileLog, format, args);
+  writeLine(caller.get(), format, args);
   va_end(args);
 }
 

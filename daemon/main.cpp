@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <string>
 #include <filesystem>
 #include <new>
 #include <string_view>
@@ -24,6 +26,27 @@ void addFuseArg(char* arg) {
 
 char kForeground[] = "-f";
 char kSingleThread[] = "-s";
+
+// Serving threads: libfuse starts them as requests wait, up to this many,
+// and keeps them all (idle ones are not ended, so a burst does not pay for
+// new threads again). -s or threads=1: one thread, in the order requests
+// come.
+constexpr unsigned kDefaultThreads = 8;
+unsigned servingThreads = kDefaultThreads;
+
+// The value of threads=N; exits with a message when it is no number of
+// threads.
+unsigned threadsOption(const std::string& value) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long n = std::strtoul(value.c_str(), &end, 10);
+  if (value.empty() || *end != '\0' || errno != 0 || n < 1 || n > 1024 || value[0] == '-') {
+    std::fprintf(stderr, "threads= needs a number of serving threads from 1 to 1024: %s\n",
+                 value.c_str());
+    std::exit(1);
+  }
+  return static_cast<unsigned>(n);
+}
 char kOption[] = "-o";
 
 // Arguments made here for libfuse. fuseArgv points into them, and a deque
@@ -137,6 +160,8 @@ void takeMountOptions(const char* list) {
         std::exit(1);
       }
       vaskfsArgs.indexDir = option.substr(6);
+    } else if (option.starts_with("threads=")) {
+      servingThreads = threadsOption(option.substr(8));
     } else if (vaskfsArgs.viewMode && option.starts_with("view=")) {
       vaskfsArgs.view = option.substr(5);
     } else {
@@ -361,12 +386,15 @@ int run(int argc, char* argv[]) {
   bool daemon = true;
   bool mountOptions = false;
   int c;
-  while ((c = getopt(argc, argv, "hfql:L:o:")) != -1) {
+  while ((c = getopt(argc, argv, "hfsql:L:o:")) != -1) {
     switch (c) {
       case 'f':
         addFuseArg(kForeground);
         std::fputs("vaskFS not running as a daemon\n", stderr);
         daemon = false;
+        break;
+      case 's':
+        servingThreads = 1;
         break;
       case 'l':
         openLog(optarg);
@@ -399,7 +427,13 @@ int run(int argc, char* argv[]) {
       std::fputs("to run as daemon, specify a logfile.\n", stderr);
     }
   }
-  addFuseArg(kSingleThread);
+  if (servingThreads == 1) {
+    addFuseArg(kSingleThread);
+  } else {
+    // One slot, as "-s" takes: the user's options get the rest.
+    addFuseArg(keepArg("-omax_threads=" + std::to_string(servingThreads) +
+                       ",max_idle_threads=" + std::to_string(servingThreads)));
+  }
 
   if (argc - optind < 2) {
     std::fputs("Missing arguments: vask-root and/or user-dir, aka mountpoint\n", stderr);

@@ -14,17 +14,18 @@
 #include "vaskFS.h"
 
 int getConf4Name(const std::string& name, ConfigEntry& entry, int mode, const char* dbName) {
-  MdbTxn txn;
-  int rc = txn.begin(vaskfsArgs.env, MDB_RDONLY);
+  MDB_dbi dbi = 0;
+  int rc = databaseHandle(dbName, &dbi);
   if (rc != 0) {
-    logAt(LOG_ERROR, "failed to begin readTA: %s\n", mdb_strerror(rc));
+    // An index without rules of that kind yet (a view has no write rules).
+    if (rc != MDB_NOTFOUND) logAt(LOG_ERROR, "mdb_dbi_open(%s) failed: %s\n", dbName, mdb_strerror(rc));
     errno = EIO;
     return rc;
   }
-  MDB_dbi dbi = 0;
-  rc = mdb_dbi_open(txn.get(), dbName, MDB_INTEGERKEY, &dbi);
+  MdbTxn txn;
+  rc = txn.begin(vaskfsArgs.env, MDB_RDONLY);
   if (rc != 0) {
-    logAt(LOG_ERROR, "mdb_dbi_open(%s) failed: %s\n", dbName, mdb_strerror(rc));
+    logAt(LOG_ERROR, "failed to begin readTA: %s\n", mdb_strerror(rc));
     errno = EIO;
     return rc;
   }
@@ -84,8 +85,7 @@ void loadRuleKeys(const char* dbName) {
   MdbTxn txn;
   MDB_dbi dbi = 0;
   MdbCursor cursor;
-  if (txn.begin(vaskfsArgs.env, MDB_RDONLY) != 0 ||
-      mdb_dbi_open(txn.get(), dbName, MDB_INTEGERKEY, &dbi) != 0 ||
+  if (databaseHandle(dbName, &dbi) != 0 || txn.begin(vaskfsArgs.env, MDB_RDONLY) != 0 ||
       cursor.open(txn.get(), dbi) != 0)
     return;
   ConfigEntry entry;
@@ -250,8 +250,7 @@ std::vector<ConfigEntry> enabledRules(const char* dbName) {
   MdbTxn txn;
   MDB_dbi dbi = 0;
   MdbCursor cursor;
-  if (txn.begin(vaskfsArgs.env, MDB_RDONLY) != 0 ||
-      mdb_dbi_open(txn.get(), dbName, MDB_INTEGERKEY, &dbi) != 0 ||
+  if (databaseHandle(dbName, &dbi) != 0 || txn.begin(vaskfsArgs.env, MDB_RDONLY) != 0 ||
       cursor.open(txn.get(), dbi) != 0)
     return rules;
   ConfigEntry entry;

@@ -10,7 +10,9 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -35,43 +37,68 @@ constexpr size_t kPlainKeyMax = 480;
 constexpr size_t kLongKeyHead = 400;
 constexpr size_t kDigestHex = 64;
 
-// The two record sub-databases, opened once per environment: a handle
-// committed to the environment serves every later transaction, so no
-// record access looks the sub-database up by name again.
-MDB_dbi recordDbi[2] = {0, 0};
-bool recordDbisOpen = false;
+// The sub-databases, opened once per environment: a handle committed to
+// the environment serves every later transaction of every thread. LMDB
+// lets only one transaction at a time open handles, and drops a handle
+// opened in a transaction that is aborted, so no request opens one inside
+// its own transaction: the record databases are made when the index is
+// opened, and a rule database that appears later (vaskFSconf's first rule)
+// is opened in a transaction of its own, under this mutex.
+constexpr const char* kDbNames[4] = {"meta", "real", "confW", "confR"};
+std::mutex dbiMutex;  // guards the opening of handles; a leaf
+MDB_dbi dbis[4] = {0, 0, 0, 0};
+std::atomic<bool> dbiOpen[4] = {false, false, false, false};
 
-// Opens `dbName` in `txn`, from the handles kept when it is a record
-// sub-database.
-int openDb(MDB_txn* txn, const char* dbName, unsigned flags, MDB_dbi* dbi) {
-  if (recordDbisOpen) {
-    if (std::strcmp(dbName, "meta") == 0) {
-      *dbi = recordDbi[0];
-      return 0;
-    }
-    if (std::strcmp(dbName, "real") == 0) {
-      *dbi = recordDbi[1];
-      return 0;
-    }
-  }
-  return mdb_dbi_open(txn, dbName, flags, dbi);
+int dbIndex(const char* dbName) {
+  for (int i = 0; i < 4; ++i)
+    if (std::strcmp(dbName, kDbNames[i]) == 0) return i;
+  return -1;
 }
+
+// Opens the handle of database `i` in a transaction of its own; a record
+// database is created when missing, a rule database never (a view's index
+// must not gain write rules). 0, or MDB_NOTFOUND while it does not exist.
+int openHandle(int i) {
+  std::lock_guard<std::mutex> guard(dbiMutex);
+  if (dbiOpen[i].load(std::memory_order_acquire)) return 0;
+  const bool records = i < 2;
+  MdbTxn txn;
+  int rc = txn.begin(vaskfsArgs.env, records ? 0 : MDB_RDONLY);
+  if (rc != 0) return rc;
+  MDB_dbi dbi = 0;
+  rc = mdb_dbi_open(txn.get(), kDbNames[i], records ? MDB_CREATE : MDB_INTEGERKEY, &dbi);
+  if (rc != 0) return rc;
+  if ((rc = txn.commit()) != 0) return rc;
+  dbis[i] = dbi;
+  dbiOpen[i].store(true, std::memory_order_release);
+  return 0;
+}
+
+}  // namespace
+
+int databaseHandle(const char* dbName, MDB_dbi* dbi) {
+  const int i = dbIndex(dbName);
+  if (i < 0) return EINVAL;
+  if (!dbiOpen[i].load(std::memory_order_acquire))
+    if (const int rc = openHandle(i); rc != 0) return rc;
+  *dbi = dbis[i];
+  return 0;
+}
+
+namespace {
 
 // Values at or above this length are never grown into.
 constexpr uint64_t kGrowLimit = 0x3FFFFFFE;
 
 // Begins a write transaction and opens (creating) `dbName` in it.
 int beginWrite(const char* dbName, MdbTxn& txn, MDB_dbi& dbi) {
-  int rc = txn.begin(vaskfsArgs.env, 0);
-  if (rc != 0) {
-    logAt(LOG_ERROR, "failed to begin writeTA: %s\n", mdb_strerror(rc));
-    return rc;
-  }
-  rc = openDb(txn.get(), dbName, MDB_CREATE, &dbi);
+  int rc = databaseHandle(dbName, &dbi);
   if (rc != 0) {
     logAt(LOG_ERROR, "mdb_dbi_open(%s) failed: %s\n", dbName, mdb_strerror(rc));
-    txn.reset();
+    return rc;
   }
+  rc = txn.begin(vaskfsArgs.env, 0);
+  if (rc != 0) logAt(LOG_ERROR, "failed to begin writeTA: %s\n", mdb_strerror(rc));
   return rc;
 }
 
@@ -84,27 +111,20 @@ int commit(MdbTxn& txn) {
 }  // namespace
 
 int openRecordDatabases() {
-  recordDbisOpen = false;
-  MdbTxn txn;
-  int rc = txn.begin(vaskfsArgs.env, 0);
-  if (rc != 0) {
-    logAt(LOG_ERROR, "failed to begin writeTA: %s\n", mdb_strerror(rc));
-    return rc;
+  forgetRecordDatabases();
+  int rc = 0;
+  for (int i = 0; i < 4 && rc == 0; ++i) {
+    rc = openHandle(i);
+    if (rc == MDB_NOTFOUND && i >= 2) rc = 0;  // no rules of that kind yet
+    if (rc != 0) logAt(LOG_ERROR, "mdb_dbi_open(%s) failed: %s\n", kDbNames[i], mdb_strerror(rc));
   }
-  const char* const names[2] = {"meta", "real"};
-  for (int i = 0; i < 2; ++i) {
-    rc = mdb_dbi_open(txn.get(), names[i], MDB_CREATE, &recordDbi[i]);
-    if (rc != 0) {
-      logAt(LOG_ERROR, "mdb_dbi_open(%s) failed: %s\n", names[i], mdb_strerror(rc));
-      return rc;
-    }
-  }
-  rc = commit(txn);
-  recordDbisOpen = rc == 0;
   return rc;
 }
 
-void forgetRecordDatabases() { recordDbisOpen = false; }
+void forgetRecordDatabases() {
+  std::lock_guard<std::mutex> guard(dbiMutex);
+  for (auto& open : dbiOpen) open.store(false, std::memory_order_release);
+}
 
 bool longName(std::string_view path) { return path.size() > kPlainKeyMax; }
 
@@ -162,16 +182,13 @@ bool ownsKey(MDB_txn* txn, MDB_dbi dbi, std::string_view path) {
 }  // namespace
 
 MetaSnapshot::MetaSnapshot(const char* dbName) {
-  rc_ = txn_.begin(vaskfsArgs.env, MDB_RDONLY);
-  if (rc_ != 0) {
-    logAt(LOG_ERROR, "failed to begin readTA: %s\n", mdb_strerror(rc_));
-    return;
-  }
-  rc_ = openDb(txn_.get(), dbName, 0, &dbi_);
+  rc_ = databaseHandle(dbName, &dbi_);
   if (rc_ != 0) {
     logAt(LOG_ERROR, "mdb_dbi_open(%s) failed: %s\n", dbName, mdb_strerror(rc_));
-    txn_.reset();
+    return;
   }
+  rc_ = txn_.begin(vaskfsArgs.env, MDB_RDONLY);
+  if (rc_ != 0) logAt(LOG_ERROR, "failed to begin readTA: %s\n", mdb_strerror(rc_));
 }
 
 int readMeta(std::string_view path, MetaValue& value, const char* dbName, int grow) {
@@ -322,6 +339,13 @@ int MetaBatch::commit() {
   std::vector<Op> ops = std::move(ops_);
   ops_.clear();
   if (ops.empty()) return 0;
+  std::vector<MDB_dbi> handles(ops.size());
+  for (size_t i = 0; i < ops.size(); ++i) {
+    if (const int rc = databaseHandle(ops[i].dbName, &handles[i]); rc != 0) {
+      logAt(LOG_ERROR, "mdb_dbi_open(%s) failed: %s\n", ops[i].dbName, mdb_strerror(rc));
+      return rc;
+    }
+  }
   MdbTxn txn;
   int rc = txn.begin(vaskfsArgs.env, 0);
   if (rc != 0) {
@@ -329,13 +353,9 @@ int MetaBatch::commit() {
     return rc;
   }
   std::string keyText;
-  for (Op& op : ops) {
-    MDB_dbi dbi = 0;
-    rc = openDb(txn.get(), op.dbName, MDB_CREATE, &dbi);
-    if (rc != 0) {
-      logAt(LOG_ERROR, "mdb_dbi_open(%s) failed: %s\n", op.dbName, mdb_strerror(rc));
-      return rc;
-    }
+  for (size_t i = 0; i < ops.size(); ++i) {
+    Op& op = ops[i];
+    const MDB_dbi dbi = handles[i];
     if (op.type == Op::Put) {
       MDB_val key;
       fillKey(keyText, op.path, op.kind, key);
@@ -527,16 +547,16 @@ int getText(MDB_txn* txn, MDB_dbi dbi, const std::string& keyText, std::string& 
 
 int moveMetaTree(std::string_view oldDir, std::string_view newDir) try {
   if (oldDir == newDir) return 0;
-  MdbTxn txn;
-  int rc = txn.begin(vaskfsArgs.env, 0);
-  if (rc != 0) {
-    logAt(LOG_ERROR, "failed to begin writeTA: %s\n", mdb_strerror(rc));
+  MDB_dbi meta = 0, real = 0;
+  int rc;
+  if ((rc = databaseHandle("meta", &meta)) != 0 || (rc = databaseHandle("real", &real)) != 0) {
+    logAt(LOG_ERROR, "mdb_dbi_open failed: %s\n", mdb_strerror(rc));
     return rc;
   }
-  MDB_dbi meta = 0, real = 0;
-  if ((rc = openDb(txn.get(), "meta", MDB_CREATE, &meta)) != 0 ||
-      (rc = openDb(txn.get(), "real", MDB_CREATE, &real)) != 0) {
-    logAt(LOG_ERROR, "mdb_dbi_open failed: %s\n", mdb_strerror(rc));
+  MdbTxn txn;
+  rc = txn.begin(vaskfsArgs.env, 0);
+  if (rc != 0) {
+    logAt(LOG_ERROR, "failed to begin writeTA: %s\n", mdb_strerror(rc));
     return rc;
   }
   const std::string oldSlash = std::string(oldDir) + "/", newSlash = std::string(newDir) + "/";

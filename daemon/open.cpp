@@ -98,7 +98,8 @@ void followRuleInForce(FileHandle& h) {
   const size_t at = h.conf.fileString.find(from);
   if (at == std::string::npos) return;
   h.conf.fileString.replace(at, from.size(), "'" + doubleApostrophes(built) + "'");
-  h.replacedPhysical = std::exchange(h.physicalPath, built);
+  h.replacedPhysical = h.physicalPath;
+  setPhysicalName(h, built);
   h.mapFlags &= ~MAP_NAME_KNOWN;  // the new name pair is stored at the start
 }
 

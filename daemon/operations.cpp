@@ -3,7 +3,9 @@
 // length of the request, and nothing thrown gets out to libfuse.
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <optional>
 #include <system_error>
 
 #include "vaskFS.h"
@@ -28,10 +30,24 @@ int refusal(const char* path, int error) {
   return path != nullptr && reservedPath(path) ? -error : 0;
 }
 
-// Runs one request as `id`; a thrown error becomes its errno.
-template <class Call>
-int serveAs(const CallerIdentity& id, Call call) {
+// What a request locks before it runs (see vaskFS.h, ---- locks ----).
+enum class Locks {
+  Tree,       // the tree shared only: listings, lookups that record nothing
+  File,       // the tree shared and the file's lock
+  Read,       // the tree shared and the handle's conversion lock
+  Namespace,  // the tree exclusively
+};
+
+// Runs one request as `id` with the locks `locks` asks for; `fileName`
+// gives the name whose lock File takes. A thrown error becomes its errno.
+template <class Name, class Call>
+int serveAs(const CallerIdentity& id, Locks locks, Name fileName, FileHandle* h, Call call) {
   try {
+    TreeGuard tree(locks == Locks::Namespace);
+    std::optional<FileGuard> file;
+    if (locks == Locks::File) file.emplace(fileName());
+    std::unique_lock<std::mutex> use;
+    if (locks == Locks::Read && h != nullptr) use = std::unique_lock<std::mutex>(h->useMutex);
     IdentityGuard guard(id);
     if (guard.failed()) return -EPERM;
     return call();
@@ -46,104 +62,113 @@ int serveAs(const CallerIdentity& id, Call call) {
 
 // A request on a name: refused when reserved, else run as the caller.
 template <class Call>
-int serve(const char* path, int error, Call call) {
+int serve(const char* path, int error, Locks locks, Call call) {
   if (const int rc = refusal(path, error); rc != 0) return rc;
-  return serveAs(requestIdentity(), call);
+  return serveAs(requestIdentity(), locks, [&] { return logicalName(path); }, nullptr, call);
 }
 
-// A request on an open file acts as its opener.
+// A request on an open file acts as its opener, under the lock of the
+// file's current name (a rename that changes it holds the tree).
 template <class Call>
-int serveHandle(fuse_file_info* fi, Call call) {
-  const FileHandle* h = handleOf(fi);
-  if (h != nullptr && h->opener.valid) return serveAs(h->opener, call);
-  return serveAs(requestIdentity(), call);
+int serveHandle(const char* path, fuse_file_info* fi, Locks locks, Call call) {
+  FileHandle* h = handleOf(fi);
+  const CallerIdentity id = h != nullptr && h->opener.valid ? h->opener : requestIdentity();
+  return serveAs(
+      id, locks, [&] { return h != nullptr ? h->logicalPath : logicalName(path); }, h, call);
 }
 
 int onGetattr(const char* path, struct stat* st, fuse_file_info* fi) {
-  return serve(path, kExisting, [&] { return vaskFS_getattr(path, st, fi); });
+  // A lookup may record a first sight, recover or drop records.
+  return serve(path, kExisting, Locks::File, [&] { return vaskFS_getattr(path, st, fi); });
 }
 int onReadlink(const char* path, char* buf, size_t size) {
-  return serve(path, kExisting, [&] { return vaskFS_readlink(path, buf, size); });
+  return serve(path, kExisting, Locks::Tree, [&] { return vaskFS_readlink(path, buf, size); });
 }
 int onMknod(const char* path, mode_t mode, dev_t rdev) {
-  return serve(path, kMade, [&] { return vaskFS_mknod(path, mode, rdev); });
+  return serve(path, kMade, Locks::File, [&] { return vaskFS_mknod(path, mode, rdev); });
 }
 int onMkdir(const char* path, mode_t mode) {
-  return serve(path, kMade, [&] { return vaskFS_mkdir(path, mode); });
+  return serve(path, kMade, Locks::File, [&] { return vaskFS_mkdir(path, mode); });
 }
 int onUnlink(const char* path) {
-  return serve(path, kExisting, [&] { return vaskFS_unlink(path); });
+  return serve(path, kExisting, Locks::Namespace, [&] { return vaskFS_unlink(path); });
 }
 int onRmdir(const char* path) {
-  return serve(path, kExisting, [&] { return vaskFS_rmdir(path); });
+  return serve(path, kExisting, Locks::Namespace, [&] { return vaskFS_rmdir(path); });
 }
 int onSymlink(const char* text, const char* path) {
-  return serve(path, kMade, [&] { return vaskFS_symlink(text, path); });
+  return serve(path, kMade, Locks::File, [&] { return vaskFS_symlink(text, path); });
 }
 int onRename(const char* from, const char* to, unsigned int flags) {
   if (const int rc = refusal(to, kMade); rc != 0) return rc;
-  return serve(from, kExisting, [&] { return vaskFS_rename(from, to, flags); });
+  return serve(from, kExisting, Locks::Namespace,
+               [&] { return vaskFS_rename(from, to, flags); });
 }
 int onLink(const char* from, const char* to) {
   if (const int rc = refusal(to, kMade); rc != 0) return rc;
-  return serve(from, kExisting, [&] { return vaskFS_link(from, to); });
+  return serve(from, kExisting, Locks::Namespace, [&] { return vaskFS_link(from, to); });
 }
 int onChmod(const char* path, mode_t mode, fuse_file_info* fi) {
-  return serve(path, kExisting, [&] { return vaskFS_chmod(path, mode, fi); });
+  return serve(path, kExisting, Locks::File, [&] { return vaskFS_chmod(path, mode, fi); });
 }
 int onChown(const char* path, uid_t uid, gid_t gid, fuse_file_info* fi) {
-  return serve(path, kExisting, [&] { return vaskFS_chown(path, uid, gid, fi); });
+  return serve(path, kExisting, Locks::File, [&] { return vaskFS_chown(path, uid, gid, fi); });
 }
 int onTruncate(const char* path, off_t size, fuse_file_info* fi) {
   if (const int rc = refusal(path, kExisting); rc != 0) return rc;
-  return serveHandle(fi, [&] { return vaskFS_truncate(path, size, fi); });
+  return serveHandle(path, fi, Locks::File, [&] { return vaskFS_truncate(path, size, fi); });
 }
 int onOpen(const char* path, fuse_file_info* fi) {
-  return serve(path, kExisting, [&] { return vaskFS_open(path, fi); });
+  return serve(path, kExisting, Locks::File, [&] { return vaskFS_open(path, fi); });
 }
 int onCreate(const char* path, mode_t mode, fuse_file_info* fi) {
-  return serve(path, kMade, [&] { return vaskFS_create(path, mode, fi); });
+  return serve(path, kMade, Locks::File, [&] { return vaskFS_create(path, mode, fi); });
 }
 int onRead(const char* path, char* buf, size_t size, off_t offset, fuse_file_info* fi) {
-  return serveHandle(fi, [&] { return vaskFS_read(path, buf, size, offset, fi); });
+  // Reads of different files, and of one file through different handles,
+  // run side by side.
+  return serveHandle(path, fi, Locks::Read,
+                     [&] { return vaskFS_read(path, buf, size, offset, fi); });
 }
 int onWrite(const char* path, const char* buf, size_t size, off_t offset, fuse_file_info* fi) {
-  return serveHandle(fi, [&] { return vaskFS_write(path, buf, size, offset, fi); });
+  return serveHandle(path, fi, Locks::File,
+                     [&] { return vaskFS_write(path, buf, size, offset, fi); });
 }
 int onFlush(const char* path, fuse_file_info* fi) {
-  return serveHandle(fi, [&] { return vaskFS_flush(path, fi); });
+  return serveHandle(path, fi, Locks::File, [&] { return vaskFS_flush(path, fi); });
 }
 int onRelease(const char* path, fuse_file_info* fi) {
-  return serveHandle(fi, [&] { return vaskFS_release(path, fi); });
+  return serveHandle(path, fi, Locks::File, [&] { return vaskFS_release(path, fi); });
 }
 int onFsync(const char* path, int dataSync, fuse_file_info* fi) {
-  return serveHandle(fi, [&] { return vaskFS_fsync(path, dataSync, fi); });
+  return serveHandle(path, fi, Locks::File, [&] { return vaskFS_fsync(path, dataSync, fi); });
 }
 int onStatfs(const char* path, struct statvfs* st) {
-  return serve(path, kExisting, [&] { return vaskFS_statfs(path, st); });
+  return serve(path, kExisting, Locks::Tree, [&] { return vaskFS_statfs(path, st); });
 }
 int onReaddir(const char* path, void* buf, fuse_fill_dir_t filler, off_t offset, fuse_file_info* fi,
               fuse_readdir_flags flags) {
-  return serve(path, kExisting,
+  return serve(path, kExisting, Locks::Tree,
                [&] { return vaskFS_readdir(path, buf, filler, offset, fi, flags); });
 }
 int onAccess(const char* path, int mode) {
-  return serve(path, kExisting, [&] { return vaskFS_access(path, mode); });
+  return serve(path, kExisting, Locks::Tree, [&] { return vaskFS_access(path, mode); });
 }
 int onUtimens(const char* path, const struct timespec ts[2], fuse_file_info* fi) {
-  return serve(path, kExisting, [&] { return vaskFS_utimens(path, ts, fi); });
+  return serve(path, kExisting, Locks::File, [&] { return vaskFS_utimens(path, ts, fi); });
 }
 
 int onFallocate(const char* path, int mode, off_t offset, off_t length, fuse_file_info* fi) {
   if (const int rc = refusal(path, kExisting); rc != 0) return rc;
-  return serveHandle(fi, [&] { return vaskFS_fallocate(path, mode, offset, length, fi); });
+  return serveHandle(path, fi, Locks::File,
+                     [&] { return vaskFS_fallocate(path, mode, offset, length, fi); });
 }
 ssize_t onCopyFileRange(const char* pathIn, fuse_file_info* fiIn, off_t offsetIn,
                         const char* pathOut, fuse_file_info* fiOut, off_t offsetOut, size_t size,
                         int flags) {
   if (const int rc = refusal(pathOut, kExisting); rc != 0) return rc;
   // Written as the opener of the file written to, as a write would be.
-  return serveHandle(fiOut, [&] {
+  return serveHandle(pathOut, fiOut, Locks::File, [&] {
     return static_cast<int>(vaskFS_copy_file_range(pathIn, fiIn, offsetIn, pathOut, fiOut,
                                                    offsetOut, size, flags));
   });

@@ -65,7 +65,12 @@ bool recoverInterrupted(const std::string& logical) {
     // An interrupted age append's copy never took the file's place: the
     // file holds what it held before.
     removeLeftoverCopies(physical);
-    size = endStreamOf(logical, command, format, inverse, inverseFormat);
+    {
+      // xiorecover writes beside the file: a listing meanwhile leaves it be.
+      const size_t slash = physical.rfind('/');
+      InFlight working(slash == std::string::npos ? "." : physical.substr(0, slash));
+      size = endStreamOf(logical, command, format, inverse, inverseFormat);
+    }
     // Left as it is for a later look (a key that comes back, a caller
     // who may write the file).
     if (size < 0) return false;

@@ -2,10 +2,12 @@
 // log, the per-file metadata store, the name mapping, the open-file handle
 // and the FUSE operations.
 //
-// Threading: libfuse always runs single-threaded here ("-s"), so the globals,
-// the index environment and every FileHandle are used by one thread only and
-// nothing locks. Each index access is one LMDB transaction of its own, so the
-// configuration tool may change the rules from another process meanwhile.
+// Threading: libfuse serves requests on several threads (one with -s or
+// -o threads=1). The operations table's wrappers (operations.cpp) take the
+// locks of ---- locks ---- below for each request; the functions they call
+// assume them held and never take them again. Each index access is one
+// LMDB transaction of its own, so the configuration tool may change the
+// rules from another process meanwhile.
 //
 // Names: every operation works with root-relative names (the working
 // directory is the root). The logical name is the FUSE path without its
@@ -21,6 +23,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -113,6 +116,53 @@ void closeIndexEnvironment();
 // null path or one of at most one character.
 std::string logicalName(const char* path);
 
+// ---- locks ------------------------------------------------------------------
+
+// Held shared by every request, exclusively by the namespace operations
+// (rename, unlink, rmdir, link), which move or remove names (a whole tree)
+// that other requests work on. Taken first.
+class TreeGuard {
+ public:
+  explicit TreeGuard(bool exclusive);
+  ~TreeGuard();
+  TreeGuard(const TreeGuard&) = delete;
+  TreeGuard& operator=(const TreeGuard&) = delete;
+
+ private:
+  bool exclusive_;
+};
+
+// The lock of one file, by logical name: its open handles, its stream, its
+// records. Taken after the tree lock (shared), before a handle's lock; the
+// registry that finds it holds only locks in use, so a rename (which holds
+// the tree exclusively, so that nobody holds a file lock) needs no re-keying.
+class FileGuard {
+ public:
+  explicit FileGuard(std::string logical);
+  ~FileGuard();
+  FileGuard(const FileGuard&) = delete;
+  FileGuard& operator=(const FileGuard&) = delete;
+
+ private:
+  std::string name_;
+  void* entry_ = nullptr;
+};
+
+// Work in a directory that makes temporary files there outside any open
+// handle (recovery): a listing leaves the directory's leftovers alone
+// while it lasts.
+class InFlight {
+ public:
+  explicit InFlight(std::string dir);
+  ~InFlight();
+  InFlight(const InFlight&) = delete;
+  InFlight& operator=(const InFlight&) = delete;
+
+ private:
+  std::string dir_;
+};
+bool workInFlight(const std::string& dir);
+
 // ---- the caller's identity ------------------------------------------------
 
 // The file-system identity of a request's caller. Not valid: the request
@@ -198,11 +248,16 @@ struct MetaValue {
   std::string storage;
 };
 
-// Creates "meta" and "real" when missing and keeps their handles for the
-// life of the environment (called when the index is opened; forgotten when
-// it is closed). Without them each access opens its sub-database by name.
+// Creates "meta" and "real" when missing and opens them and the rule
+// databases that exist, keeping their handles for the life of the
+// environment (called when the index is opened; forgotten when it is
+// closed).
 int openRecordDatabases();
 void forgetRecordDatabases();
+// The handle of "meta", "real", "confW" or "confR", opened once (a rule
+// database when it first exists; MDB_NOTFOUND before). Never call it
+// between the begin and the end of a transaction of one's own.
+int databaseHandle(const char* dbName, MDB_dbi* dbi);
 
 // Whether `path` is too long to be its own key; its records are then found
 // under its first bytes and a digest of the whole name.
@@ -395,6 +450,9 @@ struct FileHandle {
   bool writerLock = false;
   dev_t lockDevice = 0;
   ino_t lockInode = 0;
+  // Guards the conversion handle and the read position for reads, which
+  // hold no file lock: xiobyt handles serve one thread at a time.
+  std::mutex useMutex;
 
   FileHandle() = default;
   FileHandle(const FileHandle&) = delete;
@@ -413,6 +471,9 @@ FileHandlePtr initNewHandle(const char* path);
 // has not written, as touch's, is none).
 bool writerOpen(std::string_view logical);
 std::vector<FileHandle*> openWriters(std::string_view logical);
+// Changes the physical name of a live handle (a rewrite that moves to the
+// name of the write rule in force), seen by listings of other threads.
+void setPhysicalName(FileHandle& h, std::string physical);
 // Whether a handle other than `self` of `logical` is writing a converted
 // stream, or is open to write one and has not been closed.
 bool streamBusy(std::string_view logical, const FileHandle* self);
