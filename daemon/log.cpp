@@ -101,7 +101,7 @@ void usage(const char* program) {
   const char* args =
       vaskfsArgs.viewMode ? "/vask-root /user-dir view-name" : "/vask-root /user-dir";
   std::fprintf(stderr,
-               "Usage: %s [-h] | [-l log-file] [-L log-level] [-b blocksize] [-f] [-q] %s\n",
+               "Usage: %s [-h] | [-l log-file] [-L log-level] [-b blocksize] [-f] [-s] [-q] %s\n",
                program, args);
   std::fprintf(stderr, "       %s ABOUT\n", program);
   std::fprintf(stderr, "       %s VERSION\n\n", program);
@@ -111,14 +111,17 @@ void usage(const char* program) {
              stderr);
   std::fputs("\t-b\tset vaskFS blocksize in KiB\n", stderr);
   std::fputs("\t-f\trun in foreground\n", stderr);
+  std::fputs("\t-s\tserve on one thread (threads=1)\n", stderr);
   std::fputs("\t-q\tkeep quiet\n", stderr);
   std::fputs(vaskfsArgs.viewMode
                  ? "\t-o\tmount options: log=log-file, loglevel=log-level, view=view-name,\n"
-                   "\t\tindex=index-dir (the views' index in place of vask-root/.vaskIndex)\n"
-                   "\t\tand the options of libfuse; without log= it keeps quiet\n\n"
+                   "\t\tindex=index-dir (the views' index in place of vask-root/.vaskIndex),\n"
+                   "\t\tthreads=n (serving threads, default 8) and the options of libfuse;\n"
+                   "\t\twithout log= it keeps quiet\n\n"
                  : "\t-o\tmount options: log=log-file, loglevel=log-level, index=index-dir\n"
-                   "\t\t(the index in place of vask-root/.vaskIndex) and the options of\n"
-                   "\t\tlibfuse; without log= it keeps quiet\n\n",
+                   "\t\t(the index in place of vask-root/.vaskIndex), threads=n (serving\n"
+                   "\t\tthreads, default 8) and the options of libfuse; without log= it\n"
+                   "\t\tkeeps quiet\n\n",
              stderr);
   std::fprintf(stderr, "HINT: Type 'man %s' for more details\n", program);
 }

@@ -24,7 +24,7 @@ TEST_F(StartTest, MessagesAndExitStatuses) {
   ASSERT_EQ(0, mkdir((temp_.path() + "/data").c_str(), 0755));
   const std::string usage =
       "Usage: " VASKFS_BINARY
-      " [-h] | [-l log-file] [-L log-level] [-b blocksize] [-f] [-q] /vask-root /user-dir\n"
+      " [-h] | [-l log-file] [-L log-level] [-b blocksize] [-f] [-s] [-q] /vask-root /user-dir\n"
       "       " VASKFS_BINARY " ABOUT\n       " VASKFS_BINARY " VERSION\n\n\t-h\tthis help\n";
   const std::string w = temp_.path();
   const StartCase cases[] = {
