@@ -210,7 +210,7 @@ int updateVaskInfo(std::string& logical, const std::string& physical, struct sta
   commands.hasRead = true;
   if (plainFile(logical, physical, commands, false)) {
     if (vaskfsArgs.viewMode) attributes->st_mode &= ~static_cast<mode_t>(0222);
-    addPlainRecords(records, logical, physical, commands);
+    addPlainRecords(records.claim(logical), logical, physical, commands);
     return batch != nullptr || own.commit() == 0 ? 0 : -1;
   }
   const FileIdentity id = identityOf(*attributes);
@@ -231,7 +231,8 @@ int updateVaskInfo(std::string& logical, const std::string& physical, struct sta
   const struct timespec times[2] = {attributes->st_atim, attributes->st_mtim};
   if (vaskfsArgs.viewMode) attributes->st_mode &= ~static_cast<mode_t>(0222);
   if (written) return 0;
-  records.put(logical, META_NAME, "meta", physical)
+  records.claim(logical)
+      .put(logical, META_NAME, "meta", physical)
       .put(physical, META_NAME, "real", logical)
       .put(logical, META_MTIME, "meta", times, sizeof times)
       .put(logical, META_STAT, "meta", attributes, sizeof *attributes)

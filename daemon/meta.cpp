@@ -324,6 +324,11 @@ MetaBatch& MetaBatch::put(std::string_view path, uint32_t kind, const char* dbNa
   return *this;
 }
 
+MetaBatch& MetaBatch::claim(std::string_view path) {
+  ops_.push_back({Op::Claim, std::string(path), {}, {}, META_NAME, "meta"});
+  return *this;
+}
+
 MetaBatch& MetaBatch::erase(std::string_view path, uint32_t kind, const char* dbName) {
   ops_.push_back({Op::Erase, std::string(path), {}, {}, kind, dbName});
   return *this;
@@ -353,9 +358,20 @@ int MetaBatch::commit() {
     return rc;
   }
   std::string keyText;
+  bool skipping = false;
   for (size_t i = 0; i < ops.size(); ++i) {
     Op& op = ops[i];
     const MDB_dbi dbi = handles[i];
+    if (op.type == Op::Claim) {
+      MDB_val key, data;
+      fillKey(keyText, op.path, META_NAME, key);
+      rc = mdb_get(txn.get(), dbi, &key, &data);
+      if (rc != 0 && rc != MDB_NOTFOUND) return rc;
+      skipping = rc == 0;
+      rc = 0;
+      continue;
+    }
+    if (skipping) continue;
     if (op.type == Op::Put) {
       MDB_val key;
       fillKey(keyText, op.path, op.kind, key);

@@ -351,13 +351,17 @@ class MetaBatch {
   MetaBatch& erase(std::string_view path, uint32_t kind, const char* dbName);
   // Moves the "meta" records of `oldPath` to `newPath` (copies when keepOld).
   MetaBatch& move(std::string_view oldPath, std::string_view newPath, bool keepOld = false);
+  // The records that follow, up to the next claim, are stored only when
+  // `path` has no ".name" record when the batch commits: a first sight
+  // never writes over the records a writer has begun meanwhile.
+  MetaBatch& claim(std::string_view path);
   bool empty() const { return ops_.empty(); }
   // 0 or an LMDB code; the batch is empty afterwards either way.
   int commit();
 
  private:
   struct Op {
-    enum Type { Put, Erase, Move, Copy } type;
+    enum Type { Put, Erase, Move, Copy, Claim } type;
     std::string path, other, value;
     uint32_t kind;
     const char* dbName;
