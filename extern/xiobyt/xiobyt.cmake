@@ -5,6 +5,7 @@ add_library(xiobyt STATIC
   ${CMAKE_CURRENT_LIST_DIR}/write.cpp
   ${CMAKE_CURRENT_LIST_DIR}/close.cpp
   ${CMAKE_CURRENT_LIST_DIR}/version.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/workers.cpp
   ${CMAKE_CURRENT_LIST_DIR}/open.cpp
   ${CMAKE_CURRENT_LIST_DIR}/size.cpp
   ${CMAKE_CURRENT_LIST_DIR}/keys.cpp
