@@ -26,6 +26,7 @@ add_library(xiobyt STATIC
   ${CMAKE_CURRENT_LIST_DIR}/stages/auto.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stages/layers.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stages/block.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stages/pieces.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stages/shared_pool.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stages/zstd.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stages/xz.cpp
