@@ -73,9 +73,17 @@ class SharedPool {
   std::list<PoolStream*> ready;  // streams with jobs to start, taken in turn
   std::condition_variable wake, retired;
   int workers = 0, idle = 0, limit = defaultLimit();
+  size_t running = 0;  // jobs on workers now
   bool retiring = false;
   bool started = false;  // startPoolWorkers ran: only it and setPoolLimit make workers
   PoolCounts counts;
+
+  // REQUIRES: lock held. Jobs handed over and not yet done.
+  size_t pending() const {
+    size_t n = running;
+    for (const PoolStream* s : ready) n += s->unstarted_;
+    return n;
+  }
 
   // REQUIRES: lock held. Makes workers up to the limit: the number made.
   int fill() {
@@ -145,12 +153,14 @@ class SharedPool {
       PoolJob* job = s->jobs_[s->jobs_.size() - s->unstarted_].get();
       --s->unstarted_;
       ++s->running_;
+      ++running;
       counts.mostRunningOfOneStream = std::max(counts.mostRunningOfOneStream, s->running_);
       g.unlock();
       runJob(s->work_, *job);
       g.lock();
       job->done = true;
       --s->running_;
+      --running;
       s->finished_.notify_all();
     }
   }
@@ -218,6 +228,7 @@ PoolCounts poolCounts() {
   std::lock_guard<std::mutex> g(p.lock);
   PoolCounts c = p.counts;
   c.started = p.started;
+  c.pending = p.pending();
   c.workers = p.workers;
   c.idle = p.idle;
   c.limit = p.limit;

@@ -94,6 +94,7 @@ int startPoolWorkers();
 struct PoolCounts {
   int workers = 0, idle = 0, limit = 0;
   bool started = false;               // startPoolWorkers has fixed the pool
+  size_t pending = 0;                 // jobs handed over and not yet done
   size_t mostRunningOfOneStream = 0;  // since the last resetPoolCounts
   uint64_t inline_ = 0;               // jobs done on callers' threads
 };
