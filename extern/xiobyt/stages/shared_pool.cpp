@@ -57,6 +57,7 @@ class SharedPool {
                        // starts workers itself.
                        SharedPool& c = get();
                        c.workers = c.idle = 0;
+                       c.running = 0;
                        c.retiring = false;
                        new (&c.wake) std::condition_variable;
                        new (&c.retired) std::condition_variable;
