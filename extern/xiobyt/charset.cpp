@@ -90,6 +90,9 @@ namespace {
 // opens a handle for every file it reads, and each iconv_open costs a
 // module lookup. Guarded by one mutex; entries are never removed.
 struct CharsetFacts {
+  // Guards the four maps. Held while a fact is probed (an iconv_open and a
+  // conversion of a few characters, once per set and process), so that
+  // threads asking at once probe it once.
   std::mutex lock;
   std::map<std::string, bool> known;
   std::map<std::string, std::string> encoder;

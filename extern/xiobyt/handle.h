@@ -11,6 +11,7 @@
 #include "xiobyt/random.h"
 #include "xiobyt/settings.h"
 #include "xiobyt/stages/age/age.h"
+#include "xiobyt/stages/pieces.h"
 #include "xiobyt/stages/stages.h"
 #include "xiobyt/xiobyt.h"
 
@@ -38,6 +39,7 @@ struct XioHandle {
   // the application's small writes gathered into large blocks.
   int64_t expected = 0;
   bool gather = false;
+  size_t gatherSize = 0;  // the first codec's block (gzip: 128 KiB), at most kLinkSize
   // Appending to seekable zstd: the frames already there, which the new
   // seek table lists too, and whether a table can be written at all.
   std::vector<xio::SeekEntry> priorFrames;
@@ -46,7 +48,7 @@ struct XioHandle {
   // into its header at close.
   bool gzipOuter = false;
   uint64_t memberStart = 0;
-  std::vector<uint8_t> gathered;
+  xio::Pieces gathered;
   // Writing into a copy beside the file (an append under an age layer, a
   // write after a sync flush sealed the last age chunk, a recovery): the
   // copy's name, while it is incomplete, and the file itself, open for

@@ -122,6 +122,7 @@ int buildPipeline(XioHandle& h, std::string& why) {
     // large blocks; a format stage takes each write itself, so that its
     // errors surface in that write; the file sink buffers on its own.
     h.gather = !format && !codecs.empty();
+    if (h.gather) h.gatherSize = std::min(kLinkSize, codecs.back()->inputBlock());
     h.codecStage = format ? 1 : 0;
     if (format) pipe->add(std::move(format));
     for (auto it = codecs.rbegin(); it != codecs.rend(); ++it) pipe->add(std::move(*it));

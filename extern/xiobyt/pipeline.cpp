@@ -54,7 +54,7 @@ int Pipeline::push(size_t i, const uint8_t* data, size_t n, EndOp op) {
     if (in.left() == 0 && (op == EndOp::CONTINUE || r == 0)) break;
     if (!progress && link.len < kLinkSize) return stalled(i);
   }
-  if (op != EndOp::CONTINUE) {
+  if (op != EndOp::CONTINUE || link.len > kHeldAtRest) {
     if (link.len > 0 && push(i + 1, buf, link.len, EndOp::CONTINUE) != 0) return -1;
     link.len = 0;
   }

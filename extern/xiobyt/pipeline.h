@@ -2,8 +2,10 @@
 //
 // A writing pipeline is pushed: data enters the first stage, and each
 // stage's output collects in a buffer of kLinkSize bytes that is handed to
-// the next stage when full (so codecs and the file see large blocks whatever
-// the size of the application's writes). The last stage is the file sink.
+// the next stage when full, or at the end of a push when it holds more than
+// kHeldAtRest (so codecs and the file see large blocks whatever the size of
+// the application's writes, and an idle writer holds little). The last
+// stage is the file sink.
 // A reading pipeline is pulled: the file source is the first stage, and a
 // pull fills the caller's buffer from the last stage, refilling the buffers
 // upstream as they run dry. Memory is the sum of the link buffers and the

@@ -38,6 +38,13 @@ struct OutBuffer {
 // emitted without ending the stream. END: the input is complete; finish.
 enum class EndOp { CONTINUE, FLUSH, END };
 
+// The most converted bytes a writer keeps between calls in each buffer
+// after its first stage (a link of the pipeline, the file sink's block):
+// more goes on down the chain, so that an open writer holds the data of
+// its unfinished block and little else, and the file still gets writes of
+// at least this size.
+constexpr size_t kHeldAtRest = 128 << 10;
+
 // A failure inside a stage: an errno value and the cause in words.
 struct StageError {
   int code = 0;
@@ -55,6 +62,9 @@ class Stage {
   virtual int64_t step(InBuffer& in, OutBuffer& out, EndOp op) = 0;
   // The layer's name for traces ("gzip", "text", ...).
   virtual const char* name() const = 0;
+  // Writing: the input a step is best given at once, which the handle
+  // gathers the application's small writes into when this stage is first.
+  virtual size_t inputBlock() const { return size_t{1} << 20; }
   const StageError& error() const { return error_; }
 
  protected:

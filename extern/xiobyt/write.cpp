@@ -20,34 +20,34 @@ int pipelineBroke(char* trace, const char* call, XioHandle& h) {
   return -1;
 }
 
+// Hands the gathered bytes on, a piece at a time, and frees the pieces.
+int pushGathered(XioHandle& h) {
+  int rc = h.gathered.forEach(
+      [&](const uint8_t* p, size_t n) { return h.pipe->push(p, n, EndOp::CONTINUE); });
+  h.gathered.clear();
+  return rc;
+}
+
 // Hands bytes to a writing pipeline, gathered into blocks where that pays.
-// The gathering buffer never grows past one block, whatever `n` is, grows
-// with what it holds and is freed when handed on.
+// The gathered bytes never exceed one block, whatever `n` is, are held in
+// shared pieces (what a writer holds is its data, not spare room) and go
+// on when they make a block.
 int feed(char* trace, XioHandle& h, const uint8_t* data, size_t n) {
   int rc = 0;
   if (!h.gather) {
     rc = h.pipe->push(data, n, EndOp::CONTINUE);
   } else {
     while (rc == 0 && n > 0) {
-      if (h.gathered.empty() && n >= kLinkSize) {
+      if (h.gathered.empty() && n >= h.gatherSize) {
         rc = h.pipe->push(data, n, EndOp::CONTINUE);
         break;
       }
-      size_t take = std::min(n, kLinkSize - h.gathered.size());
-      size_t need = h.gathered.size() + take;
-      if (need > h.gathered.capacity())
-        h.gathered.reserve(
-            std::min(kLinkSize, std::max({need, 2 * h.gathered.capacity(), size_t{64} << 10})));
-      h.gathered.insert(h.gathered.end(), data, data + take);
+      size_t take = std::min(n, h.gatherSize - h.gathered.size());
+      h.gathered.append(data, take);
       data += take;
       n -= take;
-      if (h.gathered.size() == kLinkSize) {
-        rc = h.pipe->push(h.gathered.data(), h.gathered.size(), EndOp::CONTINUE);
-        h.gathered.clear();
-      }
+      if (h.gathered.size() == h.gatherSize) rc = pushGathered(h);
     }
-    // An idle handle keeps no empty block.
-    if (h.gathered.empty()) std::vector<uint8_t>().swap(h.gathered);
   }
   return rc == 0 ? 0 : pipelineBroke(trace, "xiopwrite", h);
 }
@@ -119,10 +119,7 @@ int rekeyIntoCopy(char* trace, XioHandle& h) {
 
 int finishStream(char* trace, const char* call, XioHandle& h, EndOp op) {
   int rc = 0;
-  if (!h.gathered.empty()) {
-    rc = h.pipe->push(h.gathered.data(), h.gathered.size(), EndOp::CONTINUE);
-    std::vector<uint8_t>().swap(h.gathered);
-  }
+  if (!h.gathered.empty()) rc = pushGathered(h);
   if (rc == 0) rc = h.pipe->push(nullptr, 0, op);
   return rc == 0 ? 0 : pipelineBroke(trace, call, h);
 }

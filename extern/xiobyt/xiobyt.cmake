@@ -5,6 +5,7 @@ add_library(xiobyt STATIC
   ${CMAKE_CURRENT_LIST_DIR}/write.cpp
   ${CMAKE_CURRENT_LIST_DIR}/close.cpp
   ${CMAKE_CURRENT_LIST_DIR}/version.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/workers.cpp
   ${CMAKE_CURRENT_LIST_DIR}/open.cpp
   ${CMAKE_CURRENT_LIST_DIR}/size.cpp
   ${CMAKE_CURRENT_LIST_DIR}/keys.cpp
@@ -25,6 +26,7 @@ add_library(xiobyt STATIC
   ${CMAKE_CURRENT_LIST_DIR}/stages/auto.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stages/layers.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stages/block.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stages/pieces.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stages/shared_pool.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stages/zstd.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stages/xz.cpp

@@ -5,8 +5,11 @@
 // least XIO_TRACE_SIZE bytes whose first byte the caller has cleared; on
 // failure the call leaves a zero-terminated trace there and sets errno.
 // A handle is used by one thread at a time; different handles are
-// independent and may be used on different threads at once. `state` and
-// the strings are borrowed for the call only.
+// independent, and every call may be made on several threads at once
+// (each on its own handle): what the process keeps between calls (the
+// compression workers, the identities of xioloadkeys, the scrypt results,
+// the character sets' facts) is guarded inside. `state` and the strings
+// are borrowed for the call only.
 #pragma once
 
 #include <cstddef>
@@ -201,6 +204,21 @@ int64_t xiopsize(char* trace, const char* fileString, const char* formatString);
 // an open: ENOENT, EACCES for a file group or others may read, EINVAL for
 // a malformed one or a string that does not parse).
 int xioloadkeys(char* trace, const char* fileString);
+
+// Makes the process's compression workers now: one per processor the
+// process may run on, at most 8, shared by the gzip, zstd and xz writers of
+// every handle (threads= caps how many one stream uses at once). A thread
+// inherits the per-thread identity of the thread that makes it (fsuid,
+// fsgid, supplementary groups): a server that runs requests as their
+// callers calls this once before it serves (the mount daemon: at init,
+// after it has daemonized, as itself), and from then on no xiobyt call
+// makes a thread; a block handed over while no worker exists is compressed
+// on the calling thread instead (the same bytes, slower). A process that
+// never calls it gets its workers made as its writers first need them, on
+// their threads. Returns the number of workers (at least 1), or -1 with
+// errno EAGAIN or ENOMEM when none could be made; calling it again makes
+// the workers still missing (a child of fork has none of its parent's).
+int xiostartworkers(void);
 
 // 1 when the strings convert nothing, so that the file may be used as a
 // plain file at any offset: write.bin(...)/read.bin(...) without comp, encr

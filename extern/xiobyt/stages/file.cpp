@@ -48,7 +48,9 @@ class FileSink : public FileStage {
       in.pos += n;
       if (block_.size() == kFileBlock && writeBlock() != 0) return -1;
     }
-    if (op != EndOp::CONTINUE && !block_.empty() && writeBlock() != 0) return -1;
+    if ((op != EndOp::CONTINUE || block_.size() > kHeldAtRest) && !block_.empty() &&
+        writeBlock() != 0)
+      return -1;
     return 0;
   }
 

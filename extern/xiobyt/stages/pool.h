@@ -21,6 +21,7 @@ namespace xio {
 class BlockWriter : public Stage {
  public:
   int64_t step(InBuffer& in, OutBuffer& out, EndOp op) override;
+  size_t inputBlock() const override { return blockSize_; }
 
  protected:
   explicit BlockWriter(size_t blockSize) : blockSize_(blockSize) {}

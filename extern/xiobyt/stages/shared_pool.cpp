@@ -52,8 +52,12 @@ class SharedPool {
       // never leave them (and so block the child's first notify).
       pthread_atfork([] { get().lock.lock(); }, [] { get().lock.unlock(); },
                      [] {
+                       // A started pool stays fixed: the child's
+                       // blocks are done on its own threads until it
+                       // starts workers itself.
                        SharedPool& c = get();
                        c.workers = c.idle = 0;
+                       c.running = 0;
                        c.retiring = false;
                        new (&c.wake) std::condition_variable;
                        new (&c.retired) std::condition_variable;
@@ -64,20 +68,40 @@ class SharedPool {
     return *pool;
   }
 
+  // Guards every member below and the queue members of every PoolStream
+  // (jobs_, unstarted_, running_, listed_, at_, and each job's `done`).
   std::mutex lock;
   std::list<PoolStream*> ready;  // streams with jobs to start, taken in turn
   std::condition_variable wake, retired;
   int workers = 0, idle = 0, limit = defaultLimit();
+  size_t running = 0;  // jobs on workers now
   bool retiring = false;
+  bool started = false;  // startPoolWorkers ran: only it and setPoolLimit make workers
   PoolCounts counts;
 
-  // Under `lock`. False when no thread could be made.
+  // REQUIRES: lock held. Jobs handed over and not yet done.
+  size_t pending() const {
+    size_t n = running;
+    for (const PoolStream* s : ready) n += s->unstarted_;
+    return n;
+  }
+
+  // REQUIRES: lock held. Makes workers up to the limit: the number made.
+  int fill() {
+    int made = 0;
+    while (workers < limit && startWorker()) ++made;
+    return made;
+  }
+
+  // REQUIRES: lock held. False when no thread could be made.
   bool startWorker() {
     try {
       std::thread([this] { serve(); }).detach();
-    } catch (const std::system_error&) {
+    } catch (const std::system_error& e) {
+      errno = e.code().value();
       return false;
     } catch (const std::bad_alloc&) {
+      errno = ENOMEM;
       return false;
     }
     ++workers;
@@ -130,12 +154,14 @@ class SharedPool {
       PoolJob* job = s->jobs_[s->jobs_.size() - s->unstarted_].get();
       --s->unstarted_;
       ++s->running_;
+      ++running;
       counts.mostRunningOfOneStream = std::max(counts.mostRunningOfOneStream, s->running_);
       g.unlock();
       runJob(s->work_, *job);
       g.lock();
       job->done = true;
       --s->running_;
+      --running;
       s->finished_.notify_all();
     }
   }
@@ -167,7 +193,9 @@ void PoolStream::submit(std::unique_ptr<PoolJob> job) {
   SharedPool& p = SharedPool::get();
   std::unique_lock<std::mutex> g(p.lock);
   job->done = false;
-  if (p.idle == 0 && p.workers < p.limit && !p.retiring) p.startWorker();
+  // Never once the pool is started: this may run inside a server's
+  // request, as its caller, whose identity a new thread would inherit.
+  if (!p.started && p.idle == 0 && p.workers < p.limit && !p.retiring) p.startWorker();
   if (p.workers == 0) {
     // No thread to be had: the blocks before this one were done here too,
     // so doing this one now keeps the order.
@@ -200,6 +228,8 @@ PoolCounts poolCounts() {
   SharedPool& p = SharedPool::get();
   std::lock_guard<std::mutex> g(p.lock);
   PoolCounts c = p.counts;
+  c.started = p.started;
+  c.pending = p.pending();
   c.workers = p.workers;
   c.idle = p.idle;
   c.limit = p.limit;
@@ -216,7 +246,21 @@ void setPoolLimit(int workers) {
   SharedPool& p = SharedPool::get();
   std::lock_guard<std::mutex> g(p.lock);
   p.limit = workers < 0 ? defaultLimit() : workers;
+  if (p.started) p.fill();
   p.wake.notify_all();
+}
+
+int startPoolWorkers() {
+  SharedPool& p = SharedPool::get();
+  std::unique_lock<std::mutex> g(p.lock);
+  // A retirement under way ends the workers it finds idle: wait it out.
+  p.retired.wait(g, [&] { return !p.retiring; });
+  p.started = true;
+  errno = 0;
+  p.fill();
+  if (p.workers > 0) return p.workers;
+  if (errno == 0) errno = EAGAIN;
+  return -1;
 }
 
 void retireIdleWorkers() {
@@ -226,6 +270,8 @@ void retireIdleWorkers() {
   p.wake.notify_all();
   p.retired.wait(g, [&] { return p.workers == 0; });
   p.retiring = false;
+  p.started = false;
+  p.retired.notify_all();
 }
 
 }  // namespace xio

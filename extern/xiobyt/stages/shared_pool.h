@@ -1,10 +1,15 @@
 // The one set of worker threads of the process that compresses the blocks
-// of every stream. It starts empty and grows a worker at a time, when a
-// block is handed over and no worker is idle, up to kMaxPoolWorkers or the
-// processors the process may run on, whichever is fewer; workers then stay
-// for the life of the process. Each stream (PoolStream) keeps its jobs in
-// block order and gets them back in that order, and has at most `cap` of
-// them on workers at once, so that one busy stream cannot take every
+// of every stream: kMaxPoolWorkers or the processors the process may run
+// on, whichever is fewer. startPoolWorkers (xiostartworkers) makes them all
+// at once, and from then on no other call makes a thread: a thread inherits
+// its creator's per-thread identity (fsuid, fsgid, supplementary groups),
+// so a server that runs each request as its caller starts the workers
+// before its first request, and no worker ever carries a caller's identity.
+// A process that never starts them (a tool of one identity) gets them made
+// one at a time, when a block is handed over and no worker is idle. Workers
+// stay for the life of the process. Each stream (PoolStream) keeps its jobs
+// in block order and gets them back in that order, and has at most `cap`
+// of them on workers at once, so that one busy stream cannot take every
 // worker. The workers take the streams in turn.
 //
 // A codec keeps its contexts per thread (a worker's serve every stream it
@@ -58,9 +63,9 @@ class PoolStream {
   // worker finishing while the writer waits for another finds the next.
   size_t depth() const;
   size_t inFlight() const;
-  // Queues the job. When no worker runs and none can be started (threads
-  // exhausted) the job is done here, on the caller's thread: slower, and
-  // the same bytes.
+  // Queues the job. When no worker runs and none may be made (the pool
+  // started, or threads exhausted) the job is done here, on the caller's
+  // thread: slower, and the same bytes.
   void submit(std::unique_ptr<PoolJob> job);
   // The oldest job once done (waiting for it with `wait`), or null.
   std::unique_ptr<PoolJob> take(bool wait);
@@ -77,9 +82,19 @@ class PoolStream {
   std::condition_variable finished_;
 };
 
+// Makes the workers the pool lacks, up to its limit, and fixes the pool at
+// that: no later call grows it, and a block handed over while no worker
+// exists is compressed on the caller's thread. Returns the number of
+// workers, or -1 with errno (EAGAIN, ENOMEM) when none exists and none
+// could be made. Call it again to make what failed (or, in a child of
+// fork, which has none of its parent's workers).
+int startPoolWorkers();
+
 // What the pool is doing, for tests and benchmarks.
 struct PoolCounts {
   int workers = 0, idle = 0, limit = 0;
+  bool started = false;               // startPoolWorkers has fixed the pool
+  size_t pending = 0;                 // jobs handed over and not yet done
   size_t mostRunningOfOneStream = 0;  // since the last resetPoolCounts
   uint64_t inline_ = 0;               // jobs done on callers' threads
 };
@@ -87,10 +102,12 @@ PoolCounts poolCounts();
 void resetPoolCounts();
 // Sets the most workers the pool may have (tests and benchmarks), -1 for
 // the default (kMaxPoolWorkers or the processors, whichever is fewer);
-// workers above it end when idle.
+// workers above it end when idle. A started pool makes the workers it then
+// lacks here, so call it only where startPoolWorkers may be called.
 void setPoolLimit(int workers);
-// Lets idle workers end and waits until none is left, so that the next
-// job starts a worker again (tests of a thread that cannot be made).
+// Lets idle workers end and waits until none is left, and unfixes the
+// pool, so that the next job starts a worker again (tests of a thread that
+// cannot be made).
 void retireIdleWorkers();
 
 }  // namespace xio

@@ -45,7 +45,8 @@ std::unique_ptr<Stage> initialised(std::string& why, const Args&... args) {
 }
 
 // The physical file. The sink writes what it receives in blocks of
-// kFileBlock bytes; the source reads the file in blocks and produces it.
+// kFileBlock bytes, and at the end of a push what it holds past
+// kHeldAtRest; the source reads the file in blocks and produces it.
 constexpr size_t kFileBlock = 1 << 20;
 class FileStage : public Stage {
  public:

@@ -1,8 +1,8 @@
 // The process's one set of compression workers: many streams at once get
 // the same bytes as one stream alone, the tools take them, a stream keeps
 // to its share of the workers, and a process that cannot make a thread
-// still writes its files, as does a child of fork. pthread_create is interposed (it reaches the real
-// one unless a test arms a failure).
+// still writes its files, as does a child of fork. pthread_create is interposed (it reaches the
+// real one unless a test arms a failure).
 #include <dlfcn.h>
 #include <pthread.h>
 #include <sys/wait.h>
@@ -39,9 +39,8 @@ struct Layer {
 };
 // gzip on one thread is one deflate stream, on more a member of blocks:
 // its reference is the parallel layout on two threads.
-const Layer kLayers[] = {{"zstd", ".zst", "zstd -q -t", 1},
-                         {"gzip", ".gz", "gzip -t", 2},
-                         {"xz", ".xz", "xz -t", 1}};
+const Layer kLayers[] = {
+    {"zstd", ".zst", "zstd -q -t", 1}, {"gzip", ".gz", "gzip -t", 2}, {"xz", ".xz", "xz -t", 1}};
 
 std::string fileString(const Layer& l, const std::string& path, int threads) {
   return "write.bin(file=" + quote(path) + " comp." + l.name +
@@ -117,8 +116,8 @@ TEST_F(SharedPool, ManyStreamsAtOnceWriteWhatOneStreamAloneWrites) {
       EXPECT_EQ(withoutTime(l, readFile(paths[i])), withoutTime(l, readFile(alone)));
       EXPECT_EQ(sh(std::string(l.test) + " '" + paths[i] + "'"), 0);
       std::string back;
-      ASSERT_TRUE(readAll("read.bin(file=" + quote(paths[i]) + " comp." + l.name + "())", "", rng,
-                          back));
+      ASSERT_TRUE(
+          readAll("read.bin(file=" + quote(paths[i]) + " comp." + l.name + "())", "", rng, back));
       EXPECT_TRUE(back == data[i]) << back.size() << " bytes read of " << data[i].size();
     }
   }
@@ -141,8 +140,8 @@ TEST_F(SharedPool, XzIndexIsWhatTheToolsAndTheIndexReaderRead) {
   EXPECT_NE(list.find("totals\t1\t" + std::to_string(blocks) + "\t"), std::string::npos) << list;
   EXPECT_EQ(run("xz -dc '" + path + "'"), data);
   char trace[XIO_TRACE_SIZE] = "";
-  XioHandle* h = xiopopen(trace, ("read.bin(file=" + quote(path) + " comp.xz())").c_str(), "",
-                          nullptr, 0);
+  XioHandle* h =
+      xiopopen(trace, ("read.bin(file=" + quote(path) + " comp.xz())").c_str(), "", nullptr, 0);
   ASSERT_NE(h, nullptr) << trace;
   for (size_t at : {data.size() - 100, size_t{1} << 20, size_t{5}, data.size() / 2}) {
     std::string got(100, '\0');
@@ -198,6 +197,59 @@ TEST_F(SharedPool, WithoutThreadsTheWriterCompressesItself) {
     EXPECT_GT(c.inline_, 0u);
     EXPECT_EQ(withoutTime(l, readFile(without)), withoutTime(l, readFile(with)));
     EXPECT_EQ(sh(std::string(l.test) + " '" + without + "'"), 0);
+  }
+}
+
+// A server starts the workers before its first request, as itself: from
+// then on no write makes a thread (one would inherit the identity of the
+// caller the request runs as), also when none is left to take a block.
+TEST_F(SharedPool, StartedWorkersAreTheOnlyThreadsItMakes) {
+  std::mt19937 rng(17);
+  std::string data = sampleText(90000, rng);  // several 128 KiB gzip blocks
+  TempDir dir;
+  xio::retireIdleWorkers();
+  threadsFail = true;
+  errno = 0;
+  EXPECT_EQ(xiostartworkers(), -1);
+  EXPECT_EQ(errno, EAGAIN);
+  threadsFail = false;
+  int started = xiostartworkers();
+  xio::PoolCounts c = xio::poolCounts();
+  ASSERT_GT(started, 0);
+  EXPECT_TRUE(c.started);
+  EXPECT_EQ(started, c.limit);
+  EXPECT_EQ(xiostartworkers(), started);  // again: nothing more to make
+
+  struct {
+    int limit;       // workers left to the started pool
+    bool onCallers;  // the blocks then go inline
+  } phases[] = {{-1, false}, {0, true}};
+  for (const auto& phase : phases) {
+    SCOPED_TRACE(phase.limit);
+    xio::setPoolLimit(phase.limit);
+    if (phase.limit == 0) xio::retireIdleWorkers(), xiostartworkers();
+    threadAttempts = 0;
+    xio::resetPoolCounts();
+    for (const Layer& l : kLayers) {
+      SCOPED_TRACE(l.name);
+      std::vector<std::string> paths, contents;
+      for (int i = 0; i < 3; ++i) {
+        paths.push_back(dir /
+                        ("s" + std::to_string(phase.limit + 1) + std::to_string(i) + l.suffix));
+        contents.push_back(data.substr(static_cast<size_t>(i) * 1000));
+      }
+      ASSERT_EQ(writeTogether(l, paths, {2, 2, 2}, contents, rng), "");
+      for (size_t i = 0; i < paths.size(); ++i) {
+        std::string back;
+        ASSERT_TRUE(
+            readAll("read.bin(file=" + quote(paths[i]) + " comp." + l.name + "())", "", rng, back));
+        EXPECT_TRUE(back == contents[i]) << paths[i];
+      }
+    }
+    c = xio::poolCounts();
+    EXPECT_EQ(threadAttempts.load(), 0);
+    EXPECT_TRUE(c.started);
+    EXPECT_EQ(c.inline_ > 0, phase.onCallers) << c.inline_;
   }
 }
 

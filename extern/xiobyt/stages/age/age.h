@@ -14,6 +14,8 @@
 // Thread safety: the objects are used by one thread at a time; the process
 // wide caches of scrypt results behind ageOpenHeader and AgeWriterKeys, and
 // of kept identity files behind loadAgeKey, are each guarded by a mutex.
+// A scrypt result wanted by several threads at once is derived once, and
+// at most two derivations run at a time (scrypt.cpp).
 #pragma once
 
 #include <cstddef>
@@ -170,5 +172,17 @@ std::unique_ptr<Stage> makeAgeReader(const Layer& layer, std::string& why);
 // ordinary chunk is handed out too, and the stream then fails as cut short.
 std::unique_ptr<Stage> makeAgeRecoveryReader(const Layer& layer, std::string& why);
 std::unique_ptr<AgeWriterStage> makeAgeWriter(const Layer& layer, std::string& why);
+
+// What the scrypt cache has done (tests and benchmarks): derivations run
+// since the last forgetScryptResults, and the most that ran at once.
+struct ScryptCounts {
+  uint64_t derived = 0;
+  int mostAtOnce = 0;
+};
+namespace age {
+ScryptCounts scryptCounts();
+// Drops every kept result (wiped) and resets the counts.
+void forgetScryptResults();
+}  // namespace age
 
 }  // namespace xio

@@ -73,6 +73,8 @@ int randomBytes(uint8_t* p, size_t n, std::string& why);
 
 // The wrap key of a passphrase for a salt and work factor, from the
 // process's cache of scrypt results when it holds it (scrypt.cpp).
+// Several threads asking for the same result at once derive it once; at
+// most two derivations run at a time, the others waiting for a slot.
 int scryptWrapKey(const SecretBytes& passphrase, const uint8_t salt[16], int logn, uint8_t wrap[32],
                   std::string& why);
 

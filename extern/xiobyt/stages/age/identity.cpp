@@ -144,6 +144,8 @@ class IdentityCache {
   }
 
  private:
+  // Guards kept_; held only to copy keys in or out, never across a read of
+  // a file.
   std::mutex mutex_;
   std::map<std::string, std::vector<SecretBytes>> kept_;
 };
