@@ -1,6 +1,8 @@
 // The start of the FUSE session and the product information.
 #include <unistd.h>
 
+#include <cstring>
+
 #include "corekit/corekit.h"
 #include "vaskFS.h"
 
@@ -83,6 +85,10 @@ void* vaskFS_init(fuse_conn_info* conn, fuse_config* cfg) {
   logCapabilities(conn->want);
   logAt(LOG_TRACE, "\n");
 
+  // Compression workers are threads of their own, made now, as the daemon:
+  // a thread made inside a request would keep that caller's identity.
+  if (xiostartworkers() < 0)
+    logAt(LOG_ERROR, "cannot start the compression workers: %s\n", std::strerror(errno));
   // main closed the index before libfuse could fork; a failure to open it
   // again ends the mount rather than serving without records.
   if (vaskfsArgs.env == nullptr && (initFailure = openIndex()) != 0) {
