@@ -9,11 +9,10 @@
 
 namespace {
 
-// Guards the list of live handles, and the names of every handle for
-// readers of other files' handles (a listing); a leaf. A handle's other
-// fields belong to its file's lock: the queries below look at them only
-// for handles of the name asked about, whose lock the caller holds.
-std::mutex handlesMutex;
+// A handle's other fields belong to its file's lock: the queries below
+// look at them only for handles of the name asked about, whose lock the
+// caller holds.
+std::mutex handlesMutex;  // guards the live-handle list and every handle's names; a leaf
 
 // Few files are open at once; a list keeps the lookups simple.
 std::vector<FileHandle*>& liveHandles() {
