@@ -172,6 +172,10 @@ int vaskFS_write(const char* path, const char* data, size_t size, off_t offset,
     if (h->followsEnd || offset < end) {
       h->offset = std::max<int64_t>(h->offset, end);
       h->followsEnd = true;
+    } else if (h->offset < end) {
+      // Another writer has written past this handle's own end: the new
+      // conversion appends to the file there, never starts it again.
+      h->offset = end;
     }
   }
   if (h->followsEnd) offset = h->offset;

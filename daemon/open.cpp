@@ -233,6 +233,9 @@ int vaskFS_create(const char* path, mode_t mode, fuse_file_info* fi) try {
   const bool ruled = findWriteRule(*h);
   h->bytesWritten = 0;
   h->direction = 3;
+  // ">>" of a name not there yet: every write goes to the end, as an
+  // O_APPEND open's does, also after other writers have joined.
+  h->followsEnd = (fi->flags & O_APPEND) != 0;
   h->convHandle = nullptr;
   // Creating needs a write rule; stored commands are not consulted.
   if (!ruled) return -ENOENT;

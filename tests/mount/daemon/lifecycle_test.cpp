@@ -104,6 +104,13 @@ TEST_F(LifecycleTest, WritersOfOneFileShareItsStream) {
        " for i in $(seq 200); do echo B$i >> $MNT/b.txt; done; wait; settle;"
        " test $(grep -c A $MNT/b.txt) = 200; test $(grep -c B $MNT/b.txt) = 200; gzip -t "
        "$ROOT/b.txt.gz"},
+      // Each >> of a name not there yet races to create it; the one that
+      // creates must append after the others as well, never begin again.
+      {"three shells making one gzip file with >> at once keep every line, five times",
+       "for k in 1 2 3 4 5; do rm -f $MNT/m.txt; for s in A B C; do (for i in $(seq 60);"
+       " do echo $s$i >> $MNT/m.txt; done) & done; wait; settle;"
+       " test $(wc -l < $MNT/m.txt) = 180; test $(sort -u $MNT/m.txt | wc -l) = 180;"
+       " gzip -t $ROOT/m.txt.gz; done"},
       {"a rewrite while a writer is open is busy; an append joins at the end",
        "cd $MNT; python3 -c \"import os,errno\n"
        "fd=os.open('c.txt',os.O_WRONLY|os.O_CREAT|os.O_TRUNC,0o644); os.write(fd,b'a'*100)\n"
