@@ -88,6 +88,29 @@ void DaemonTest::setCatchAll(int index) {
             {'r', index, "*", "[copy]", "read.bin(file='')", "format.bin()"}});
 }
 
+std::string DaemonTest::makeAgeKey() {
+  const std::string key = temp_.path() + "/age.key";
+  EXPECT_EQ(0, sh("age-keygen -o '" + key + "' 2>/dev/null").status);
+  return key;
+}
+
+void DaemonTest::setLayerRules(const std::string& ageKey, bool withXz) {
+  const std::string age = "encr.age(identity='" + ageKey + "')";
+  std::vector<Rule> rules{
+      {'w', 1, "*.txt", "[copy].gz", "write.bin(file='' comp.gzip())", "format.bin()"},
+      {'r', 1, "*.gz", "[path]/[base]", "read.bin(file='' comp.gzip())", "format.bin()"},
+      {'w', 2, "*.zs", "[copy].zst", "write.bin(file='' comp.zstd())", "format.bin()"},
+      {'r', 2, "*.zst", "[path]/[base]", "read.bin(file='' comp.zstd())", "format.bin()"},
+      {'w', 4, "*.sec", "[copy].age", "write.bin(file='' " + age + ")", "format.bin()"},
+      {'r', 4, "*.age", "[path]/[base]", "read.bin(file='' " + age + ")", "format.bin()"}};
+  if (withXz) {
+    rules.push_back({'w', 3, "*.xz", "[copy]", "write.bin(file='' comp.xz())", "format.bin()"});
+    rules.push_back({'r', 3, "*.xz", "[copy]", "read.bin(file='' comp.xz())", "format.bin()"});
+  }
+  setRules(rules);
+  setCatchAll();
+}
+
 void DaemonTest::mount(const std::vector<std::string>& options, const char* view) {
   std::vector<std::string> args{"-f", "-l", log_};
   args.insert(args.end(), options.begin(), options.end());

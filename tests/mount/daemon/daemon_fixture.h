@@ -51,6 +51,12 @@ class DaemonTest : public ::testing::Test {
   void setRules(const std::vector<Rule>& rules, const char* view = nullptr);
   // The catch-all pair "*" -> "[copy]" without conversion.
   void setCatchAll(int index = 90);
+  // A fresh age identity in the test's directory (mode 0600); its path.
+  std::string makeAgeKey();
+  // The team's usual rules and the catch-all pair: *.txt stored as
+  // [copy].gz, *.zs as [copy].zst, *.xz compressed under its own name
+  // (when `withXz`), *.sec as [copy].age with the identity `ageKey`.
+  void setLayerRules(const std::string& ageKey, bool withXz);
   // Starts "vaskFS -f -l <log> [options] <root> <mnt>" (or vaskFSview with
   // a view) and waits for the mount.
   void mount(const std::vector<std::string>& options = {}, const char* view = nullptr);

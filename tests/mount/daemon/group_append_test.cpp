@@ -21,16 +21,8 @@ class GroupAppendTest : public DaemonTest {
     if (IsSkipped() || HasFatalFailure()) return;
     for (const std::string& dir : {temp_.path(), root_, mnt_})
       ASSERT_EQ(0, chmod(dir.c_str(), 0755)) << dir;
-    key_ = temp_.path() + "/age.key";
-    ASSERT_EQ(0, sh("age-keygen -o '" + key_ + "' 2>/dev/null").status);
-    const std::string age = "encr.age(identity='" + key_ + "')";
-    setRules({{'w', 1, "*.txt", "[copy].gz", "write.bin(file='' comp.gzip())", "format.bin()"},
-              {'r', 1, "*.gz", "[path]/[base]", "read.bin(file='' comp.gzip())", "format.bin()"},
-              {'w', 2, "*.zs", "[copy].zst", "write.bin(file='' comp.zstd())", "format.bin()"},
-              {'r', 2, "*.zst", "[path]/[base]", "read.bin(file='' comp.zstd())", "format.bin()"},
-              {'w', 3, "*.sec", "[copy].age", "write.bin(file='' " + age + ")", "format.bin()"},
-              {'r', 3, "*.age", "[path]/[base]", "read.bin(file='' " + age + ")", "format.bin()"}});
-    setCatchAll();
+    key_ = makeAgeKey();
+    setLayerRules(key_, false);
     // sticky: world-writable with the sticky bit; team: the group's own;
     // closed: nobody but root may make names in it.
     ASSERT_EQ(0, sh(std::string("mkdir -m 1777 $ROOT/sticky; mkdir -m 2775 $ROOT/team; ") +

@@ -40,18 +40,8 @@ class StressTest : public DaemonTest {
   void SetUp() override {
     DaemonTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-    key_ = temp_.path() + "/age.key";
-    ASSERT_EQ(0, sh("age-keygen -o '" + key_ + "' 2>/dev/null").status);
-    const std::string age = "encr.age(identity='" + key_ + "')";
-    setRules({{'w', 1, "*.txt", "[copy].gz", "write.bin(file='' comp.gzip())", "format.bin()"},
-              {'r', 1, "*.gz", "[path]/[base]", "read.bin(file='' comp.gzip())", "format.bin()"},
-              {'w', 2, "*.zs", "[copy].zst", "write.bin(file='' comp.zstd())", "format.bin()"},
-              {'r', 2, "*.zst", "[path]/[base]", "read.bin(file='' comp.zstd())", "format.bin()"},
-              {'w', 3, "*.xz", "[copy]", "write.bin(file='' comp.xz())", "format.bin()"},
-              {'r', 3, "*.xz", "[copy]", "read.bin(file='' comp.xz())", "format.bin()"},
-              {'w', 4, "*.sec", "[copy].age", "write.bin(file='' " + age + ")", "format.bin()"},
-              {'r', 4, "*.age", "[path]/[base]", "read.bin(file='' " + age + ")", "format.bin()"}});
-    setCatchAll();
+    key_ = makeAgeKey();
+    setLayerRules(key_, true);
   }
   std::string key_;
 };
