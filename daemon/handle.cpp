@@ -5,7 +5,15 @@
 #include <unordered_map>
 
 #include "corekit/corekit.h"
-#include "vaskFS.h"
+#include "state.h"
+#include "xiobyt/xiobyt.h"
+#include "log.h"
+#include "locks.h"
+#include "identity.h"
+#include "records.h"
+#include "mapping.h"
+#include "handle.h"
+#include "recovery.h"
 
 namespace {
 

@@ -15,7 +15,10 @@
 #include <string_view>
 #include <vector>
 
-#include "vaskFS.h"
+#include "state.h"
+#include "log.h"
+#include "mapping.h"
+#include "operations.h"
 
 namespace {
 

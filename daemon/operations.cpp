@@ -8,7 +8,11 @@
 #include <optional>
 #include <system_error>
 
-#include "vaskFS.h"
+#include "state.h"
+#include "locks.h"
+#include "identity.h"
+#include "handle.h"
+#include "operations.h"
 
 bool reservedPath(std::string_view path) {
   size_t at = 0;
@@ -30,7 +34,7 @@ int refusal(const char* path, int error) {
   return path != nullptr && reservedPath(path) ? -error : 0;
 }
 
-// What a request locks before it runs (see vaskFS.h, ---- locks ----).
+// What a request locks before it runs (see locks.h for the order).
 enum class Locks {
   Tree,       // the tree shared only: listings, lookups that record nothing
   File,       // the tree shared and the file's lock

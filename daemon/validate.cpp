@@ -14,7 +14,15 @@
 #include <mutex>
 #include <utility>
 
-#include "vaskFS.h"
+#include "state.h"
+#include "xiobyt/xiobyt.h"
+#include "log.h"
+#include "identity.h"
+#include "records.h"
+#include "mapping.h"
+#include "handle.h"
+#include "plain.h"
+#include "recovery.h"
 
 FileIdentity identityOf(const struct stat& physical) {
   FileIdentity id;
