@@ -89,12 +89,14 @@ mode_t creationMode(const std::string& physical, mode_t mode) {
 }
 
 void askForAcls(fuse_conn_info* conn) {
-  if ((conn->capable & FUSE_CAP_POSIX_ACL) != 0) {
+  // The kernel's enforcement of ACLs brings default_permissions with it.
+  // Where that is not in force already, the daemon's access() answers
+  // instead of the kernel's mode check (a view refuses W_OK even to root)
+  // and only the mounting user enters the mount anyway.
+  if ((conn->capable & FUSE_CAP_POSIX_ACL) != 0 && vaskfsArgs.defaultPermissions)
     conn->want |= FUSE_CAP_POSIX_ACL;
-    // The kernel checks every access itself from now on, as with
-    // default_permissions.
-    vaskfsArgs.defaultPermissions = true;
-  }
+  else
+    conn->want &= ~FUSE_CAP_POSIX_ACL;
   if ((conn->capable & FUSE_CAP_DONT_MASK) != 0) {
     conn->want |= FUSE_CAP_DONT_MASK;
     daemonMasks = true;
