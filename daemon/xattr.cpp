@@ -128,6 +128,11 @@ int vaskFS_removexattr(const char* path, const char* name) try {
 }
 
 int copyXattrs(const char* from, const char* to, bool sameData) {
+  // A file capability goes only with the same data to the same owner: a
+  // copy that now belongs to the user who renamed it gets none.
+  struct stat old, made;
+  const bool keepCapability =
+      sameData && lstat(from, &old) == 0 && lstat(to, &made) == 0 && old.st_uid == made.st_uid;
   std::vector<char> names;
   if (readGrowing(names, [&](char* b, size_t s) { return llistxattr(from, b, s); }) < 0)
     return unsupported(errno) ? 0 : -1;
@@ -136,7 +141,7 @@ int copyXattrs(const char* from, const char* to, bool sameData) {
   for (size_t at = 0; at < names.size();) {
     const char* name = names.data() + at;
     at += std::strlen(name) + 1;
-    if (!sameData && std::strcmp(name, "security.capability") == 0) continue;
+    if (!keepCapability && std::strcmp(name, "security.capability") == 0) continue;
     if (readGrowing(value, [&](char* b, size_t s) { return lgetxattr(from, name, b, s); }) < 0 ||
         lsetxattr(to, name, value.data(), value.size(), 0) == -1) {
       // One attribute that cannot be kept does not keep the others back.

@@ -20,9 +20,9 @@ int vaskFS_removexattr(const char* path, const char* name);
 
 // Copies every extended attribute of the physical file `from` (ACLs
 // included) onto `to`, neither followed when it is a symbolic link; an
-// attribute `to` has already is overwritten. `data`: false when the data of
-// `to` is not that of `from` (a rewrite), so that a file capability, which
-// the kernel drops on any write, is not carried over. Runs with the
+// attribute `to` has already is overwritten. A file capability is carried
+// over only when `sameData` (the kernel drops it on any write) and `to`
+// has the owner of `from`. Runs with the
 // thread's identity and capabilities as they are: a converting rename keeps
 // the "trusted." attributes its caller could not read. 0, or -1 with errno
 // (a file system without extended attributes has nothing to copy: 0).
@@ -35,8 +35,10 @@ int copyXattrs(const char* from, const char* to, bool sameData = true);
 // ACLs are served.
 mode_t creationMode(const std::string& physical, mode_t mode);
 
-// Asks for the kernel's enforcement of POSIX ACLs when it offers it, and
-// for the umask to be left to creationMode. Called by vaskFS_init.
+// Asks for the kernel's enforcement of POSIX ACLs when it offers it and
+// checks permissions itself (default_permissions, given or added for
+// allow_other), and for the umask to be left to creationMode. Called by
+// vaskFS_init.
 void askForAcls(fuse_conn_info* conn);
 
 // Drops the serving thread's effective capabilities until it ends, when the

@@ -142,6 +142,21 @@ TEST_F(XattrTest, AttributesAndAclsSurviveRenames) {
          " test \"$(getfattr -n user.u --only-values $ROOT/pub/n.dat)\" = one;"
          " test \"$(cat $MNT/pub/n.dat)\" = mine; ! test -e $ROOT/pub/n.txt.gz");
   EXPECT_EQ(0, r.status) << r.output;
+  // A file capability goes with the data only to a file of the same owner:
+  // root's rename keeps it, nobody's copy (nobody's own file) gets none.
+  r =
+      sh("set -e; mkdir $MNT/mine; chown nobody $MNT/mine; for f in c.dat mine/c.dat; do"
+         " echo x > $MNT/$f; setfattr -n security.capability -v " CAPABILITY
+         " $MNT/$f; done;"
+         " mv $MNT/c.dat $MNT/c.txt;"
+         " getfattr -e hex -n security.capability $ROOT/c.txt.gz | grep " CAPABILITY);
+  ASSERT_EQ(0, r.status) << r.output;
+  r = shNobody("set -e; mv $MNT/mine/c.dat $MNT/mine/c.txt");
+  ASSERT_EQ(0, r.status) << r.output;
+  r =
+      sh("set -e; test $(stat -c %U $ROOT/mine/c.txt.gz) = nobody;"
+         " ! getfattr -n security.capability $ROOT/mine/c.txt.gz");
+  EXPECT_EQ(0, r.status) << r.output;
 }
 
 // A rewrite under a changed rule makes a new physical file under a new
