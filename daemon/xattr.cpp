@@ -17,6 +17,17 @@
 namespace {
 
 constexpr const char* kAccessAcl = "system.posix_acl_access";
+constexpr const char* kDefaultAcl = "system.posix_acl_default";
+
+// Whether the list of names llistxattr gave holds `name`.
+bool listed(const std::vector<char>& names, std::string_view name) {
+  for (size_t at = 0; at < names.size();) {
+    const std::string_view one(names.data() + at);
+    if (one == name) return true;
+    at += one.size() + 1;
+  }
+  return false;
+}
 
 // The physical file of a FUSE path: a directory, symbolic link or node is
 // its own; a regular file is mapped as getattr maps it, and one only a read
@@ -150,6 +161,13 @@ int copyXattrs(const char* from, const char* to, bool sameData) {
             std::strerror(errno));
       if (failure == 0) failure = errno;
     }
+  }
+  // A new file in a directory with a default ACL has inherited it: what the
+  // old file did not grant, its copy must not grant either.
+  for (const char* acl : {kAccessAcl, kDefaultAcl}) {
+    if (!listed(names, acl) && lremovexattr(to, acl) == -1 && errno != ENODATA &&
+        !unsupported(errno) && failure == 0)
+      failure = errno;
   }
   if (failure == 0) return 0;
   errno = failure;

@@ -127,6 +127,10 @@ TEST_F(XattrTest, AttributesAndAclsSurviveRenames) {
                   " check $ROOT/g.dat; seq 1 500 | cmp - $MNT/g.dat;"
                   " mv $MNT/g.dat $MNT/h.txt; ! test -e $ROOT/g.dat; check $MNT/h.txt;"
                   " check $ROOT/h.txt.gz; seq 1 500 | cmp - $MNT/h.txt"},
+      {"a copy into a directory with a default ACL grants only what the file did",
+       "mkdir $MNT/inh; setfacl -d -m u:nobody:rw $MNT/inh; echo x > $MNT/q.txt;"
+       " chmod 660 $MNT/q.txt; mv $MNT/q.txt $MNT/inh/q.dat; test \"$(cat $MNT/inh/q.dat)\" = x;"
+       " ! getfacl -cp $MNT/inh/q.dat | grep nobody; test $(stat -c %a $ROOT/inh/q.dat) = 660"},
   });
   // nobody renames its own file; the daemon keeps the "trusted." attribute
   // root gave it, which nobody itself could neither read nor set.
