@@ -31,6 +31,19 @@ class XattrTest : public DaemonTest {
     setCatchAll();
   }
   void mountShared() { mountWithFuseArgs({}, {"-o", "allow_other"}); }
+
+  // The scripts here say "no CMD" for a command that must fail: "! CMD"
+  // never stops a "set -e" script.
+  static std::string withNo(const std::string& script) { return "no() { ! \"$@\"; }\n" + script; }
+  ShellResult sh(const std::string& script) { return DaemonTest::sh(withNo(script)); }
+  ShellResult shNobody(const std::string& script) { return DaemonTest::shNobody(withNo(script)); }
+  void runScripts(const std::vector<ScriptCase>& cases) {
+    std::vector<std::string> texts;
+    for (const ScriptCase& c : cases) texts.push_back(withNo(c.script));
+    std::vector<ScriptCase> prefixed;
+    for (size_t i = 0; i < cases.size(); ++i) prefixed.push_back({cases[i].name, texts[i].c_str()});
+    DaemonTest::runScripts(prefixed);
+  }
 };
 
 TEST_F(XattrTest, EveryNamespaceOnEveryKindOfFileAsRoot) {
@@ -49,8 +62,8 @@ TEST_F(XattrTest, EveryNamespaceOnEveryKindOfFileAsRoot) {
        " test \"$(cat $MNT/f.txt)\" = data; gzip -t $ROOT/f.txt.gz"},
       {"removal",
        "echo x > $MNT/r.txt; settle; setfattr -n user.a -v 1 $MNT/r.txt;"
-       " setfattr -x user.a $MNT/r.txt; ! getfattr -n user.a $MNT/r.txt;"
-       " ! getfattr -n user.a $ROOT/r.txt.gz; ! setfattr -x user.a $MNT/r.txt"},
+       " setfattr -x user.a $MNT/r.txt; no getfattr -n user.a $MNT/r.txt;"
+       " no getfattr -n user.a $ROOT/r.txt.gz; no setfattr -x user.a $MNT/r.txt"},
       {"a directory, the root and a symbolic link, never followed",
        "mkdir $MNT/d; setfattr -n user.u -v dir $MNT/d; setfattr -n user.u -v top $MNT;"
        " test \"$(getfattr -n user.u --only-values $ROOT/d)\" = dir;"
@@ -59,7 +72,7 @@ TEST_F(XattrTest, EveryNamespaceOnEveryKindOfFileAsRoot) {
        " setfattr -h -n trusted.t -v link $MNT/l;"
        " test \"$(getfattr -h -n trusted.t --only-values $MNT/l)\" = link;"
        " test \"$(getfattr -h -n trusted.t --only-values $ROOT/l)\" = link;"
-       " ! getfattr -n trusted.t $ROOT/target.dat"},
+       " no getfattr -n trusted.t $ROOT/target.dat"},
       {"create and replace flags, and the length of a value asked first",
        "echo x > $MNT/c.txt; settle; python3 -c \"import os, errno, sys\n"
        "p = sys.argv[1]\nos.setxattr(p, 'user.c', b'1', os.XATTR_CREATE)\n"
@@ -74,8 +87,8 @@ TEST_F(XattrTest, EveryNamespaceOnEveryKindOfFileAsRoot) {
        "echo x > $MNT/cap.dat; setfattr -n security.capability -v " CAPABILITY
        " $MNT/cap.dat; getfattr -e hex -n security.capability $ROOT/cap.dat | grep " CAPABILITY},
       {"the index stays out of reach",
-       "! getfattr -d $MNT/.vaskIndex 2>&1; ! setfattr -n user.x -v 1 $MNT/.vaskIndex;"
-       " ! getfattr -n user.x $ROOT/.vaskIndex"},
+       "no getfattr -d $MNT/.vaskIndex 2>&1; no setfattr -n user.x -v 1 $MNT/.vaskIndex;"
+       " no getfattr -n user.x $ROOT/.vaskIndex"},
   });
 }
 
@@ -89,14 +102,14 @@ TEST_F(XattrTest, NobodyGetsWhatTheKernelGivesNobody) {
       "set -e; for f in n.txt n.dat; do echo mine > $MNT/pub/$f; done; settle;"
       " for f in n.txt n.dat; do setfattr -n user.u -v mine $MNT/pub/$f;"
       "  test \"$(getfattr -n user.u --only-values $MNT/pub/$f)\" = mine;"
-      "  ! setfattr -n trusted.t -v 1 $MNT/pub/$f; ! setfattr -n security.s -v 1 $MNT/pub/$f;"
-      "  ! setfattr -n security.capability -v " CAPABILITY
+      "  no setfattr -n trusted.t -v 1 $MNT/pub/$f; no setfattr -n security.s -v 1 $MNT/pub/$f;"
+      "  no setfattr -n security.capability -v " CAPABILITY
       " $MNT/pub/$f; done;"
-      " ! setfattr -n user.u -v 1 $MNT/pub/root.dat");
+      " no setfattr -n user.u -v 1 $MNT/pub/root.dat");
   ASSERT_EQ(0, r.status) << r.output;
   ASSERT_EQ(0, sh("set -e; test \"$(getfattr -n user.u --only-values $ROOT/pub/n.txt.gz)\" = mine;"
-                  " ! getfattr -n trusted.t $ROOT/pub/n.dat; ! getfattr -n security.s "
-                  "$ROOT/pub/n.dat; ! getfattr -n security.capability $ROOT/pub/n.dat;"
+                  " no getfattr -n trusted.t $ROOT/pub/n.dat; no getfattr -n security.s "
+                  "$ROOT/pub/n.dat; no getfattr -n security.capability $ROOT/pub/n.dat;"
                   " for f in n.txt n.dat; do setfattr -n trusted.t -v hidden $MNT/pub/$f; done")
                    .status);
   // The names a listing returns come from the physical file's file system,
@@ -104,7 +117,7 @@ TEST_F(XattrTest, NobodyGetsWhatTheKernelGivesNobody) {
   r = shNobody(
       "set -e; for f in n.txt n.dat; do python3 -c \"import os, sys\n"
       "names = os.listxattr(sys.argv[1])\nassert names == ['user.u'], names\" $MNT/pub/$f;"
-      " ! getfattr -n trusted.t $MNT/pub/$f; done");
+      " no getfattr -n trusted.t $MNT/pub/$f; done");
   EXPECT_EQ(0, r.status) << r.output;
   r =
       sh("set -e; python3 -c \"import os, sys\n"
@@ -123,14 +136,15 @@ TEST_F(XattrTest, AttributesAndAclsSurviveRenames) {
        CHECK_KEPT "seq 1 500 > $MNT/f.txt; settle; setfattr -n user.u -v one $MNT/f.txt;"
                   " setfattr -n trusted.t -v two $MNT/f.txt; setfacl -m u:nobody:r $MNT/f.txt;"
                   " mv $MNT/f.txt $MNT/g.txt; check $MNT/g.txt; check $ROOT/g.txt.gz;"
-                  " mv $MNT/g.txt $MNT/g.dat; ! test -e $ROOT/g.txt.gz; check $MNT/g.dat;"
+                  " mv $MNT/g.txt $MNT/g.dat; test ! -e $ROOT/g.txt.gz; check $MNT/g.dat;"
                   " check $ROOT/g.dat; seq 1 500 | cmp - $MNT/g.dat;"
-                  " mv $MNT/g.dat $MNT/h.txt; ! test -e $ROOT/g.dat; check $MNT/h.txt;"
+                  " mv $MNT/g.dat $MNT/h.txt; test ! -e $ROOT/g.dat; check $MNT/h.txt;"
                   " check $ROOT/h.txt.gz; seq 1 500 | cmp - $MNT/h.txt"},
       {"a copy into a directory with a default ACL grants only what the file did",
        "mkdir $MNT/inh; setfacl -d -m u:nobody:rw $MNT/inh; echo x > $MNT/q.txt;"
        " chmod 660 $MNT/q.txt; mv $MNT/q.txt $MNT/inh/q.dat; test \"$(cat $MNT/inh/q.dat)\" = x;"
-       " ! getfacl -cp $MNT/inh/q.dat | grep nobody; test $(stat -c %a $ROOT/inh/q.dat) = 660"},
+       " test -z \"$(getfacl -cp $MNT/inh/q.dat | grep nobody)\"; test $(stat -c %a "
+       "$ROOT/inh/q.dat) = 660"},
   });
   // nobody renames its own file; the daemon keeps the "trusted." attribute
   // root gave it, which nobody itself could neither read nor set.
@@ -144,7 +158,7 @@ TEST_F(XattrTest, AttributesAndAclsSurviveRenames) {
   r =
       sh("set -e; test \"$(getfattr -n trusted.t --only-values $ROOT/pub/n.dat)\" = two;"
          " test \"$(getfattr -n user.u --only-values $ROOT/pub/n.dat)\" = one;"
-         " test \"$(cat $MNT/pub/n.dat)\" = mine; ! test -e $ROOT/pub/n.txt.gz");
+         " test \"$(cat $MNT/pub/n.dat)\" = mine; test ! -e $ROOT/pub/n.txt.gz");
   EXPECT_EQ(0, r.status) << r.output;
   // A file capability goes with the data only to a file of the same owner:
   // root's rename keeps it, nobody's copy (nobody's own file) gets none.
@@ -159,7 +173,7 @@ TEST_F(XattrTest, AttributesAndAclsSurviveRenames) {
   ASSERT_EQ(0, r.status) << r.output;
   r =
       sh("set -e; test $(stat -c %U $ROOT/mine/c.txt.gz) = nobody;"
-         " ! getfattr -n security.capability $ROOT/mine/c.txt.gz");
+         " no getfattr -n security.capability $ROOT/mine/c.txt.gz");
   EXPECT_EQ(0, r.status) << r.output;
 }
 
@@ -173,7 +187,7 @@ TEST_F(XattrTest, RewriteUnderANewRuleKeepsAttributes) {
   setRules({{'w', 1, "*.txt", "[path]/[base].txt.zst", "write.bin(file='' comp.zstd())", ""},
             {'r', 3, "*.zst", "[path]/[base]", "read.bin(file='' comp.zstd())", ""}});
   const ShellResult r = sh(
-      "set -e; seq 1 50 > $MNT/k.txt; settle; zstd -qt $ROOT/k.txt.zst; ! test -e $ROOT/k.txt.gz;"
+      "set -e; seq 1 50 > $MNT/k.txt; settle; zstd -qt $ROOT/k.txt.zst; test ! -e $ROOT/k.txt.gz;"
       " test \"$(getfattr -n user.u --only-values $ROOT/k.txt.zst)\" = one;"
       " test \"$(getfattr -n user.u --only-values $MNT/k.txt)\" = one;"
       " getfacl -cp $MNT/k.txt | grep -x 'user:nobody:rw-'; seq 1 50 | cmp - $MNT/k.txt");
@@ -191,7 +205,7 @@ TEST_F(XattrTest, AViewReadsAttributesAndChangesNone) {
          " getfacl -cp $MNT/v.dat | grep -x 'user:nobody:r--';"
          " setfattr -n user.w -v 1 $MNT/v.dat 2>&1 | grep 'Permission denied';"
          " setfattr -x user.u $MNT/v.dat 2>&1 | grep 'Permission denied';"
-         " ! setfacl -m u:nobody:rw $MNT/v.dat; ! getfattr -n user.w $ROOT/v.dat;"
+         " no setfacl -m u:nobody:rw $MNT/v.dat; no getfattr -n user.w $ROOT/v.dat;"
          " test \"$(getfattr -n user.u --only-values $ROOT/v.dat)\" = seen;"
          " getfacl -cp $ROOT/v.dat | grep -x 'user:nobody:r--'");
   EXPECT_EQ(0, r.status) << r.output;
@@ -207,11 +221,12 @@ TEST_F(XattrTest, AclGrantsNamedUsersAndGroupsExactly) {
                    .status);
   for (const char* f : {"s.txt", "s.dat"}) {
     const std::string file = std::string("$MNT/") + f;
-    ShellResult r = shNobody("set -e; test \"$(cat " + file + ")\" = secret; ! echo x >> " + file);
+    ShellResult r =
+        shNobody("set -e; test \"$(cat " + file + ")\" = secret; no sh -c 'echo x >> $0' " + file);
     EXPECT_EQ(0, r.status) << f << ": " << r.output;
-    r = sh("set -e; cd /; ! setpriv --reuid=1 --regid=1 --clear-groups cat " + file +
+    r = sh("set -e; cd /; no setpriv --reuid=1 --regid=1 --clear-groups cat " + file +
            "; setpriv --reuid=2 --regid=2 --groups=65533 cat " + file +
-           "; ! setpriv --reuid=2 --regid=2 --clear-groups cat " + file);
+           "; no setpriv --reuid=2 --regid=2 --clear-groups cat " + file);
     EXPECT_EQ(0, r.status) << f << ": " << r.output;
   }
   // The mask follows chmod, as on any file system with ACLs.
@@ -219,7 +234,7 @@ TEST_F(XattrTest, AclGrantsNamedUsersAndGroupsExactly) {
       sh("set -e; chmod 600 $MNT/s.txt; getfacl -cp $MNT/s.txt | grep -x 'mask::---';"
          " test $(stat -c %a $MNT/s.txt) = 600");
   EXPECT_EQ(0, r.status) << r.output;
-  r = shNobody("! cat $MNT/s.txt");
+  r = shNobody("no cat $MNT/s.txt");
   EXPECT_EQ(0, r.status) << r.output;
 }
 
