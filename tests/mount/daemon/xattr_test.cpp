@@ -194,6 +194,21 @@ TEST_F(XattrTest, RewriteUnderANewRuleKeepsAttributes) {
   EXPECT_EQ(0, r.status) << r.output;
 }
 
+// Appends write into the same physical file, an age append through a copy
+// that is written back into it: what was set on the file stays.
+TEST_F(XattrTest, AppendsKeepAttributes) {
+  setLayerRules(makeAgeKey(), false);
+  mountShared();
+  const ShellResult r =
+      sh("set -e; for f in a.sec g.txt z.zs; do seq 1 1000 > $MNT/$f; settle;"
+         " setfattr -n user.u -v one $MNT/$f; setfacl -m u:nobody:r $MNT/$f;"
+         " seq 1001 1100 >> $MNT/$f; settle; seq 1 1100 | cmp - $MNT/$f;"
+         " test \"$(getfattr -n user.u --only-values $MNT/$f)\" = one;"
+         " getfacl -cp $MNT/$f | grep -x 'user:nobody:r--'; done;"
+         " test \"$(getfattr -n user.u --only-values $ROOT/a.sec.age)\" = one");
+  EXPECT_EQ(0, r.status) << r.output;
+}
+
 TEST_F(XattrTest, AViewReadsAttributesAndChangesNone) {
   ASSERT_EQ(0, sh("set -e; echo seen > $ROOT/v.dat; setfattr -n user.u -v seen $ROOT/v.dat;"
                   " setfacl -m u:nobody:r $ROOT/v.dat")
