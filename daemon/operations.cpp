@@ -174,6 +174,7 @@ ssize_t onCopyFileRange(const char* pathIn, fuse_file_info* fiIn, off_t offsetIn
                                                    offsetOut, size, flags));
   });
 }
+
 // Extended attributes: a change edits the file's stored attributes.
 int onSetxattr(const char* path, const char* name, const char* value, size_t size, int flags) {
   return serve(path, kExisting, Locks::File,
