@@ -244,9 +244,11 @@ TEST_F(XattrTest, AclGrantsNamedUsersAndGroupsExactly) {
            "; no setpriv --reuid=2 --regid=2 --clear-groups cat " + file);
     EXPECT_EQ(0, r.status) << f << ": " << r.output;
   }
-  // The mask follows chmod, as on any file system with ACLs.
+  // The group bits show the ACL's mask, which follows chmod, as on any
+  // file system with ACLs.
   ShellResult r =
-      sh("set -e; chmod 600 $MNT/s.txt; getfacl -cp $MNT/s.txt | grep -x 'mask::---';"
+      sh("set -e; for f in s.txt s.dat; do test $(stat -c %a $MNT/$f) = 660; done;"
+         " chmod 600 $MNT/s.txt; getfacl -cp $MNT/s.txt | grep -x 'mask::---';"
          " test $(stat -c %a $MNT/s.txt) = 600");
   EXPECT_EQ(0, r.status) << r.output;
   r = shNobody("no cat $MNT/s.txt");
