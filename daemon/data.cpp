@@ -19,6 +19,7 @@
 #include "plain.h"
 #include "recovery.h"
 #include "operations.h"
+#include "xattr.h"
 
 namespace {
 
@@ -72,6 +73,8 @@ void logRead(FileHandle& h, size_t size, off_t offset) {
 // What release records after data was written: attributes with the
 // converted size, times (the wanted ones when utimens asked for them).
 void recordWrittenFile(FileHandle& h, CallerPrefix& caller) {
+  if (!h.replacedPhysical.empty())
+    copyXattrs(h.replacedPhysical.c_str(), h.physicalPath.c_str(), false);
   struct stat st = {};
   if (h.direction == 3 && readMetaFixed(h.logicalPath, META_STAT, &st, sizeof st) == 0) {
     fchmodat(AT_FDCWD, h.physicalPath.c_str(), st.st_mode & ~static_cast<mode_t>(S_IFREG),

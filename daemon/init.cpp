@@ -9,6 +9,7 @@
 #include "log.h"
 #include "mapping.h"
 #include "operations.h"
+#include "xattr.h"
 
 const char* const capName[21] = {
     "ASYNC_READ",  "POSIX_LOCKS",     "FILE_OPS",        "ATOMIC_O_TRUNC",  "EXPORT_SUPPORT",
@@ -84,6 +85,8 @@ void* vaskFS_init(fuse_conn_info* conn, fuse_config* cfg) {
   // fstat, fchmod and ftruncate on it still reach it; rename moves it aside
   // without converting it (see hideOpenFile).
   cfg->hard_remove = 0;
+
+  askForAcls(conn);
 
   logAt(LOG_TRACE, "vaskFS announces the capabilities ");
   logCapabilities(conn->want);

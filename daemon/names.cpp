@@ -17,6 +17,7 @@
 #include "handle.h"
 #include "plain.h"
 #include "operations.h"
+#include "xattr.h"
 
 namespace {
 
@@ -69,6 +70,7 @@ int vaskFS_readlink(const char* path, char* buf, size_t size) try {
 
 int vaskFS_mknod(const char* path, mode_t mode, dev_t rdev) {
   return onLogical("mknod", path, [&](const std::string& l) {
+    mode = creationMode(l, mode);
     if (S_ISREG(mode)) {
       const int fd = open(l.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
       return fd == -1 ? -1 : close(fd);
@@ -79,7 +81,8 @@ int vaskFS_mknod(const char* path, mode_t mode, dev_t rdev) {
 }
 
 int vaskFS_mkdir(const char* path, mode_t mode) {
-  return onLogical("mkdir", path, [&](const std::string& l) { return mkdir(l.c_str(), mode); });
+  return onLogical("mkdir", path,
+                   [&](const std::string& l) { return mkdir(l.c_str(), creationMode(l, mode)); });
 }
 
 int vaskFS_rmdir(const char* path) {

@@ -20,6 +20,7 @@
 #include "plain.h"
 #include "recovery.h"
 #include "operations.h"
+#include "xattr.h"
 
 int64_t recordedSize(const std::string& logical) {
   struct stat st;
@@ -249,6 +250,7 @@ int vaskFS_create(const char* path, mode_t mode, fuse_file_info* fi) try {
   // Creating needs a write rule; stored commands are not consulted.
   if (!ruled) return -ENOENT;
   if (takenByAnother(*h)) return -EEXIST;
+  mode = creationMode(h->physicalPath, mode);
   if (const int rc = openPlain(*h, fi, true, mode); rc <= 0) {
     if (rc == 0) fi->fh = reinterpret_cast<uint64_t>(h.release());
     return rc;

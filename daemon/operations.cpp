@@ -13,6 +13,7 @@
 #include "identity.h"
 #include "handle.h"
 #include "operations.h"
+#include "xattr.h"
 
 bool reservedPath(std::string_view path) {
   size_t at = 0;
@@ -178,6 +179,22 @@ ssize_t onCopyFileRange(const char* pathIn, fuse_file_info* fiIn, off_t offsetIn
   });
 }
 
+// Extended attributes: a change edits the file's stored attributes.
+int onSetxattr(const char* path, const char* name, const char* value, size_t size, int flags) {
+  return serve(path, kExisting, Locks::File,
+               [&] { return vaskFS_setxattr(path, name, value, size, flags); });
+}
+int onGetxattr(const char* path, const char* name, char* value, size_t size) {
+  return serve(path, kExisting, Locks::Tree,
+               [&] { return vaskFS_getxattr(path, name, value, size); });
+}
+int onListxattr(const char* path, char* list, size_t size) {
+  return serve(path, kExisting, Locks::Tree, [&] { return vaskFS_listxattr(path, list, size); });
+}
+int onRemovexattr(const char* path, const char* name) {
+  return serve(path, kExisting, Locks::File, [&] { return vaskFS_removexattr(path, name); });
+}
+
 fuse_operations makeOperations() {
   fuse_operations op = {};
   op.getattr = onGetattr;
@@ -208,6 +225,10 @@ fuse_operations makeOperations() {
   op.utimens = onUtimens;
   op.fallocate = onFallocate;
   op.copy_file_range = onCopyFileRange;
+  op.setxattr = onSetxattr;
+  op.getxattr = onGetxattr;
+  op.listxattr = onListxattr;
+  op.removexattr = onRemovexattr;
   return op;
 }
 

@@ -23,6 +23,7 @@
 #include "handle.h"
 #include "plain.h"
 #include "operations.h"
+#include "xattr.h"
 
 // The physical name the write rule of `logical` gives, never a stored one;
 // empty when no rule builds one.
@@ -273,6 +274,7 @@ int renameByCopy(const char* from, const std::string& oldLogical, const std::str
   int rc = copied < 0 ? static_cast<int>(copied) : 0;
   if (rc == 0 && (fchmodat(AT_FDCWD, temp.c_str(), st.st_mode & 07777, AT_SYMLINK_NOFOLLOW) != 0 ||
                   (lchown(temp.c_str(), st.st_uid, st.st_gid) != 0 && errno != EPERM) ||
+                  copyXattrs(oldPhysical.c_str(), temp.c_str()) != 0 ||
                   utimensat(AT_FDCWD, temp.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0 ||
                   rename(temp.c_str(), d.physical.c_str()) != 0))
     rc = -errno;
