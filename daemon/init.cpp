@@ -81,6 +81,11 @@ void* vaskFS_init(fuse_conn_info* conn, fuse_config* cfg) {
   // without converting it (see hideOpenFile).
   cfg->hard_remove = 0;
 
+  // Plain files' data moves by splice(2) between the kernel and the
+  // physical file (see buffers.cpp), where the kernel offers it.
+  conn->want |=
+      conn->capable & (FUSE_CAP_SPLICE_WRITE | FUSE_CAP_SPLICE_MOVE | FUSE_CAP_SPLICE_READ);
+
   logAt(LOG_TRACE, "vaskFS announces the capabilities ");
   logCapabilities(conn->want);
   logAt(LOG_TRACE, "\n");
