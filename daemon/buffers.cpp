@@ -75,6 +75,35 @@ int vaskFS_write_buf(const char* path, fuse_bufvec* buf, off_t offset, fuse_file
   return vaskFS_write(path, data.get(), static_cast<size_t>(got), offset, fi);
 }
 
+unsigned askedReadSize = 0;
+
+unsigned spliceableReadSize() {
+  static const unsigned size = [] {
+    // libfuse splices a reply through a pipe that must hold the data and a
+    // page for each of its pieces (header, data, and one spare); a pipe
+    // beyond pipe-max-size takes CAP_SYS_RESOURCE, which a container's root
+    // may lack. Without the room every reply is copied through memory.
+    const long page = sysconf(_SC_PAGESIZE);
+    const unsigned largest = 1u << 20;  // the kernel's largest request, 256 pages
+    const unsigned spare = 3 * static_cast<unsigned>(page);
+    int ends[2];
+    if (pipe(ends) != 0) return 0u;
+    const int grown = fcntl(ends[0], F_SETPIPE_SZ, largest + spare);
+    close(ends[0]);
+    close(ends[1]);
+    if (grown >= static_cast<int>(largest + spare)) return 0u;
+    unsigned limit = 0;
+    std::ifstream("/proc/sys/fs/pipe-max-size") >> limit;
+    if (limit < largest / 4 + spare) return 0u;
+    // Whole kernel requests of a power of two pages keep the read-ahead
+    // windows on the boundaries of the readers' blocks.
+    unsigned size = largest;
+    while (size + spare > limit) size /= 2;
+    return size;
+  }();
+  return size;
+}
+
 namespace {
 
 // The "major:minor" of the file system mounted at `dir`, from

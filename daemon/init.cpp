@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "corekit/corekit.h"
+#include "buffers.h"
 #include "vaskFS.h"
 
 const char* const capName[21] = {
@@ -85,6 +86,12 @@ void* vaskFS_init(fuse_conn_info* conn, fuse_config* cfg) {
   // physical file (see buffers.cpp), where the kernel offers it.
   conn->want |=
       conn->capable & (FUSE_CAP_SPLICE_WRITE | FUSE_CAP_SPLICE_MOVE | FUSE_CAP_SPLICE_READ);
+  // With attributes never cached, AUTO_INVAL_DATA costs every read(2) of a
+  // plain file a GETATTR before it; an open already drops a page cache
+  // that no longer matches the physical file (see openPlain).
+  conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
+  // libfuse insists on the max_read that main asked for.
+  if (askedReadSize != 0) conn->max_read = askedReadSize;
 
   logAt(LOG_TRACE, "vaskFS announces the capabilities ");
   logCapabilities(conn->want);
