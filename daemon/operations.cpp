@@ -45,15 +45,19 @@ enum class Locks {
   WriteData,
 };
 
+// The kernel caps read-ahead when the session begins, and no request comes
+// before that.
+void firstRequest() {
+  static std::once_flag begun;
+  std::call_once(begun, raiseReadAhead);
+}
+
 // Runs one request as `id` with the locks `locks` asks for; `fileName`
 // gives the name whose lock File takes. A thrown error becomes its errno.
 template <class Name, class Call>
 int serveAs(const CallerIdentity& id, Locks locks, Name fileName, FileHandle* h, Call call) {
-  // The kernel caps read-ahead when the session begins; no request comes
-  // before that.
-  static std::once_flag begun;
-  std::call_once(begun, raiseReadAhead);
   try {
+    firstRequest();
     TreeGuard tree(locks == Locks::Namespace);
     std::optional<FileGuard> file;
     const bool converted = h == nullptr || !h->plain;
