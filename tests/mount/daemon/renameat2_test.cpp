@@ -74,6 +74,13 @@ TEST_F(RenameFlagsTest, NoReplaceOntoAnExistingNameReplacesNothing) {
     EXPECT_EQ(std::string("source ") + c.from, get(c.from));
     EXPECT_EQ(std::string("target ") + c.to, get(c.to));
   }
+  // An open target is not moved aside (as libfuse hides open files).
+  put("open.dat", "open target");
+  const int fd = open(m("open.dat").c_str(), O_RDONLY);
+  ASSERT_NE(-1, fd);
+  EXPECT_EQ(EEXIST, rename2("p.dat", "open.dat", RENAME_NOREPLACE));
+  close(fd);
+  EXPECT_EQ("open target", get("open.dat"));
   ASSERT_EQ(0, mkdir(m("d1").c_str(), 0755));
   ASSERT_EQ(0, mkdir(m("d2").c_str(), 0755));
   EXPECT_EQ(EEXIST, rename2("d1", "d2", RENAME_NOREPLACE));
