@@ -152,6 +152,7 @@ FileHandle::~FileHandle() {
   }
   dropWriterLock(*this);
   if (fd != -1) close(fd);
+  if (retiredFd != -1) close(retiredFd);
 }
 
 FileHandlePtr initNewHandle(const char* path) {

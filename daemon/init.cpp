@@ -10,6 +10,7 @@
 #include "mapping.h"
 #include "operations.h"
 #include "xattr.h"
+#include "buffers.h"
 
 const char* const capName[21] = {
     "ASYNC_READ",  "POSIX_LOCKS",     "FILE_OPS",        "ATOMIC_O_TRUNC",  "EXPORT_SUPPORT",
@@ -87,6 +88,16 @@ void* vaskFS_init(fuse_conn_info* conn, fuse_config* cfg) {
   cfg->hard_remove = 0;
 
   askForAcls(conn);
+  // Plain files' data moves by splice(2) between the kernel and the
+  // physical file (see buffers.cpp), where the kernel offers it.
+  conn->want |=
+      conn->capable & (FUSE_CAP_SPLICE_WRITE | FUSE_CAP_SPLICE_MOVE | FUSE_CAP_SPLICE_READ);
+  // With attributes never cached, AUTO_INVAL_DATA costs every read(2) of a
+  // plain file a GETATTR before it; an open already drops a page cache
+  // that no longer matches the physical file (see openPlain).
+  conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
+  // libfuse insists on the max_read that main asked for.
+  if (askedReadSize != 0) conn->max_read = askedReadSize;
 
   logAt(LOG_TRACE, "vaskFS announces the capabilities ");
   logCapabilities(conn->want);

@@ -19,6 +19,7 @@
 #include "log.h"
 #include "mapping.h"
 #include "operations.h"
+#include "buffers.h"
 
 namespace {
 
@@ -464,6 +465,11 @@ int run(int argc, char* argv[]) {
     vaskfsArgs.view = argv[optind++];
   }
   while (optind < argc) addFuseArg(argv[optind++]);
+  if (const unsigned readSize = spliceableReadSize(); readSize != 0) {
+    const int before = vaskfsArgs.fuseArgc;
+    addFuseArg(keepArg("-omax_read=" + std::to_string(readSize)));
+    if (vaskfsArgs.fuseArgc > before) askedReadSize = readSize;
+  }
   requireDefaultPermissions();
 
   if (makeAbsolute(vaskfsArgs.rootDir, "unable to alloc memory for root folder setup\n", false))

@@ -317,6 +317,9 @@ int eraseIn(MDB_txn* txn, MDB_dbi dbi, std::string_view path, uint32_t kind) {
   return longName(path) ? erase(META_ALL) : 0;
 }
 
+int moveTreeIn(MdbTxn& txn, MDB_dbi meta, MDB_dbi real, std::string_view oldDir,
+               std::string_view newDir);
+
 }  // namespace
 
 MetaBatch& MetaBatch::put(std::string_view path, uint32_t kind, const char* dbName,
@@ -336,6 +339,11 @@ MetaBatch& MetaBatch::erase(std::string_view path, uint32_t kind, const char* db
   return *this;
 }
 
+MetaBatch& MetaBatch::moveTree(std::string_view oldDir, std::string_view newDir) {
+  ops_.push_back({Op::MoveTree, std::string(oldDir), std::string(newDir), {}, 0, "meta"});
+  return *this;
+}
+
 MetaBatch& MetaBatch::move(std::string_view oldPath, std::string_view newPath, bool keepOld) {
   ops_.push_back({keepOld ? Op::Copy : Op::Move, std::string(oldPath), std::string(newPath), {},
                   0, "meta"});
@@ -347,6 +355,11 @@ int MetaBatch::commit() {
   ops_.clear();
   if (ops.empty()) return 0;
   std::vector<MDB_dbi> handles(ops.size());
+  MDB_dbi real = 0;
+  if (const int rc = databaseHandle("real", &real); rc != 0) {
+    logAt(LOG_ERROR, "mdb_dbi_open(real) failed: %s\n", mdb_strerror(rc));
+    return rc;
+  }
   for (size_t i = 0; i < ops.size(); ++i) {
     if (const int rc = databaseHandle(ops[i].dbName, &handles[i]); rc != 0) {
       logAt(LOG_ERROR, "mdb_dbi_open(%s) failed: %s\n", ops[i].dbName, mdb_strerror(rc));
@@ -383,6 +396,8 @@ int MetaBatch::commit() {
       if (rc == 0) rc = putFullName(txn.get(), dbi, op.path);
     } else if (op.type == Op::Erase) {
       rc = eraseIn(txn.get(), dbi, op.path, op.kind);
+    } else if (op.type == Op::MoveTree) {
+      rc = moveTreeIn(txn, dbi, real, op.path, op.other);
     } else {
       rc = moveIn(txn.get(), dbi, op.path, op.other, op.type == Op::Copy);
     }
@@ -561,22 +576,11 @@ int getText(MDB_txn* txn, MDB_dbi dbi, const std::string& keyText, std::string& 
   return rc;
 }
 
-}  // namespace
-
-int moveMetaTree(std::string_view oldDir, std::string_view newDir) try {
+// Moves the records below `oldDir` to below `newDir` within `txn`.
+int moveTreeIn(MdbTxn& txn, MDB_dbi meta, MDB_dbi real, std::string_view oldDir,
+               std::string_view newDir) {
   if (oldDir == newDir) return 0;
-  MDB_dbi meta = 0, real = 0;
   int rc;
-  if ((rc = databaseHandle("meta", &meta)) != 0 || (rc = databaseHandle("real", &real)) != 0) {
-    logAt(LOG_ERROR, "mdb_dbi_open failed: %s\n", mdb_strerror(rc));
-    return rc;
-  }
-  MdbTxn txn;
-  rc = txn.begin(vaskfsArgs.env, 0);
-  if (rc != 0) {
-    logAt(LOG_ERROR, "failed to begin writeTA: %s\n", mdb_strerror(rc));
-    return rc;
-  }
   const std::string oldSlash = std::string(oldDir) + "/", newSlash = std::string(newDir) + "/";
   std::vector<TreeEntry> metaBelow, realBelow;
   if ((rc = collectBelow(txn.get(), meta, oldSlash, metaBelow)) != 0 ||
@@ -645,7 +649,13 @@ int moveMetaTree(std::string_view oldDir, std::string_view newDir) try {
         (rc = putFullName(txn.get(), real, newPhysical)) != 0)
       return rc;
   }
-  return commit(txn);
+  return 0;
+}
+
+}  // namespace
+
+int moveMetaTree(std::string_view oldDir, std::string_view newDir) try {
+  return MetaBatch().moveTree(oldDir, newDir).commit();
 } catch (const std::bad_alloc&) {
   return ENOMEM;
 }

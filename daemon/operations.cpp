@@ -14,6 +14,7 @@
 #include "handle.h"
 #include "operations.h"
 #include "xattr.h"
+#include "buffers.h"
 
 bool reservedPath(std::string_view path) {
   size_t at = 0;
@@ -39,20 +40,36 @@ int refusal(const char* path, int error) {
 enum class Locks {
   Tree,       // the tree shared only: listings, lookups that record nothing
   File,       // the tree shared and the file's lock
-  Read,       // the tree shared and the handle's conversion lock
   Namespace,  // the tree exclusively
+  // The data of an open file: the tree shared, and for a converted file
+  // the handle's conversion lock (reads) or the file's lock (writes). A
+  // plain file's descriptor is read and written at any offset by many
+  // threads at once (pread and pwrite need no lock of ours); its handle is
+  // plain or not for as long as the tree is held.
+  ReadData,
+  WriteData,
 };
+
+// The kernel caps read-ahead when the session begins, and no request comes
+// before that.
+void firstRequest() {
+  static std::once_flag begun;
+  std::call_once(begun, raiseReadAhead);
+}
 
 // Runs one request as `id` with the locks `locks` asks for; `fileName`
 // gives the name whose lock File takes. A thrown error becomes its errno.
 template <class Name, class Call>
 int serveAs(const CallerIdentity& id, Locks locks, Name fileName, FileHandle* h, Call call) {
   try {
+    firstRequest();
     TreeGuard tree(locks == Locks::Namespace);
     std::optional<FileGuard> file;
-    if (locks == Locks::File) file.emplace(fileName());
+    const bool converted = h == nullptr || !h->plain;
+    if (locks == Locks::File || (locks == Locks::WriteData && converted)) file.emplace(fileName());
     std::unique_lock<std::mutex> use;
-    if (locks == Locks::Read && h != nullptr) use = std::unique_lock<std::mutex>(h->useMutex);
+    if (locks == Locks::ReadData && converted && h != nullptr)
+      use = std::unique_lock<std::mutex>(h->useMutex);
     IdentityGuard guard(id);
     if (guard.failed()) return -EPERM;
     return call();
@@ -129,15 +146,15 @@ int onOpen(const char* path, fuse_file_info* fi) {
 int onCreate(const char* path, mode_t mode, fuse_file_info* fi) {
   return serve(path, kMade, Locks::File, [&] { return vaskFS_create(path, mode, fi); });
 }
-int onRead(const char* path, char* buf, size_t size, off_t offset, fuse_file_info* fi) {
+int onReadBuf(const char* path, fuse_bufvec** bufp, size_t size, off_t offset, fuse_file_info* fi) {
   // Reads of different files, and of one file through different handles,
-  // run side by side.
-  return serveHandle(path, fi, Locks::Read,
-                     [&] { return vaskFS_read(path, buf, size, offset, fi); });
+  // run side by side; a converted file's handle is locked inside.
+  return serveHandle(path, fi, Locks::ReadData,
+                     [&] { return vaskFS_read_buf(path, bufp, size, offset, fi); });
 }
-int onWrite(const char* path, const char* buf, size_t size, off_t offset, fuse_file_info* fi) {
-  return serveHandle(path, fi, Locks::File,
-                     [&] { return vaskFS_write(path, buf, size, offset, fi); });
+int onWriteBuf(const char* path, fuse_bufvec* buf, off_t offset, fuse_file_info* fi) {
+  return serveHandle(path, fi, Locks::WriteData,
+                     [&] { return vaskFS_write_buf(path, buf, offset, fi); });
 }
 int onFlush(const char* path, fuse_file_info* fi) {
   return serveHandle(path, fi, Locks::File, [&] { return vaskFS_flush(path, fi); });
@@ -210,8 +227,9 @@ fuse_operations makeOperations() {
   op.chown = onChown;
   op.truncate = onTruncate;
   op.open = onOpen;
-  op.read = onRead;
-  op.write = onWrite;
+  // libfuse calls read and write only where these are missing.
+  op.read_buf = onReadBuf;
+  op.write_buf = onWriteBuf;
   op.statfs = onStatfs;
   // close(2) waits for flush, not for release: buffered data that cannot
   // be stored is reported here.

@@ -150,6 +150,9 @@ class MetaBatch {
   MetaBatch& erase(std::string_view path, uint32_t kind, const char* dbName);
   // Moves the "meta" records of `oldPath` to `newPath` (copies when keepOld).
   MetaBatch& move(std::string_view oldPath, std::string_view newPath, bool keepOld = false);
+  // Moves the records of every name below the directory `oldDir` ("meta"
+  // and "real") to below `newDir`, as moveMetaTree does.
+  MetaBatch& moveTree(std::string_view oldDir, std::string_view newDir);
   // The records that follow, up to the next claim, are stored only when
   // `path` has no ".name" record when the batch commits: a first sight
   // never writes over the records a writer has begun meanwhile.
@@ -160,7 +163,7 @@ class MetaBatch {
 
  private:
   struct Op {
-    enum Type { Put, Erase, Move, Copy, Claim } type;
+    enum Type { Put, Erase, Move, Copy, Claim, MoveTree } type;
     std::string path, other, value;
     uint32_t kind;
     const char* dbName;

@@ -5,11 +5,14 @@
 // stored with, the physical file is renamed; otherwise the data is
 // converted into the new physical name, and the old file goes only once
 // the new one is whole and synced.
+#include "rename.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -70,8 +73,8 @@ bool replaceName(std::string& command, const std::string& from, const std::strin
   return true;
 }
 
-// The stored commands name the physical file: they follow the rename in
-// `batch`, which also moves the records of `oldLogical`.
+}  // namespace
+
 void moveCommands(MetaBatch& batch, const std::string& oldLogical, const std::string& newLogical,
                   const std::string& oldPhysical, const std::string& newPhysical) {
   if (oldPhysical == newPhysical) return;
@@ -82,6 +85,8 @@ void moveCommands(MetaBatch& batch, const std::string& oldLogical, const std::st
       batch.put(newLogical, kind, "meta", command);
   }
 }
+
+namespace {
 
 // Where a converted copy is made: beside the target, under a name that the
 // listing hides and nobody can guess or plant beforehand (made with
@@ -120,15 +125,8 @@ int syncDirectoryOf(const std::string& physical) {
                   true);
 }
 
-// What writing a logical name would do: its write rule in force, the
-// physical name that rule builds, and whether it stores the data unchanged.
-struct Destination {
-  ConfigEntry rule;
-  std::string physical;
-  bool plain = false;
-};
+}  // namespace
 
-// False when no write rule builds a name for `logical`.
 bool destinationOf(const std::string& logical, Destination& d) {
   initConfEntry(d.rule);
   if (getConf4Name(logical, d.rule, SEARCH_MATCH, "confW") != 0 ||
@@ -142,10 +140,8 @@ bool destinationOf(const std::string& logical, Destination& d) {
   return true;
 }
 
-// Whether `logical`, stored in `physical`, is stored with the conversion of
-// `d`: then its bytes need no copy. A file whose writing command is not
-// known (put under the root by other means) is converted, which is right
-// whatever it holds.
+// A file whose writing command is not known (put under the root by other
+// means) is converted, which is right whatever it holds.
 bool storedAs(const std::string& logical, const std::string& physical, const Destination& d) {
   FileCommands c;
   {
@@ -157,6 +153,8 @@ bool storedAs(const std::string& logical, const std::string& physical, const Des
   const std::string& format = c.writeFormat.empty() ? std::string("format.bin()") : c.writeFormat;
   return c.write == d.rule.fileString && format == d.rule.formatString;
 }
+
+namespace {
 
 // Ends the streams of the converted writers of `logical`, so that the copy
 // reads everything written so far, and the physical file is whole.
@@ -175,7 +173,10 @@ void endWriterStreams(const std::string& logical) {
 // unchanged. Nothing it writes later is lost.
 void followCopy(FileHandle& h, const std::string& newLogical, const Destination& d,
                 int64_t copied) {
-  if (h.fd != -1) close(h.fd);
+  if (h.fd != -1) {
+    if (h.retiredFd != -1) close(h.retiredFd);
+    h.retiredFd = h.fd;
+  }
   h.fd = -1;
   h.logicalPath = newLogical;
   h.physicalPath = d.physical;
@@ -258,7 +259,8 @@ int64_t copyInto(const char* from, const std::string& newLogical, const Destinat
 // records change in one transaction; only then the old physical file goes.
 // A failure leaves source and target as they were. 0 or a negated errno.
 int renameByCopy(const char* from, const std::string& oldLogical, const std::string& oldPhysical,
-                 const std::string& newLogical, const Destination& d, const std::string& replaced) {
+                 const std::string& newLogical, const Destination& d, const std::string& replaced,
+                 unsigned int physicalFlags) {
   logAt(LOG_DEBUG, "rename of %s to %s converts the data into %s\n", oldLogical.c_str(),
         newLogical.c_str(), d.physical.c_str());
   endWriterStreams(oldLogical);
@@ -272,11 +274,12 @@ int renameByCopy(const char* from, const std::string& oldLogical, const std::str
   // The copy belongs to whoever renames; it keeps the old owner where the
   // caller may give it (root, or the owner keeping a group of hers).
   int rc = copied < 0 ? static_cast<int>(copied) : 0;
-  if (rc == 0 && (fchmodat(AT_FDCWD, temp.c_str(), st.st_mode & 07777, AT_SYMLINK_NOFOLLOW) != 0 ||
-                  (lchown(temp.c_str(), st.st_uid, st.st_gid) != 0 && errno != EPERM) ||
-                  copyXattrs(oldPhysical.c_str(), temp.c_str()) != 0 ||
-                  utimensat(AT_FDCWD, temp.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0 ||
-                  rename(temp.c_str(), d.physical.c_str()) != 0))
+  if (rc == 0 &&
+      (fchmodat(AT_FDCWD, temp.c_str(), st.st_mode & 07777, AT_SYMLINK_NOFOLLOW) != 0 ||
+       (lchown(temp.c_str(), st.st_uid, st.st_gid) != 0 && errno != EPERM) ||
+       copyXattrs(oldPhysical.c_str(), temp.c_str()) != 0 ||
+       utimensat(AT_FDCWD, temp.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0 ||
+       renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, d.physical.c_str(), physicalFlags) != 0))
     rc = -errno;
   if (rc != 0) {
     unlink(temp.c_str());
@@ -368,7 +371,7 @@ int hideOpenFile(const std::string& oldLogical, const std::string& newLogical,
 // A regular file renamed onto its new name with its bytes as they are.
 int renameInPlace(const std::string& oldLogical, const std::string& newLogical,
                   const std::string& oldPhysical, const std::string& newPhysical,
-                  const std::string& replaced) {
+                  const std::string& replaced, unsigned int physicalFlags) {
   // Records that described the file before the rename describe it after:
   // the change time rename(2) sets is the daemon's own.
   FileIdentity known;
@@ -376,7 +379,8 @@ int renameInPlace(const std::string& oldLogical, const std::string& newLogical,
   const bool current = readMetaFixed(oldLogical, META_IDENT, &known, sizeof known) == 0 &&
                        lstat(oldPhysical.c_str(), &before) == 0 &&
                        sameIdentity(known, identityOf(before));
-  if (rename(oldPhysical.c_str(), newPhysical.c_str()) == -1) return -errno;
+  if (renameat2(AT_FDCWD, oldPhysical.c_str(), AT_FDCWD, newPhysical.c_str(), physicalFlags) == -1)
+    return -errno;
   // Open files of the replaced name record nothing; those of the moved one
   // record under its new name (a log rotated while written keeps its size).
   if (oldLogical != newLogical) forgetOpenHandles(newLogical);
@@ -405,13 +409,28 @@ int renameInPlace(const std::string& oldLogical, const std::string& newLogical,
 
 int vaskFS_rename(const char* from, const char* to, unsigned int flags) try {
   if (vaskfsArgs.viewMode) return -EACCES;
-  if (flags != 0) return -EINVAL;
+  // RENAME_WHITEOUT asks for a whiteout that only overlay file systems use.
+  if ((flags & ~(RENAME_NOREPLACE | RENAME_EXCHANGE)) != 0 ||
+      flags == (RENAME_NOREPLACE | RENAME_EXCHANGE))
+    return -EINVAL;
+  if (flags == RENAME_EXCHANGE) return exchangeNames(from, to);
+  const bool noReplace = flags == RENAME_NOREPLACE;
   const std::string oldLogical = logicalName(from);
   const std::string newLogical = logicalName(to);
   uint32_t mapFlags = 0;
   const std::string oldPhysical = getPhysicalPath(oldLogical, &mapFlags, nullptr);
   CallerPrefix caller;
-  logCaller(LOG_INFO, caller, "[rename] %s -> %s\n", oldLogical.c_str(), newLogical.c_str());
+  logCaller(LOG_INFO, caller, "[rename%s] %s -> %s\n", noReplace ? " noreplace" : "",
+            oldLogical.c_str(), newLogical.c_str());
+  // The target exists as a lookup would find it: under its own name, by
+  // its records, or by a read rule. The physical steps below refuse to
+  // replace too, for a name made meanwhile by a program under the root.
+  if (noReplace && oldLogical != newLogical) {
+    struct stat target;
+    if (const int rc = vaskFS_getattr(to, &target, nullptr); rc != -ENOENT)
+      return rc == 0 ? -EEXIST : rc;
+  }
+  const unsigned int physicalFlags = noReplace ? RENAME_NOREPLACE : 0;
   // Directories, links and special files live under their logical names
   // (mkdir, symlink and mknod make them there) and carry no records.
   struct stat source, logicalSource;
@@ -419,10 +438,12 @@ int vaskFS_rename(const char* from, const char* to, unsigned int flags) try {
   const int missing = present ? 0 : errno;
   const bool atLogical = lstat(oldLogical.c_str(), &logicalSource) == 0;
   const bool special = atLogical && !S_ISREG(logicalSource.st_mode);
-  if (present && !special && (mapFlags & MAP_NAME_KNOWN) != 0 && hiddenByLibfuse(newLogical))
+  if (!noReplace && present && !special && (mapFlags & MAP_NAME_KNOWN) != 0 &&
+      hiddenByLibfuse(newLogical))
     return hideOpenFile(oldLogical, newLogical, oldPhysical);
   if ((mapFlags & MAP_NAME_KNOWN) == 0 || special) {
-    if (rename(oldLogical.c_str(), newLogical.c_str()) == -1) return -errno;
+    if (renameat2(AT_FDCWD, oldLogical.c_str(), AT_FDCWD, newLogical.c_str(), physicalFlags) == -1)
+      return -errno;
     if (oldLogical != newLogical) forgetOpenHandles(newLogical);
     renameOpenHandles(oldLogical, newLogical, oldLogical, newLogical);
     // The files below keep their records only under their new names.
@@ -449,9 +470,11 @@ int vaskFS_rename(const char* from, const char* to, unsigned int flags) try {
   if (d.physical != oldPhysical && d.physical != replaced && exists(d.physical) &&
       ownerOf(d.physical) != newLogical)
     return -EEXIST;
+  // A file stored again under its own physical name replaces only itself.
+  const unsigned int onto = d.physical == oldPhysical ? 0 : physicalFlags;
   if (!ruled || storedAs(oldLogical, oldPhysical, d))
-    return renameInPlace(oldLogical, newLogical, oldPhysical, d.physical, replaced);
-  return renameByCopy(from, oldLogical, oldPhysical, newLogical, d, replaced);
+    return renameInPlace(oldLogical, newLogical, oldPhysical, d.physical, replaced, onto);
+  return renameByCopy(from, oldLogical, oldPhysical, newLogical, d, replaced, onto);
 } catch (const std::bad_alloc&) {
   return -ENOMEM;
 }

@@ -1,0 +1,29 @@
+// What the rename of a file and the exchange of two names share: where and
+// how writing a logical name would store it.
+#pragma once
+
+#include <string>
+
+#include "confdb.h"
+#include "records.h"
+
+// What writing a logical name would do: its write rule in force, the
+// physical name that rule builds, and whether it stores the data unchanged.
+struct Destination {
+  ConfigEntry rule;
+  std::string physical;
+  bool plain = false;
+};
+
+// False when no write rule builds a name for `logical`.
+bool destinationOf(const std::string& logical, Destination& d);
+// Whether `logical`, stored in `physical`, is stored with the conversion of
+// `d`: then its bytes need no copy.
+bool storedAs(const std::string& logical, const std::string& physical, const Destination& d);
+// The stored commands name the physical file: they follow a rename in
+// `batch` from `oldPhysical` to `newPhysical`, put under `newLogical`.
+void moveCommands(MetaBatch& batch, const std::string& oldLogical, const std::string& newLogical,
+                  const std::string& oldPhysical, const std::string& newPhysical);
+// renameat2(2) RENAME_EXCHANGE of two logical names (paths as libfuse gives
+// them), run with the tree held exclusively. 0 or a negated errno.
+int exchangeNames(const char* from, const char* to);
