@@ -4,6 +4,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "applocks.h"
 #include "corekit/corekit.h"
 #include "vaskFS.h"
 
@@ -143,6 +144,7 @@ FileHandle::~FileHandle() {
     xiopclose(trace, convHandle, nullptr, nullptr, nullptr);
   }
   dropWriterLock(*this);
+  dropHandleLocks(*this);
   if (fd != -1) close(fd);
 }
 

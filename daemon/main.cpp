@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "applocks.h"
 #include "vaskFS.h"
 
 namespace {
@@ -429,6 +430,7 @@ int run(int argc, char* argv[]) {
   }
   if (servingThreads == 1) {
     addFuseArg(kSingleThread);
+    oneServingThread = true;
   } else {
     // One slot, as "-s" takes: the user's options get the rest.
     addFuseArg(keepArg("-omax_threads=" + std::to_string(servingThreads) +

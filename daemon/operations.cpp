@@ -1,6 +1,9 @@
 // The one operations table handed to libfuse. Every request passes here:
 // names of the index are refused, the caller's identity is taken for the
 // length of the request, and nothing thrown gets out to libfuse.
+#include <fcntl.h>
+#include <sys/file.h>
+
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -8,6 +11,7 @@
 #include <optional>
 #include <system_error>
 
+#include "applocks.h"
 #include "vaskFS.h"
 
 bool reservedPath(std::string_view path) {
@@ -174,6 +178,29 @@ ssize_t onCopyFileRange(const char* pathIn, fuse_file_info* fiIn, off_t offsetIn
   });
 }
 
+// Applications' locks: the descriptor that carries one is found under the
+// file's lock, the lock is then set holding none of the daemon's locks, so
+// that a wait for it stalls nobody else.
+int onLock(const char* path, fuse_file_info* fi, int cmd, struct flock* lock) {
+  if (const int rc = refusal(path, kExisting); rc != 0) return rc;
+  LockCarrier carrier;
+  const int rc = serveHandle(path, fi, Locks::File, [&] {
+    FileHandle* h = handleOf(fi);
+    return h == nullptr ? -EBADF
+                        : recordLockCarrier(*h, fi->lock_owner, cmd, lock->l_type, carrier);
+  });
+  return rc != 0 ? rc : applyRecordLock(carrier, cmd, lock);
+}
+int onFlock(const char* path, fuse_file_info* fi, int op) {
+  if (const int rc = refusal(path, kExisting); rc != 0) return rc;
+  LockCarrier carrier;
+  const int rc = serveHandle(path, fi, Locks::File, [&] {
+    FileHandle* h = handleOf(fi);
+    return h == nullptr ? -EBADF : flockCarrier(*h, (op & LOCK_UN) != 0, carrier);
+  });
+  return rc != 0 ? rc : applyFlock(carrier, op);
+}
+
 fuse_operations makeOperations() {
   fuse_operations op = {};
   op.getattr = onGetattr;
@@ -204,6 +231,8 @@ fuse_operations makeOperations() {
   op.utimens = onUtimens;
   op.fallocate = onFallocate;
   op.copy_file_range = onCopyFileRange;
+  op.lock = onLock;
+  op.flock = onFlock;
   return op;
 }
 
