@@ -28,8 +28,9 @@ class HostsTest : public DaemonTest {
     const std::string t = temp_.path();
     volume_ = "vaskfs" + std::to_string(getpid());
     brick_ = t + "/brick";
+    // `fails CMD`: CMD must fail (a "! CMD" line would not end a "set -e" script).
     env_ = "VOL=" + volume_ + " BRICK=" + brick_ + " G1=" + t + "/g1 G2=" + t + "/g2 A=" + t +
-           "/a B=" + t + "/b S=" + t + "/scratch\n";
+           "/a B=" + t + "/b S=" + t + "/scratch\n" + "fails() { if \"$@\"; then return 1; fi; }\n";
     // The client's own caches keep what another client changed for a
     // second; a team that shares a root turns them off as here.
     const ShellResult started =
@@ -121,17 +122,17 @@ constexpr const char* kSame =
 TEST_F(HostsTest, WorkOnOneHostReadsRightOnTheOther) {
   for (const char* ext : {"txt", "zs", "sec", "dat"}) {
     SCOPED_TRACE(ext);
-    const ShellResult r =
-        onHosts(std::string(kSame) + "set -e; E=" + ext + "; f=file.$E\n" +
-                "printf 'first line\\n' > $A/$f; test \"$(cat $B/$f)\" = 'first line'\n"
-                "same 11 $A/$f $B/$f\n"
-                "printf 'second\\n' >> $B/$f; same 18 $A/$f $B/$f\n"
-                "test \"$(tail -n 1 $A/$f)\" = second\n"
-                "printf 'third\\n' >> $A/$f; printf 'fourth\\n' >> $B/$f; same 31 $B/$f $A/$f\n"
-                "head -c 300000 /dev/urandom > $S/big; cp $S/big $B/$f; same 300000 $A/$f $S/big\n"
-                "printf 'short' > $A/$f; same 5 $B/$f $A/$f\n"
-                "mv $A/$f $A/moved.$E; ! stat $B/$f 2> /dev/null; same 5 $B/moved.$E $A/moved.$E\n"
-                "rm $B/moved.$E; ! stat $A/moved.$E 2> /dev/null; test -z \"$(ls $G1)\"\n");
+    const ShellResult r = onHosts(
+        std::string(kSame) + "set -e; E=" + ext + "; f=file.$E\n" +
+        "printf 'first line\\n' > $A/$f; test \"$(cat $B/$f)\" = 'first line'\n"
+        "same 11 $A/$f $B/$f\n"
+        "printf 'second\\n' >> $B/$f; same 18 $A/$f $B/$f\n"
+        "test \"$(tail -n 1 $A/$f)\" = second\n"
+        "printf 'third\\n' >> $A/$f; printf 'fourth\\n' >> $B/$f; same 31 $B/$f $A/$f\n"
+        "head -c 300000 /dev/urandom > $S/big; cp $S/big $B/$f; same 300000 $A/$f $S/big\n"
+        "printf 'short' > $A/$f; same 5 $B/$f $A/$f\n"
+        "mv $A/$f $A/moved.$E; fails stat $B/$f 2> /dev/null; same 5 $B/moved.$E $A/moved.$E\n"
+        "rm $B/moved.$E; fails stat $A/moved.$E 2> /dev/null; test -z \"$(ls $G1)\"\n");
     EXPECT_EQ(0, r.status) << r.output << "\nlog A:\n"
                            << hostLog("A") << "\nlog B:\n"
                            << hostLog("B");
@@ -174,11 +175,11 @@ TEST_F(HostsTest, WritersOnTwoHostsAreKeptApart) {
   r = onHosts(
       "set -e; echo data > $A/p.dat\n"
       "flock $A/p.dat sleep 2 & sleep 0.5\n"
-      "! flock -n $B/p.dat true\n"
+      "fails flock -n $B/p.dat true\n"
       "start=$(date +%s%N); flock $B/p.dat true; waited=$(( ($(date +%s%N) - start) / 1000000 ))\n"
       "test $waited -gt 500 || { echo \"waited only $waited ms\"; exit 1; }; wait\n"
       "flock $A/p.dat sleep 3 & sleep 0.5\n"
-      "start=$(date +%s%N); ! timeout -s INT 1 flock $B/p.dat true\n"
+      "start=$(date +%s%N); fails timeout -s INT 1 flock $B/p.dat true\n"
       "took=$(( ($(date +%s%N) - start) / 1000000 ))\n"
       "test $took -lt 2500 || { echo \"an interrupted wait took $took ms\"; exit 1; }; wait\n"
       "flock -n $B/p.dat true");
