@@ -5,6 +5,7 @@
 #include "cutfile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -58,6 +59,12 @@ bool recoverCutFile(const std::string& logical, const std::string& physical) {
   if (!writeCommandFor(logical, physical, command, format)) return false;
   const int lock = lockForRecovery(physical);
   if (lock == -1) return false;
+  // Empty: nothing was cut, and a writer may be about to lock it.
+  struct stat st;
+  if (fstat(lock, &st) != 0 || st.st_size == 0) {
+    close(lock);
+    return false;
+  }
   int64_t size;
   auto trace = std::make_unique<char[]>(XIO_TRACE_SIZE);
   trace[0] = '\0';
@@ -78,4 +85,21 @@ bool recoverCutFile(const std::string& logical, const std::string& physical) {
   logAt(LOG_INFO, "ended the cut-off %s of %s: %lld bytes\n", physical.c_str(), logical.c_str(),
         static_cast<long long>(size));
   return true;
+}
+
+bool makeToLock(const std::string& physical, const std::string& fileString) {
+  std::string named = "file=''";
+  insertName(named, physical);
+  if (fileString.find(named) == std::string::npos) return false;  // writes another file
+  const int fd =
+      open(physical.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+  if (fd == -1) return false;  // there already, or the conversion says why not
+  close(fd);
+  return true;
+}
+
+void unmakeToLock(const std::string& physical) {
+  struct stat st;
+  if (lstat(physical.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0)
+    unlink(physical.c_str());
 }
