@@ -18,7 +18,8 @@
 #include <unordered_map>
 #include <utility>
 
-#include "vaskFS.h"
+#include "handle.h"
+#include "identity.h"
 
 bool oneServingThread = false;
 

@@ -13,7 +13,14 @@
 #include <utility>
 
 #include "corekit/corekit.h"
-#include "vaskFS.h"
+#include "state.h"
+#include "log.h"
+#include "records.h"
+#include "mapping.h"
+#include "handle.h"
+#include "plain.h"
+#include "recovery.h"
+#include "operations.h"
 
 namespace {
 
@@ -48,128 +55,6 @@ bool readRuleMatches(const std::string& name, int mode) {
 }
 
 }  // namespace
-
-int vaskFS_getattr(const char* path, struct stat* st, fuse_file_info* fi) try {
-  // fstat(2) of an open plain file, also once its name is gone.
-  if (const FileHandle* open = handleOf(fi); open != nullptr && open->plain) {
-    if (fstat(open->fd, st) == -1) return -errno;
-    if (vaskfsArgs.viewMode) st->st_mode &= ~static_cast<mode_t>(0222);
-    return 0;
-  }
-  std::string logical = logicalName(path);
-  CallerPrefix caller;
-  if (lstat(logical.c_str(), st) == 0) {
-    if (!S_ISREG(st->st_mode)) {
-      logCaller(LOG_DEBUG, caller, "[getattr] %s NO regular file\n", logical.c_str());
-      return 0;
-    }
-    logCaller(LOG_DEBUG, caller, "[getattr] %s UNEXPECTEDLY found\n", logical.c_str());
-  }
-  // The records a lookup needs, read in one transaction; the snapshot
-  // ends before anything is stored.
-  uint32_t flags = 0;
-  std::string physical;
-  struct stat stored;
-  struct timespec stamps[2];
-  FileIdentity known;
-  int64_t size = 0;
-  int statRc, stampRc, r, identRc;
-  FileCommands commands;
-  {
-    MetaSnapshot meta("meta");
-    if (meta.text(logical, META_NAME, physical) == 0) flags = MAP_NAME_KNOWN;
-    readStoredCommands(meta, logical, commands);
-    statRc = meta.fixed(logical, META_STAT, &stored, sizeof stored);
-    stampRc = meta.fixed(logical, META_MTIME, stamps, sizeof stamps);
-    identRc = meta.fixed(logical, META_IDENT, &known, sizeof known);
-    r = statRc == 0 ? MDB_NOTFOUND : meta.fixed(logical, META_SIZE, &size, sizeof size);
-  }
-  const bool named = (flags & MAP_NAME_KNOWN) != 0;
-  if ((flags & MAP_NAME_KNOWN) != 0) {
-    logAt(LOG_INFO, "map user path: %s to real path: %s\n", logical.c_str(), physical.c_str());
-  } else {
-    physical = getPhysicalPath(logical, &flags, nullptr);
-    // Where the write rules lead nowhere, a file another program put under
-    // the root (or a view's file) is found by name as a listing would show
-    // it, without listing its directory.
-    struct stat probe;
-    if (lstat(physical.c_str(), &probe) != 0 && errno == ENOENT) {
-      if (std::string found = physicalByReadRules(logical); !found.empty())
-        physical = std::move(found);
-    }
-  }
-  // A physical file first met under another name than its read rule gives
-  // it belongs to that name.
-  if (plainFile(logical, physical, commands, false) && (named || commands.shownAs == logical)) {
-    logCaller(LOG_DEBUG, caller, "[getattr] %s stored unchanged as %s\n", logical.c_str(),
-              physical.c_str());
-    return plainAttributes(logical, physical, named, commands, st);
-  }
-  bool failed = false;
-  int savedErrno = 0;
-  // Records whose physical file has gone (removed behind the daemon's
-  // back) describe nothing: they go, so that the name is absent and can be
-  // made again. A file being written keeps them.
-  const bool recorded = statRc == 0 || r == 0 || stampRc == 0;
-  auto ghost = [&](int error) {
-    if (error != ENOENT || !recorded || writerOpen(logical)) return false;
-    logCaller(LOG_INFO, caller, "[getattr] %s: %s has gone, records dropped\n", logical.c_str(),
-              physical.c_str());
-    MetaBatch().erase(logical, META_ALL, "meta").erase(physical, META_ALL, "real").commit();
-    return true;
-  };
-  // Records that do not describe the physical file as it is now (another
-  // program changed it, a writer died, or they were written before records
-  // carried an identity) are checked and derived again first.
-  static const struct timespec zero[2] = {};
-  if (statRc == 0) {
-    struct stat now;
-    if (lstat(physical.c_str(), &now) != 0) {
-      if (ghost(errno)) return -ENOENT;
-    } else if (identRc != 0 || !sameIdentity(known, identityOf(now)) ||
-               (stampRc == 0 && std::memcmp(stamps, zero, sizeof zero) == 0)) {
-      validateRecords(logical);
-      readMetaFixed(logical, META_STAT, &stored, sizeof stored);
-    }
-    *st = stored;
-  } else {
-    if (lstat(physical.c_str(), st) != 0) {
-      savedErrno = errno;
-      if (ghost(savedErrno)) return -ENOENT;
-      logCaller(LOG_DEBUG, caller, "[getattr] res=%d lstat(%s) failed %s\n", r, physical.c_str(),
-                std::strerror(savedErrno));
-      if (r == MDB_NOTFOUND && updateVaskInfo(logical, physical, st) != 0) {
-        savedErrno = ENOENT;
-        logAt(LOG_DEBUG, "no entry found, set statRC=-1\n");
-      }
-      failed = true;
-    } else if (r == 0) {
-      st->st_size = size;
-      // A size recorded without attributes by an earlier version.
-      if (named) validateRecords(logical);
-    } else if (r == MDB_NOTFOUND) {
-      if (updateVaskInfo(logical, physical, st) != 0) {
-        savedErrno = ENOENT;
-        logAt(LOG_DEBUG, "no entry found, set statRC=-1\n");
-        failed = true;
-      } else {
-        flags |= MAP_NAME_KNOWN;
-      }
-    }
-  }
-  if (logOn(LOG_INFO)) {
-    if ((flags & MAP_NAME_KNOWN) != 0) {
-      logCaller(LOG_INFO, caller, "[getattr] %s mapped to %s\n", logical.c_str(), physical.c_str());
-    } else {
-      logCaller(LOG_INFO, caller, "[getattr] %s\n", logical.c_str());
-    }
-  }
-  if (failed) return -savedErrno;
-  if (vaskfsArgs.viewMode) st->st_mode &= ~static_cast<mode_t>(0222);
-  return 0;
-} catch (const std::bad_alloc&) {
-  return -ENOMEM;
-}
 
 int vaskFS_readdir(const char* path, void* buf, fuse_fill_dir_t filler, off_t /*offset*/,
                    fuse_file_info* /*fi*/, fuse_readdir_flags /*flags*/) try {

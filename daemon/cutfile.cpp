@@ -13,7 +13,14 @@
 #include <memory>
 
 #include "corekit/corekit.h"
-#include "vaskFS.h"
+#include "handle.h"
+#include "identity.h"
+#include "locks.h"
+#include "log.h"
+#include "mapping.h"
+#include "recovery.h"
+#include "state.h"
+#include "xiobyt/xiobyt.h"
 
 namespace {
 

@@ -10,7 +10,15 @@
 #include <new>
 #include <utility>
 
-#include "vaskFS.h"
+#include "state.h"
+#include "xiobyt/xiobyt.h"
+#include "log.h"
+#include "records.h"
+#include "mapping.h"
+#include "handle.h"
+#include "plain.h"
+#include "recovery.h"
+#include "operations.h"
 
 namespace {
 

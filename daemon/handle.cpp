@@ -6,7 +6,15 @@
 
 #include "applocks.h"
 #include "corekit/corekit.h"
-#include "vaskFS.h"
+#include "state.h"
+#include "xiobyt/xiobyt.h"
+#include "log.h"
+#include "locks.h"
+#include "identity.h"
+#include "records.h"
+#include "mapping.h"
+#include "handle.h"
+#include "recovery.h"
 
 namespace {
 

@@ -12,7 +12,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "vaskFS.h"
+#include "state.h"
+#include "log.h"
+#include "identity.h"
 
 namespace {
 

@@ -5,7 +5,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "vaskFS.h"
+#include "state.h"
+#include "log.h"
+#include "records.h"
 
 namespace {
 

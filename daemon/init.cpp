@@ -4,7 +4,11 @@
 #include <cstring>
 
 #include "corekit/corekit.h"
-#include "vaskFS.h"
+#include "state.h"
+#include "xiobyt/xiobyt.h"
+#include "log.h"
+#include "mapping.h"
+#include "operations.h"
 
 const char* const capName[21] = {
     "ASYNC_READ",  "POSIX_LOCKS",     "FILE_OPS",        "ATOMIC_O_TRUNC",  "EXPORT_SUPPORT",

@@ -11,7 +11,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "vaskFS.h"
+#include "state.h"
+#include "log.h"
+#include "recovery.h"
 
 namespace {
 

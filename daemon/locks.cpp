@@ -13,7 +13,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "vaskFS.h"
+#include "locks.h"
 
 namespace {
 

@@ -5,7 +5,9 @@
 #include <cstring>
 #include <string>
 
-#include "vaskFS.h"
+#include "state.h"
+#include "xiobyt/xiobyt.h"
+#include "log.h"
 
 VaskfsArgs vaskfsArgs;
 FILE* fileLog = nullptr;

@@ -15,8 +15,11 @@
 #include <string_view>
 #include <vector>
 
+#include "state.h"
+#include "log.h"
+#include "mapping.h"
+#include "operations.h"
 #include "applocks.h"
-#include "vaskFS.h"
 
 namespace {
 

@@ -12,7 +12,14 @@
 #include "corekit/corekit.h"
 #include "cutfile.h"
 #include "lmdbGuard.h"
-#include "vaskFS.h"
+#include "state.h"
+#include "xiobyt/xiobyt.h"
+#include "log.h"
+#include "records.h"
+#include "mapping.h"
+#include "handle.h"
+#include "plain.h"
+#include "recovery.h"
 
 int getConf4Name(const std::string& name, ConfigEntry& entry, int mode, const char* dbName) {
   MDB_dbi dbi = 0;

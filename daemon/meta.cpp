@@ -18,7 +18,9 @@
 
 #include "corekit/corekit.h"
 #include "lmdbGuard.h"
-#include "vaskFS.h"
+#include "state.h"
+#include "log.h"
+#include "records.h"
 
 namespace {
 

@@ -9,7 +9,14 @@
 #include <new>
 
 #include "corekit/corekit.h"
-#include "vaskFS.h"
+#include "state.h"
+#include "log.h"
+#include "identity.h"
+#include "records.h"
+#include "mapping.h"
+#include "handle.h"
+#include "plain.h"
+#include "operations.h"
 
 namespace {
 

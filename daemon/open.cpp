@@ -10,8 +10,17 @@
 #include <utility>
 
 #include "corekit/corekit.h"
+#include "state.h"
+#include "xiobyt/xiobyt.h"
+#include "log.h"
+#include "identity.h"
+#include "records.h"
+#include "mapping.h"
+#include "handle.h"
+#include "plain.h"
+#include "recovery.h"
+#include "operations.h"
 #include "cutfile.h"
-#include "vaskFS.h"
 
 int64_t recordedSize(const std::string& logical) {
   struct stat st;

@@ -11,8 +11,12 @@
 #include <optional>
 #include <system_error>
 
+#include "state.h"
+#include "locks.h"
+#include "identity.h"
+#include "handle.h"
+#include "operations.h"
 #include "applocks.h"
-#include "vaskFS.h"
 
 bool reservedPath(std::string_view path) {
   size_t at = 0;
@@ -34,7 +38,7 @@ int refusal(const char* path, int error) {
   return path != nullptr && reservedPath(path) ? -error : 0;
 }
 
-// What a request locks before it runs (see vaskFS.h, ---- locks ----).
+// What a request locks before it runs (see locks.h for the order).
 enum class Locks {
   Tree,       // the tree shared only: listings, lookups that record nothing
   File,       // the tree shared and the file's lock

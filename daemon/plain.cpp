@@ -11,7 +11,12 @@
 #include <unordered_map>
 
 #include "corekit/corekit.h"
-#include "vaskFS.h"
+#include "state.h"
+#include "log.h"
+#include "records.h"
+#include "mapping.h"
+#include "handle.h"
+#include "plain.h"
 
 namespace {
 

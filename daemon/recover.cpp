@@ -9,7 +9,13 @@
 #include <cstring>
 #include <memory>
 
-#include "vaskFS.h"
+#include "state.h"
+#include "xiobyt/xiobyt.h"
+#include "log.h"
+#include "locks.h"
+#include "records.h"
+#include "handle.h"
+#include "recovery.h"
 
 namespace {
 

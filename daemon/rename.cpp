@@ -15,7 +15,14 @@
 #include <new>
 
 #include "corekit/corekit.h"
-#include "vaskFS.h"
+#include "state.h"
+#include "xiobyt/xiobyt.h"
+#include "log.h"
+#include "records.h"
+#include "mapping.h"
+#include "handle.h"
+#include "plain.h"
+#include "operations.h"
 
 // The physical name the write rule of `logical` gives, never a stored one;
 // empty when no rule builds one.

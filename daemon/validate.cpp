@@ -14,8 +14,16 @@
 #include <mutex>
 #include <utility>
 
+#include "state.h"
+#include "xiobyt/xiobyt.h"
+#include "log.h"
+#include "identity.h"
+#include "records.h"
+#include "mapping.h"
+#include "handle.h"
+#include "plain.h"
+#include "recovery.h"
 #include "cutfile.h"
-#include "vaskFS.h"
 
 FileIdentity identityOf(const struct stat& physical) {
   FileIdentity id;

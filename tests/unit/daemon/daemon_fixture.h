@@ -11,7 +11,8 @@
 #include <sstream>
 #include <string>
 
-#include "vaskFS.h"
+#include "state.h"
+#include "log.h"
 
 class DaemonUnitTest : public ::testing::Test {
  protected:

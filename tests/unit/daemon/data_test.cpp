@@ -4,6 +4,11 @@
 #include <sys/stat.h>
 
 #include "daemon_fixture.h"
+#include "state.h"
+#include "records.h"
+#include "mapping.h"
+#include "handle.h"
+#include "operations.h"
 
 namespace {
 

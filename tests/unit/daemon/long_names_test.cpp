@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "daemon_fixture.h"
+#include "state.h"
+#include "records.h"
 #include "lmdbGuard.h"
 
 namespace {

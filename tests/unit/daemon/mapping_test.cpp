@@ -6,6 +6,12 @@
 #include <cstring>
 
 #include "daemon_fixture.h"
+#include "state.h"
+#include "log.h"
+#include "records.h"
+#include "mapping.h"
+#include "handle.h"
+#include "operations.h"
 
 namespace {
 

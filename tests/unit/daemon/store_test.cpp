@@ -2,6 +2,9 @@
 #include <cstring>
 
 #include "daemon_fixture.h"
+#include "state.h"
+#include "log.h"
+#include "records.h"
 
 namespace {
 

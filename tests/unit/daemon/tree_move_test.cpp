@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "daemon_fixture.h"
+#include "records.h"
 
 namespace {
 
