@@ -4,6 +4,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "applocks.h"
 #include "corekit/corekit.h"
 #include "state.h"
 #include "xiobyt/xiobyt.h"
@@ -151,6 +152,7 @@ FileHandle::~FileHandle() {
     xiopclose(trace, convHandle, nullptr, nullptr, nullptr);
   }
   dropWriterLock(*this);
+  dropHandleLocks(*this);
   if (fd != -1) close(fd);
   if (retiredFd != -1) close(retiredFd);
 }

@@ -20,6 +20,7 @@
 #include "mapping.h"
 #include "operations.h"
 #include "buffers.h"
+#include "applocks.h"
 
 namespace {
 
@@ -433,6 +434,7 @@ int run(int argc, char* argv[]) {
   }
   if (servingThreads == 1) {
     addFuseArg(kSingleThread);
+    oneServingThread = true;
   } else {
     // One slot, as "-s" takes: the user's options get the rest.
     addFuseArg(keepArg("-omax_threads=" + std::to_string(servingThreads) +

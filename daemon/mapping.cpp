@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "corekit/corekit.h"
+#include "cutfile.h"
 #include "lmdbGuard.h"
 #include "state.h"
 #include "xiobyt/xiobyt.h"
@@ -220,13 +221,19 @@ int updateVaskInfo(std::string& logical, const std::string& physical, struct sta
     addPlainRecords(records.claim(logical), logical, physical, commands);
     return batch != nullptr || own.commit() == 0 ? 0 : -1;
   }
-  const FileIdentity id = identityOf(*attributes);
   // Another process writing the file owns its records until it ends: the
   // sight is shown, not recorded.
   const bool written = writerLockHeld(physical);
   auto trace = std::make_unique<char[]>(2 * XIO_TRACE_SIZE);
   trace[0] = '\0';
-  const int64_t size = xiopsize(trace.get(), rule.fileString.c_str(), rule.formatString.c_str());
+  int64_t size = xiopsize(trace.get(), rule.fileString.c_str(), rule.formatString.c_str());
+  // Cut off by a writer that died elsewhere (another host, another mount).
+  if (size < 0 && !written && recoverCutFile(logical, physical) &&
+      lstat(physical.c_str(), attributes) == 0) {
+    trace[0] = '\0';
+    size = xiopsize(trace.get(), rule.fileString.c_str(), rule.formatString.c_str());
+  }
+  const FileIdentity id = identityOf(*attributes);
   // A file that cannot be decoded keeps its physical size rather than
   // showing -1; reading it reports the failure.
   if (size >= 0) attributes->st_size = size;

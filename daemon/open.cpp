@@ -21,6 +21,7 @@
 #include "recovery.h"
 #include "operations.h"
 #include "xattr.h"
+#include "cutfile.h"
 
 int64_t recordedSize(const std::string& logical) {
   struct stat st;
@@ -132,6 +133,8 @@ int startConversion(FileHandle& h) {
   logXioOpen(caller, h, state);
   // Before the conversion cuts or appends to the file: a writer in another
   // process must not be written over.
+  const bool made =
+      h.direction != 0 && h.offset == 0 && makeToLock(h.physicalPath, h.conf.fileString);
   if (h.direction != 0)
     if (const int rc = takeWriterLock(h); rc != 0) return rc;
   h.errorTrace[0] = '\0';
@@ -141,6 +144,7 @@ int startConversion(FileHandle& h) {
   if (h.convHandle == nullptr) {
     const int e = errno;
     keepTrace(h, "xioopen");
+    if (made) unmakeToLock(h.physicalPath);
     dropWriterLock(h);
     return -e;
   }
@@ -259,12 +263,15 @@ int vaskFS_create(const char* path, mode_t mode, fuse_file_info* fi) try {
 
   std::string state = stateText(h->logicalPath);
   logXioOpen(caller, *h, state);
+  const bool made = makeToLock(h->physicalPath, h->conf.fileString);
+  if (const int rc = takeWriterLock(*h); rc != 0) return rc;
   h->errorTrace[0] = '\0';
   errno = 0;
   h->convHandle =
       xiopopen(h->errorTrace, h->conf.fileString.c_str(), h->conf.formatString.c_str(), &state, 0);
   if (h->convHandle == nullptr) {
     const int e = errno;
+    if (made) unmakeToLock(h->physicalPath);
     if (h->errorTrace[0] != '\0') logAt(LOG_ERROR, "Error trace of xioopen:\n%s\n", h->errorTrace);
     // Without a handle there is nothing to write through: never report a
     // created file that cannot take data.

@@ -1,6 +1,9 @@
 // The one operations table handed to libfuse. Every request passes here:
 // names of the index are refused, the caller's identity is taken for the
 // length of the request, and nothing thrown gets out to libfuse.
+#include <fcntl.h>
+#include <sys/file.h>
+
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -15,6 +18,7 @@
 #include "operations.h"
 #include "xattr.h"
 #include "buffers.h"
+#include "applocks.h"
 
 bool reservedPath(std::string_view path) {
   size_t at = 0;
@@ -212,6 +216,29 @@ int onRemovexattr(const char* path, const char* name) {
   return serve(path, kExisting, Locks::File, [&] { return vaskFS_removexattr(path, name); });
 }
 
+// Applications' locks: the descriptor that carries one is found under the
+// file's lock, the lock is then set holding none of the daemon's locks, so
+// that a wait for it stalls nobody else.
+int onLock(const char* path, fuse_file_info* fi, int cmd, struct flock* lock) {
+  if (const int rc = refusal(path, kExisting); rc != 0) return rc;
+  LockCarrier carrier;
+  const int rc = serveHandle(path, fi, Locks::File, [&] {
+    FileHandle* h = handleOf(fi);
+    return h == nullptr ? -EBADF
+                        : recordLockCarrier(*h, fi->lock_owner, cmd, lock->l_type, carrier);
+  });
+  return rc != 0 ? rc : applyRecordLock(carrier, cmd, lock);
+}
+int onFlock(const char* path, fuse_file_info* fi, int op) {
+  if (const int rc = refusal(path, kExisting); rc != 0) return rc;
+  LockCarrier carrier;
+  const int rc = serveHandle(path, fi, Locks::File, [&] {
+    FileHandle* h = handleOf(fi);
+    return h == nullptr ? -EBADF : flockCarrier(*h, (op & LOCK_UN) != 0, carrier);
+  });
+  return rc != 0 ? rc : applyFlock(carrier, op);
+}
+
 fuse_operations makeOperations() {
   fuse_operations op = {};
   op.getattr = onGetattr;
@@ -247,6 +274,8 @@ fuse_operations makeOperations() {
   op.getxattr = onGetxattr;
   op.listxattr = onListxattr;
   op.removexattr = onRemovexattr;
+  op.lock = onLock;
+  op.flock = onFlock;
   return op;
 }
 

@@ -23,6 +23,7 @@
 #include "handle.h"
 #include "plain.h"
 #include "recovery.h"
+#include "cutfile.h"
 
 FileIdentity identityOf(const struct stat& physical) {
   FileIdentity id;
@@ -214,7 +215,10 @@ void validateRecords(const std::string& logical) {
   // Being written, here or by another process: its records are the
   // writer's until it ends.
   if (writerOpen(logical) || writerLockHeld(physical)) return;
-  const int64_t size = convertedSize(logical, physical, commands);
+  int64_t size = convertedSize(logical, physical, commands);
+  // Cut off by a writer that died elsewhere (another host, another mount).
+  if (size < 0 && recoverCutFile(logical, physical) && lstat(physical.c_str(), &now) == 0)
+    size = convertedSize(logical, physical, commands);
   struct stat fresh = now;
   // A file that cannot be decoded keeps its physical size; reading it
   // reports the failure.

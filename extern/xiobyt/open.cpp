@@ -290,8 +290,7 @@ int openWrite(XioHandle& h, std::string& why) {
   // follows a sync flush; other layers need no read permission.
   bool zstdOuter = !h.spec.layers.empty() && h.spec.layers[0].kind == "zstd";
   bool ageOuter = !h.spec.layers.empty() && h.spec.layers[0].kind == "age";
-  int flags = O_CLOEXEC | (h.startOffset > 0 && !age ? O_APPEND : 0) |
-              ((h.startOffset > 0 && zstdOuter) || ageOuter ? O_RDWR : O_WRONLY);
+  int flags = O_CLOEXEC | ((h.startOffset > 0 && zstdOuter) || ageOuter ? O_RDWR : O_WRONLY);
   // Owner only: a caller that runs with umask 0 (the mount daemon) sets
   // the mode it wants once the file is complete. A symbolic link at the
   // name is never followed: O_EXCL refuses it, and so does O_NOFOLLOW when
@@ -341,6 +340,15 @@ int openWrite(XioHandle& h, std::string& why) {
   if (h.startOffset == 0 && ftruncate(fd, 0) != 0) {
     int e = errno;
     why = std::string("cannot truncate: ") + strerror(e);
+    return e;
+  }
+  // An append goes on from the end as a position, not through O_APPEND: the
+  // sizes patched into a gzip member's header must land where they are
+  // written, and a network filesystem's server keeps the O_APPEND of the
+  // open whatever F_SETFL says later (GlusterFS puts such a patch at the end).
+  if (h.startOffset > 0 && lseek(fd, 0, SEEK_END) < 0) {
+    int e = errno;
+    why = std::string("cannot go to the end: ") + strerror(e);
     return e;
   }
   h.expected = h.startOffset;

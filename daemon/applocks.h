@@ -1,0 +1,45 @@
+// Applications' locks on open files: fcntl(2) record locks and flock(2).
+//
+// A plain file's locks are the physical file's own, so that users of the
+// same file on other hosts of a shared root (or beside the mount) are kept
+// apart as on a local file. A converted file's physical file carries the
+// writer lock, and some distributed filesystems make flock and record locks
+// one kind, so its applications' locks stay among this mount's users.
+#pragma once
+
+#define FUSE_USE_VERSION 31
+#include <fuse.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+struct FileHandle;
+
+// Set before serving when requests are served on one thread: a lock that is
+// not free cannot be waited for there, its holder's unlock would queue
+// behind the wait.
+extern bool oneServingThread;
+
+// The descriptor an application's lock is taken on, found under the file's
+// lock; the lock itself is then set without any of the daemon's locks held,
+// since it may wait.
+struct LockDescriptor;
+struct LockCarrier {
+  std::shared_ptr<LockDescriptor> descriptor;  // null: nothing to unlock
+  std::string file;                            // the file's key (fcntl)
+  uint64_t owner = 0;                          // the fcntl lock owner
+};
+
+// Finds the descriptor of `h`'s fcntl lock owner `owner` for request `cmd`
+// with lock type `type`: an unlock needs an existing one, a test takes a
+// passing one when the owner has none, a lock opens and keeps one.
+int recordLockCarrier(FileHandle& h, uint64_t owner, int cmd, short type, LockCarrier& carrier);
+// Finds or opens the descriptor of `h`'s flock lock (an unlock only finds).
+int flockCarrier(FileHandle& h, bool unlock, LockCarrier& carrier);
+// F_GETLK, F_SETLK or F_SETLKW with `lock` on the carrier; 0 or -errno.
+int applyRecordLock(LockCarrier& carrier, int cmd, struct flock* lock);
+// LOCK_SH, LOCK_EX or LOCK_UN, with or without LOCK_NB; 0 or -errno.
+int applyFlock(LockCarrier& carrier, int op);
+// Drops the flock descriptor of a handle that goes away.
+void dropHandleLocks(const FileHandle& h);

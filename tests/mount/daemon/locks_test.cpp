@@ -1,0 +1,139 @@
+// Applications' locks through one mount: a plain file's are the physical
+// file's (a process on the root sees them), a process's record locks are
+// one owner's whatever descriptor took them and go with any close, a
+// blocking request waits for the holder, and a mount that serves on one
+// thread refuses to wait rather than hang.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+
+#include "daemon_fixture.h"
+
+namespace daemontest {
+namespace {
+
+struct flock range(short type, off_t start, off_t len) {
+  struct flock l;
+  std::memset(&l, 0, sizeof l);
+  l.l_type = type;
+  l.l_whence = SEEK_SET;
+  l.l_start = start;
+  l.l_len = len;
+  return l;
+}
+
+class LocksTest : public DaemonTest {
+ protected:
+  void SetUp() override {
+    DaemonTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    setRules({{'w', 1, "*.txt", "[copy].gz", "write.bin(file='' comp.gzip())", "format.bin()"},
+              {'r', 1, "*.gz", "[path]/[base]", "read.bin(file='' comp.gzip())", "format.bin()"}});
+    setCatchAll();
+  }
+
+  // Whether another process (a child) gets the lock at once.
+  bool childLocks(const std::string& name, struct flock l) {
+    const pid_t child = fork();
+    if (child == 0) {
+      const int fd = open(name.c_str(), O_RDWR);
+      _exit(fd >= 0 && fcntl(fd, F_SETLK, &l) == 0 ? 0 : 1);
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+};
+
+TEST_F(LocksTest, PlainFilesLockTheirPhysicalFile) {
+  mount();
+  ASSERT_EQ(0, sh("head -c 100 /dev/zero > $MNT/db; echo x > $MNT/n.txt").status);
+  const std::string db = mnt_ + "/db";
+  const int one = open(db.c_str(), O_RDWR);
+  const int two = open(db.c_str(), O_RDWR);
+  ASSERT_GE(one, 0);
+  ASSERT_GE(two, 0);
+  // One process, one owner: its descriptors never conflict with each other.
+  struct flock l = range(F_WRLCK, 0, 10);
+  ASSERT_EQ(0, fcntl(one, F_SETLK, &l)) << std::strerror(errno);
+  l = range(F_WRLCK, 5, 10);
+  EXPECT_EQ(0, fcntl(two, F_SETLK, &l)) << std::strerror(errno);
+  EXPECT_FALSE(childLocks(db, range(F_RDLCK, 12, 1)));
+  EXPECT_TRUE(childLocks(db, range(F_WRLCK, 20, 5)));
+  // A process on the root itself meets the same locks.
+  const ShellResult beside =
+      sh("python3 -c 'import fcntl,sys; f=open(sys.argv[1],\"r+\"); "
+         "fcntl.lockf(f, fcntl.LOCK_EX|fcntl.LOCK_NB, 1, 12)' $ROOT/db 2> /dev/null && exit 3; "
+         "exit 7");
+  EXPECT_EQ(7, beside.status) << "a lock on the physical file beside the mount was free";
+  // Closing any descriptor ends all of the process's record locks.
+  ASSERT_EQ(0, close(two));
+  EXPECT_TRUE(childLocks(db, range(F_WRLCK, 0, 20)));
+  ASSERT_EQ(0, close(one));
+
+  // flock(1) through the mount and on the root exclude each other.
+  const ShellResult r =
+      sh("fails() { if \"$@\"; then return 1; fi; }\n"
+         "set -e; flock $MNT/db sleep 1.5 & sleep 0.4\n"
+         "fails flock -n $ROOT/db true ; fails flock -n $MNT/db true; wait\n"
+         "flock -n $ROOT/db true; flock -n $MNT/db true");
+  EXPECT_EQ(0, r.status) << r.output;
+}
+
+TEST_F(LocksTest, ABlockingRequestWaitsForTheHolder) {
+  mount();
+  ASSERT_EQ(0, sh("head -c 100 /dev/zero > $MNT/db").status);
+  const std::string db = mnt_ + "/db";
+  const int fd = open(db.c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  struct flock l = range(F_WRLCK, 0, 0);
+  ASSERT_EQ(0, fcntl(fd, F_SETLK, &l));
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t child = fork();
+  if (child == 0) {
+    const int mine = open(db.c_str(), O_RDWR);
+    struct flock wait = range(F_WRLCK, 0, 0);
+    alarm(10);  // a wait that never ends fails the test
+    _exit(mine >= 0 && fcntl(mine, F_SETLKW, &wait) == 0 ? 0 : 1);
+  }
+  // Other requests go on while the child waits.
+  usleep(300000);
+  EXPECT_EQ(0, sh("cat $MNT/db > /dev/null && ls $MNT > /dev/null").status);
+  ASSERT_EQ(0, close(fd));
+  int status = -1;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+}
+
+TEST_F(LocksTest, OneServingThreadRefusesToWait) {
+  mount({"-s"});
+  ASSERT_EQ(0, sh("head -c 100 /dev/zero > $MNT/db").status);
+  const int fd = open((mnt_ + "/db").c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  struct flock l = range(F_WRLCK, 0, 0);
+  ASSERT_EQ(0, fcntl(fd, F_SETLK, &l));
+  const pid_t child = fork();
+  if (child == 0) {
+    const int mine = open((mnt_ + "/db").c_str(), O_RDWR);
+    struct flock wait = range(F_WRLCK, 0, 0);
+    alarm(10);  // a wait that never ends fails the test
+    _exit(mine >= 0 && fcntl(mine, F_SETLKW, &wait) == -1 && errno == EDEADLK ? 0 : 1);
+  }
+  int status = -1;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  // A free lock is taken as usual.
+  ASSERT_EQ(0, close(fd));
+  const ShellResult r = sh("flock $MNT/db true");
+  EXPECT_EQ(0, r.status) << r.output;
+}
+
+}  // namespace
+}  // namespace daemontest
