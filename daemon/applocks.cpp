@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <map>
 #include <mutex>
@@ -21,7 +22,12 @@
 #include "handle.h"
 #include "identity.h"
 
-bool oneServingThread = false;
+unsigned lockServingThreads = 8;
+
+namespace {
+// Serving threads now waiting for an application's lock.
+std::atomic<unsigned> lockWaiters{0};
+}  // namespace
 
 struct LockDescriptor {
   int fd = -1;
@@ -123,11 +129,24 @@ bool wholeFile(const struct flock& lock) {
 // good: the kernel interrupts it when the application is signalled).
 template <class Attempt>
 int untilFree(bool wait, Attempt attempt) {
+  bool counted = false;
+  struct Uncount {
+    bool& counted;
+    ~Uncount() {
+      if (counted) lockWaiters.fetch_sub(1);
+    }
+  } uncount{counted};
   for (useconds_t pause = 1000;; pause = std::min<useconds_t>(pause * 2, 64000)) {
     const int rc = attempt();
     if (rc != -EAGAIN && rc != -EACCES) return rc;
     if (!wait) return -EAGAIN;
-    if (oneServingThread) return -EDEADLK;
+    if (!counted) {
+      if (lockWaiters.fetch_add(1) + 1 >= lockServingThreads) {
+        lockWaiters.fetch_sub(1);
+        return -EDEADLK;
+      }
+      counted = true;
+    }
     if (fuse_interrupted() != 0) return -EINTR;
     usleep(pause);
   }

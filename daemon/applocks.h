@@ -16,10 +16,12 @@
 
 struct FileHandle;
 
-// Set before serving when requests are served on one thread: a lock that is
-// not free cannot be waited for there, its holder's unlock would queue
-// behind the wait.
-extern bool oneServingThread;
+// The serving threads, set before serving. Waits for locks may take all
+// but one of them: the last stays free for the requests of the holders,
+// whose unlock would otherwise queue behind the waits, so a further wait
+// (any wait, on one thread) fails with EDEADLK instead of stalling the
+// mount for everybody.
+extern unsigned lockServingThreads;
 
 // The descriptor an application's lock is taken on, found under the file's
 // lock; the lock itself is then set without any of the daemon's locks held,

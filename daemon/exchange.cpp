@@ -118,9 +118,17 @@ int exchangeNames(const char* from, const char* to) {
   batch.move(a.logical, kAside).move(b.logical, a.logical).move(kAside, b.logical);
   describeArrival(batch, a, b);
   describeArrival(batch, b, a);
-  if (const int rc = batch.commit(); rc != 0)
+  if (const int rc = batch.commit(); rc != 0) {
+    // Records that stayed must keep describing their data: the files go
+    // back, and the caller learns that nothing was exchanged.
     logAt(LOG_ERROR, "records of %s and %s not exchanged: %s\n", a.logical.c_str(),
           b.logical.c_str(), mdb_strerror(rc));
+    if (renameat2(AT_FDCWD, a.physical.c_str(), AT_FDCWD, b.physical.c_str(), RENAME_EXCHANGE) !=
+        0)
+      logAt(LOG_ERROR, "%s and %s not exchanged back: %s\n", a.physical.c_str(),
+            b.physical.c_str(), std::strerror(errno));
+    return -EIO;
+  }
   // Open files follow their data, and release records under its new name.
   renameOpenHandles(a.logical, kAside, a.physical, kAside);
   renameOpenHandles(b.logical, a.logical, b.physical, a.physical);

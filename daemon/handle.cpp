@@ -154,7 +154,7 @@ FileHandle::~FileHandle() {
   dropWriterLock(*this);
   dropHandleLocks(*this);
   if (fd != -1) close(fd);
-  if (retiredFd != -1) close(retiredFd);
+  for (const int fd : retiredFds) close(fd);
 }
 
 FileHandlePtr initNewHandle(const char* path) {

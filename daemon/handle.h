@@ -43,10 +43,10 @@ struct FileHandle {
   // Stored unchanged: `fd` is the physical file, read and written at any
   // offset; there is no conversion.
   bool plain = false;
-  // The descriptor a converting rename took the handle away from, open
+  // The descriptors converting renames took the handle away from, open
   // until the handle goes: libfuse may still be splicing a read's reply
-  // from it.
-  int retiredFd = -1;
+  // from one.
+  std::vector<int> retiredFds;
   // A rewrite that moved the file to the name the write rule in force
   // gives: the physical file it replaces, removed once the new one is whole.
   std::string replacedPhysical;

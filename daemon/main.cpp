@@ -432,9 +432,9 @@ int run(int argc, char* argv[]) {
       std::fputs("to run as daemon, specify a logfile.\n", stderr);
     }
   }
+  lockServingThreads = servingThreads;
   if (servingThreads == 1) {
     addFuseArg(kSingleThread);
-    oneServingThread = true;
   } else {
     // One slot, as "-s" takes: the user's options get the rest.
     addFuseArg(keepArg("-omax_threads=" + std::to_string(servingThreads) +

@@ -69,7 +69,9 @@ int serveAs(const CallerIdentity& id, Locks locks, Name fileName, FileHandle* h,
     firstRequest();
     TreeGuard tree(locks == Locks::Namespace);
     std::optional<FileGuard> file;
-    const bool converted = h == nullptr || !h->plain;
+    // A plain writer that could not follow a rename has no descriptor: it
+    // takes the locks of a converted file's requests.
+    const bool converted = h == nullptr || !h->plain || h->fd == -1;
     if (locks == Locks::File || (locks == Locks::WriteData && converted)) file.emplace(fileName());
     std::unique_lock<std::mutex> use;
     if (locks == Locks::ReadData && converted && h != nullptr)
@@ -227,7 +229,12 @@ int onLock(const char* path, fuse_file_info* fi, int cmd, struct flock* lock) {
     return h == nullptr ? -EBADF
                         : recordLockCarrier(*h, fi->lock_owner, cmd, lock->l_type, carrier);
   });
-  return rc != 0 ? rc : applyRecordLock(carrier, cmd, lock);
+  if (rc != 0) return rc;
+  try {
+    return applyRecordLock(carrier, cmd, lock);
+  } catch (const std::bad_alloc&) {
+    return -ENOMEM;
+  }
 }
 int onFlock(const char* path, fuse_file_info* fi, int op) {
   if (const int rc = refusal(path, kExisting); rc != 0) return rc;
@@ -236,7 +243,12 @@ int onFlock(const char* path, fuse_file_info* fi, int op) {
     FileHandle* h = handleOf(fi);
     return h == nullptr ? -EBADF : flockCarrier(*h, (op & LOCK_UN) != 0, carrier);
   });
-  return rc != 0 ? rc : applyFlock(carrier, op);
+  if (rc != 0) return rc;
+  try {
+    return applyFlock(carrier, op);
+  } catch (const std::bad_alloc&) {
+    return -ENOMEM;
+  }
 }
 
 fuse_operations makeOperations() {

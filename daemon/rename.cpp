@@ -173,10 +173,7 @@ void endWriterStreams(const std::string& logical) {
 // unchanged. Nothing it writes later is lost.
 void followCopy(FileHandle& h, const std::string& newLogical, const Destination& d,
                 int64_t copied) {
-  if (h.fd != -1) {
-    if (h.retiredFd != -1) close(h.retiredFd);
-    h.retiredFd = h.fd;
-  }
+  if (h.fd != -1) h.retiredFds.push_back(h.fd);
   h.fd = -1;
   h.logicalPath = newLogical;
   h.physicalPath = d.physical;

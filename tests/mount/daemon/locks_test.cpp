@@ -4,6 +4,7 @@
 // blocking request waits for the holder, and a mount that serves on one
 // thread refuses to wait rather than hang.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -133,6 +134,60 @@ TEST_F(LocksTest, OneServingThreadRefusesToWait) {
   ASSERT_EQ(0, close(fd));
   const ShellResult r = sh("flock $MNT/db true");
   EXPECT_EQ(0, r.status) << r.output;
+}
+
+// Waiters may take all serving threads but one: the holder's requests are
+// still served (here a read and its unlock), a further waiter is refused,
+// and the ones that waited get the lock once it is free.
+TEST_F(LocksTest, WaitersLeaveOneServingThreadFree) {
+  mount({"-o", "threads=3"});
+  ASSERT_EQ(0, sh("head -c 100 /dev/zero > $MNT/db").status);
+  const int fd = open((mnt_ + "/db").c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(0, flock(fd, LOCK_EX));
+  auto waiter = [&] {
+    const pid_t child = fork();
+    if (child == 0) {
+      const int mine = open((mnt_ + "/db").c_str(), O_RDWR);
+      alarm(20);  // a wait that never ends fails the test
+      _exit(mine >= 0 && flock(mine, LOCK_EX) == 0 ? 0 : 1);
+    }
+    return child;
+  };
+  const pid_t first = waiter();
+  const pid_t second = waiter();
+  sleep(1);
+  int status = -1;
+  EXPECT_EQ(0, waitpid(first, &status, WNOHANG)) << "the first waiter did not wait";
+  EXPECT_EQ(0, waitpid(second, &status, WNOHANG)) << "the second waiter did not wait";
+  // A third waiter is refused. Were it to wait, every serving thread would
+  // be taken and nothing could end it but the daemon's death.
+  const pid_t third = fork();
+  if (third == 0) {
+    const int mine = open((mnt_ + "/db").c_str(), O_RDWR);
+    _exit(mine >= 0 && flock(mine, LOCK_EX) == -1 && errno == EDEADLK ? 0 : 1);
+  }
+  bool answered = false;
+  for (int i = 0; i < 100 && !answered; ++i) {
+    answered = waitpid(third, &status, WNOHANG) == third;
+    if (!answered) usleep(50000);
+  }
+  if (!answered) {
+    kill(daemon_.pid(), SIGKILL);
+    waitpid(third, &status, 0);
+    for (const pid_t child : {first, second}) waitpid(child, nullptr, 0);
+    close(fd);
+    FAIL() << "a third waiter took the last serving thread: the mount hung";
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the third waiter was not refused";
+  char byte;
+  EXPECT_EQ(1, pread(fd, &byte, 1, 0));
+  ASSERT_EQ(0, flock(fd, LOCK_UN));
+  for (const pid_t child : {first, second}) {
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  close(fd);
 }
 
 }  // namespace
