@@ -123,7 +123,7 @@ TEST_F(MappingTest, RuleListingAndCapabilities) {
       {LOG_TRACE, 0x3, 0,
        "kernel supported capabilities are ASYNC_READ, POSIX_LOCKS\n"
        "fuse supported capabilities are \nmaximum number of backgound"},
-      {LOG_TRACE, 1u << 31, 0x100000,
+      {LOG_TRACE, 1u << 31, 0x80000,
        "capabilities are BIT_31\nfuse supported capabilities are "
        "POSIX_ACL\n"},
       {LOG_INFO, 0x3, 0x3,
