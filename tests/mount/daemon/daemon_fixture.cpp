@@ -83,6 +83,11 @@ void DaemonTest::setRules(const std::vector<Rule>& rules, const char* view) {
   closeIndex(env);
 }
 
+void DaemonTest::letOthersReachTheMount() {
+  for (const std::string& dir : {temp_.path(), root_, mnt_})
+    ASSERT_EQ(0, chmod(dir.c_str(), 0755)) << dir;
+}
+
 void DaemonTest::setCatchAll(int index) {
   setRules({{'w', index, "*", "[copy]", "write.bin(file='')", "format.bin()"},
             {'r', index, "*", "[copy]", "read.bin(file='')", "format.bin()"}});

@@ -51,6 +51,9 @@ class DaemonTest : public ::testing::Test {
   void setRules(const std::vector<Rule>& rules, const char* view = nullptr);
   // The catch-all pair "*" -> "[copy]" without conversion.
   void setCatchAll(int index = 90);
+  // Opens the test's directory, the root and the mount point to other users
+  // (0755), so that tests acting as nobody reach the mount.
+  void letOthersReachTheMount();
   // A fresh age identity in the test's directory (mode 0600); its path.
   std::string makeAgeKey();
   // The team's usual rules and the catch-all pair: *.txt stored as

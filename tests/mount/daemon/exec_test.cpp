@@ -15,9 +15,8 @@ class ExecTest : public DaemonTest {
   void SetUp() override {
     DaemonTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-    // nobody must reach the mount point.
-    for (const std::string& dir : {temp_.path(), root_, mnt_})
-      ASSERT_EQ(0, chmod(dir.c_str(), 0755)) << dir;
+    letOthersReachTheMount();
+    if (HasFatalFailure()) return;
     setRules({
         {'w', 2, "*.z", "[copy].gz", "write.bin(file='' comp.gzip())", "format.bin()"},
         {'r', 2, "*.gz", "[path]/[base]", "read.bin(file='' comp.gzip())", "format.bin()"},

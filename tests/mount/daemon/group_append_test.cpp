@@ -19,8 +19,8 @@ class GroupAppendTest : public DaemonTest {
   void SetUp() override {
     DaemonTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-    for (const std::string& dir : {temp_.path(), root_, mnt_})
-      ASSERT_EQ(0, chmod(dir.c_str(), 0755)) << dir;
+    letOthersReachTheMount();
+    if (HasFatalFailure()) return;
     key_ = makeAgeKey();
     setLayerRules(key_, false);
     // sticky: world-writable with the sticky bit; team: the group's own;

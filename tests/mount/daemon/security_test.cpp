@@ -67,8 +67,8 @@ class SecurityTest : public DaemonTest, public ::testing::WithParamInterface<con
   void SetUp() override {
     DaemonTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-    for (const std::string& dir : {temp_.path(), root_, mnt_})
-      ASSERT_EQ(0, chmod(dir.c_str(), 0755)) << dir;
+    letOthersReachTheMount();
+    if (HasFatalFailure()) return;
     outside_ = temp_.path() + "/outside";
     setRules(sharedRules());
     ASSERT_EQ(0, sh("mkdir -m 1777 $ROOT/pub; mkdir -m 0777 $ROOT/sub; mkdir -m 0755 $ROOT/nb;"
