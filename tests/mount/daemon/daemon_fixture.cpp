@@ -24,7 +24,11 @@ ShellResult runShell(const std::string& launcher, const std::string& script,
   // close(2) returns before the kernel's release reaches the daemon, and the
   // release ends a converted file: `settle` makes a request that the
   // single-threaded daemon answers only after every release sent before it.
-  const std::string prelude = "set -e\nsettle() { stat \"$MNT\" >/dev/null; }\n";
+  // "fails CMD": CMD must fail; a "! CMD" that is not the script's last
+  // command never ends a "set -e" script.
+  const std::string prelude =
+      "set -e\nsettle() { stat \"$MNT\" >/dev/null; }\n"
+      "fails() { if \"$@\"; then echo \"succeeded: $*\" >&2; return 1; fi; }\n";
   const std::string command = "ROOT=" + quote(root) + " MNT=" + quote(mnt) + " " + launcher +
                               "/bin/bash -c " + quote(prelude + script) + " 2>&1";
   ShellResult result;

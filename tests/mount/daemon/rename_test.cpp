@@ -38,9 +38,9 @@ TEST_F(RenameTest, DirectoryRenameMovesTheFilesBelow) {
   EXPECT_EQ("write.text(file='e/f.txt.gz' comp.gzip())", record("meta", "e/f.txt.write"));
   runScripts({
       {"the old names are free again",
-       "mkdir $MNT/d; ! stat $MNT/d/f.txt 2>/dev/null; ! stat $MNT/d/g.dat 2>/dev/null;"
+       "mkdir $MNT/d; fails stat $MNT/d/f.txt 2>/dev/null; fails stat $MNT/d/g.dat 2>/dev/null;"
        " echo again > $MNT/d/f.txt; test \"$(cat $MNT/d/f.txt)\" = again;"
-       " rm $MNT/d/f.txt; ! stat $MNT/d/f.txt 2>/dev/null; test \"$(ls -A $MNT/d)\" = ''"},
+       " rm $MNT/d/f.txt; fails stat $MNT/d/f.txt 2>/dev/null; test \"$(ls -A $MNT/d)\" = ''"},
       {"the moved files can be removed",
        "rm $MNT/e/f.txt $MNT/e/g.dat $MNT/e/sub/h.txt; rmdir $MNT/e/sub $MNT/e;"
        " test ! -e $ROOT/e"},
@@ -106,7 +106,7 @@ TEST_F(RenameTest, RenameFailsWhenEveryPhysicalNameIsTaken) {
   ASSERT_EQ(0, sh("echo precious | gzip > $ROOT/notes.gz; echo other > $ROOT/notes.old").status);
   mount();
   const ShellResult r =
-      sh("ls $MNT >/dev/null; echo mine > $MNT/notes.txt; ! mv $MNT/notes.txt $MNT/notes.old "
+      sh("ls $MNT >/dev/null; echo mine > $MNT/notes.txt; fails mv $MNT/notes.txt $MNT/notes.old "
          "2>$ROOT/../err;"
          " grep -q 'File exists' $ROOT/../err; test \"$(cat $MNT/notes)\" = precious;"
          " test \"$(cat $MNT/notes.shown)\" = other; test \"$(cat $MNT/notes.txt)\" = mine");
@@ -164,7 +164,7 @@ const MoveCase kMoves[] = {
 // The names the mount and the root show for case `i`, and its data.
 std::string expectMoved(size_t i, const MoveCase& c) {
   const std::string d = "m" + std::to_string(i);
-  return "D=" + d + "; { echo '" + c.from + "'; seq 1 3000; } > $S/want\n" + "! stat $MNT/$D/'" +
+  return "D=" + d + "; { echo '" + c.from + "'; seq 1 3000; } > $S/want\n" + "fails stat $MNT/$D/'" +
          c.from + "' >/dev/null 2>&1\n" + "test \"$(ls -A $MNT/$D)\" = '" + c.to + "'\n" +
          "test \"$(ls -A $ROOT/$D)\" = '" + c.physical + "'\n" + "cmp $S/want $MNT/$D/'" + c.to +
          "'\n" + "test $(stat -c %s $MNT/$D/'" + c.to + "') = $(stat -c %s $S/want)\n" + c.decode +

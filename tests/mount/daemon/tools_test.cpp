@@ -114,13 +114,13 @@ TEST_F(ToolsTest, ProgramsReadBackWhatTheyWrote) {
        " ln -s nowhere $MNT/sl; mv $MNT/sl $MNT/sl.txt; test \"$(readlink $MNT/sl.txt)\" = "
        "nowhere"},
       {"ln of a converted file is refused; of an unchanged one it survives rm of the first name",
-       "echo linked > $MNT/src.txt; ! ln $MNT/src.txt $MNT/dst.txt 2>$S/err;"
+       "echo linked > $MNT/src.txt; fails ln $MNT/src.txt $MNT/dst.txt 2>$S/err;"
        " grep -q 'Operation not permitted' $S/err; test ! -e $MNT/dst.txt;"
        " test \"$(cat $MNT/src.txt)\" = linked;"
        " echo plain > $MNT/a.dat; ln $MNT/a.dat $MNT/b.dat; rm $MNT/a.dat;"
        " test \"$(cat $MNT/b.dat)\" = plain; test $(stat -c %h $ROOT/b.dat) = 1"},
       {"rm removes the physical file",
-       "echo x > $MNT/gone.txt; rm $MNT/gone.txt; test ! -e $ROOT/gone.txt.gz; ! stat "
+       "echo x > $MNT/gone.txt; rm $MNT/gone.txt; test ! -e $ROOT/gone.txt.gz; fails stat "
        "$MNT/gone.txt"},
       {"find walks the logical tree",
        "mkdir -p $MNT/f1/f2; echo a > $MNT/f1/f2/a.txt; echo b > $MNT/f1/b.cob;"
@@ -157,7 +157,7 @@ TEST_F(ToolsTest, ProgramsReadBackWhatTheyWrote) {
        "PY"},
       {"truncate to 0 works on a converted file, to 10 fails",
        "seq 1 100 > $MNT/tr.txt; truncate -s 0 $MNT/tr.txt; test $(stat -c %s $MNT/tr.txt) = 0;"
-       " seq 1 100 > $MNT/tr.txt; ! truncate -s 10 $MNT/tr.txt 2>$S/err; grep -q 'Invalid "
+       " seq 1 100 > $MNT/tr.txt; fails truncate -s 10 $MNT/tr.txt 2>$S/err; grep -q 'Invalid "
        "argument' $S/err"},
       {"a name with apostrophes and command words is only a name",
        "echo safe > \"$MNT/x' comp.gzip() y='.dat\"; test -e \"$ROOT/x' comp.gzip() y='.dat\";"
@@ -206,7 +206,7 @@ TEST_F(ToolsTest, FullDiskIsReportedNotLost) {
   const ShellResult keep = sh(
       "rm -f $MNT/small/a $MNT/small/c; echo precious > $MNT/small/t.txt;"
       " head -c 600000 /dev/urandom > $MNT/small/big;"
-      " ! mv $MNT/small/big $MNT/small/t.txt 2>$ROOT/../err;"
+      " fails mv $MNT/small/big $MNT/small/t.txt 2>$ROOT/../err;"
       " grep -q 'No space left' $ROOT/../err; test \"$(cat $MNT/small/t.txt)\" = precious;"
       " test $(stat -c %s $MNT/small/big) = 600000; test -z \"$(ls -a $ROOT/small | grep tmp)\"");
   EXPECT_EQ(0, keep.status) << keep.output;
@@ -238,7 +238,7 @@ TEST_F(DaemonTest, AgeEncryptedFilesThroughTheMount) {
          "test -z \"$(ls -a $ROOT $MNT | grep vaskIndex.tmp)\"\n"
          "age -r $(age-keygen -y $K) -o $ROOT/made.age $S/p; ls $MNT > /dev/null\n"
          "cmp $MNT/made $S/p\n"
-         "! grep -q AGE-SECRET-KEY $ROOT/s.sec.age");
+         "fails grep -q AGE-SECRET-KEY $ROOT/s.sec.age");
   EXPECT_EQ(0, r.status) << r.output << "\n" << log();
 }
 
