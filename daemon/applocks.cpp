@@ -46,9 +46,8 @@ namespace {
 
 using Descriptor = std::shared_ptr<LockDescriptor>;
 
-// Guards the three tables below; a leaf. Nothing waits for a lock while it
-// is held.
-std::mutex tableMutex;
+// A leaf: nothing waits for an application's lock while it is held.
+std::mutex tableMutex;  // guards standIns(), owners() and flocks() below
 
 // A converted file's stand-in here: an anonymous file whose locks are the
 // file's locks among this mount's users, by file key.
