@@ -3,7 +3,10 @@
 // daemon's own reader.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include <cstring>
 
 #include <string>
 #include <vector>
@@ -84,5 +87,17 @@ class DaemonTest : public ::testing::Test {
   checktest::CheckerMount view_{VASKFS_VIEW_BINARY};
   checktest::CheckerMount* running_ = nullptr;
 };
+
+// A record lock request of `type` on `len` bytes from `start` (0: to the
+// end), for fcntl(2).
+inline struct flock lockRange(short type, off_t start, off_t len) {
+  struct flock l;
+  std::memset(&l, 0, sizeof l);
+  l.l_type = type;
+  l.l_whence = SEEK_SET;
+  l.l_start = start;
+  l.l_len = len;
+  return l;
+}
 
 }  // namespace daemontest

@@ -193,29 +193,20 @@ TEST_F(HostsTest, WritersOnTwoHostsAreKeptApart) {
   const int fb = open(path("b", "db.dat").c_str(), O_RDWR);
   ASSERT_GE(fa, 0);
   ASSERT_GE(fb, 0);
-  auto range = [](short type, off_t start, off_t len) {
-    struct flock l;
-    std::memset(&l, 0, sizeof l);
-    l.l_type = type;
-    l.l_whence = SEEK_SET;
-    l.l_start = start;
-    l.l_len = len;
-    return l;
-  };
-  struct flock l = range(F_WRLCK, 0, 10);
+  struct flock l = lockRange(F_WRLCK, 0, 10);
   ASSERT_EQ(0, fcntl(fa, F_SETLK, &l)) << std::strerror(errno);
-  l = range(F_RDLCK, 5, 10);
+  l = lockRange(F_RDLCK, 5, 10);
   EXPECT_EQ(-1, fcntl(fb, F_SETLK, &l));
   EXPECT_TRUE(errno == EAGAIN || errno == EACCES) << std::strerror(errno);
-  l = range(F_WRLCK, 20, 10);
+  l = lockRange(F_WRLCK, 20, 10);
   EXPECT_EQ(0, fcntl(fb, F_SETLK, &l)) << std::strerror(errno);
-  l = range(F_WRLCK, 0, 0);
+  l = lockRange(F_WRLCK, 0, 0);
   ASSERT_EQ(0, fcntl(fb, F_GETLK, &l)) << std::strerror(errno);
   EXPECT_EQ(F_WRLCK, l.l_type);
   EXPECT_EQ(0, l.l_start);
   EXPECT_EQ(10, l.l_len);
   ASSERT_EQ(0, close(fa));
-  l = range(F_WRLCK, 0, 10);
+  l = lockRange(F_WRLCK, 0, 10);
   EXPECT_EQ(0, fcntl(fb, F_SETLK, &l)) << std::strerror(errno);
   ASSERT_EQ(0, close(fb));
 

@@ -19,16 +19,6 @@
 namespace daemontest {
 namespace {
 
-struct flock range(short type, off_t start, off_t len) {
-  struct flock l;
-  std::memset(&l, 0, sizeof l);
-  l.l_type = type;
-  l.l_whence = SEEK_SET;
-  l.l_start = start;
-  l.l_len = len;
-  return l;
-}
-
 class LocksTest : public DaemonTest {
  protected:
   void SetUp() override {
@@ -61,12 +51,12 @@ TEST_F(LocksTest, PlainFilesLockTheirPhysicalFile) {
   ASSERT_GE(one, 0);
   ASSERT_GE(two, 0);
   // One process, one owner: its descriptors never conflict with each other.
-  struct flock l = range(F_WRLCK, 0, 10);
+  struct flock l = lockRange(F_WRLCK, 0, 10);
   ASSERT_EQ(0, fcntl(one, F_SETLK, &l)) << std::strerror(errno);
-  l = range(F_WRLCK, 5, 10);
+  l = lockRange(F_WRLCK, 5, 10);
   EXPECT_EQ(0, fcntl(two, F_SETLK, &l)) << std::strerror(errno);
-  EXPECT_FALSE(childLocks(db, range(F_RDLCK, 12, 1)));
-  EXPECT_TRUE(childLocks(db, range(F_WRLCK, 20, 5)));
+  EXPECT_FALSE(childLocks(db, lockRange(F_RDLCK, 12, 1)));
+  EXPECT_TRUE(childLocks(db, lockRange(F_WRLCK, 20, 5)));
   // A process on the root itself meets the same locks.
   const ShellResult beside =
       sh("python3 -c 'import fcntl,sys; f=open(sys.argv[1],\"r+\"); "
@@ -75,7 +65,7 @@ TEST_F(LocksTest, PlainFilesLockTheirPhysicalFile) {
   EXPECT_EQ(7, beside.status) << "a lock on the physical file beside the mount was free";
   // Closing any descriptor ends all of the process's record locks.
   ASSERT_EQ(0, close(two));
-  EXPECT_TRUE(childLocks(db, range(F_WRLCK, 0, 20)));
+  EXPECT_TRUE(childLocks(db, lockRange(F_WRLCK, 0, 20)));
   ASSERT_EQ(0, close(one));
 
   // flock(1) through the mount and on the root exclude each other.
@@ -93,13 +83,13 @@ TEST_F(LocksTest, ABlockingRequestWaitsForTheHolder) {
   const std::string db = mnt_ + "/db";
   const int fd = open(db.c_str(), O_RDWR);
   ASSERT_GE(fd, 0);
-  struct flock l = range(F_WRLCK, 0, 0);
+  struct flock l = lockRange(F_WRLCK, 0, 0);
   ASSERT_EQ(0, fcntl(fd, F_SETLK, &l));
   const auto start = std::chrono::steady_clock::now();
   const pid_t child = fork();
   if (child == 0) {
     const int mine = open(db.c_str(), O_RDWR);
-    struct flock wait = range(F_WRLCK, 0, 0);
+    struct flock wait = lockRange(F_WRLCK, 0, 0);
     alarm(10);  // a wait that never ends fails the test
     _exit(mine >= 0 && fcntl(mine, F_SETLKW, &wait) == 0 ? 0 : 1);
   }
@@ -118,12 +108,12 @@ TEST_F(LocksTest, OneServingThreadRefusesToWait) {
   ASSERT_EQ(0, sh("head -c 100 /dev/zero > $MNT/db").status);
   const int fd = open((mnt_ + "/db").c_str(), O_RDWR);
   ASSERT_GE(fd, 0);
-  struct flock l = range(F_WRLCK, 0, 0);
+  struct flock l = lockRange(F_WRLCK, 0, 0);
   ASSERT_EQ(0, fcntl(fd, F_SETLK, &l));
   const pid_t child = fork();
   if (child == 0) {
     const int mine = open((mnt_ + "/db").c_str(), O_RDWR);
-    struct flock wait = range(F_WRLCK, 0, 0);
+    struct flock wait = lockRange(F_WRLCK, 0, 0);
     alarm(10);  // a wait that never ends fails the test
     _exit(mine >= 0 && fcntl(mine, F_SETLKW, &wait) == -1 && errno == EDEADLK ? 0 : 1);
   }
