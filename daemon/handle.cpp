@@ -15,6 +15,7 @@
 #include "mapping.h"
 #include "handle.h"
 #include "recovery.h"
+#include "passthrough.h"
 
 namespace {
 
@@ -58,6 +59,21 @@ bool streamBusy(std::string_view logical, const FileHandle* self) {
     if (h != self && h->direction != 0 && !h->plain && !h->removed && !h->ended &&
         (h->convHandle != nullptr || h->openPending))
       return true;
+  return false;
+}
+
+bool passedThroughElsewhere(std::string_view logical, dev_t device, ino_t inode,
+                            const FileHandle* self) {
+  for (const FileHandle* h : handlesOf(logical))
+    if (h != self && !h->removed && h->backingId > 0 &&
+        (h->backingDevice != device || h->backingInode != inode))
+      return true;
+  return false;
+}
+
+bool conversionWaits(std::string_view logical, const FileHandle* self) {
+  for (const FileHandle* h : handlesOf(logical))
+    if (h != self && !h->removed && h->convertAtRelease) return true;
   return false;
 }
 
@@ -153,6 +169,7 @@ FileHandle::~FileHandle() {
   }
   dropWriterLock(*this);
   dropHandleLocks(*this);
+  endPassthrough(*this);
   if (fd != -1) close(fd);
   for (const int fd : retiredFds) close(fd);
 }

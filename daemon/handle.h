@@ -64,6 +64,15 @@ struct FileHandle {
   bool writerLock = false;
   dev_t lockDevice = 0;
   ino_t lockInode = 0;
+  // The kernel's backing file of a plain file it serves itself (0: none),
+  // shared by every handle of the same physical file (passthrough.h).
+  int backingId = 0;
+  dev_t backingDevice = 0;
+  ino_t backingInode = 0;
+  // A writer the kernel serves, of a file renamed to a name that converts:
+  // its data reaches the physical file unseen, so the conversion waits for
+  // the last such writer's release (convertDeferred).
+  bool convertAtRelease = false;
   // Guards the conversion handle and the read position for reads, which
   // hold no file lock: xiobyt handles serve one thread at a time.
   std::mutex useMutex;
@@ -103,6 +112,13 @@ bool openForWritingBy(std::string_view logical, uid_t uid);
 // that release records under the current name.
 void renameOpenHandles(std::string_view oldLogical, std::string_view newLogical,
                        std::string_view oldPhysical, std::string_view newPhysical);
+// Whether a live handle of `logical` other than `self` is served by the
+// kernel from a physical file other than (device, inode).
+bool passedThroughElsewhere(std::string_view logical, dev_t device, ino_t inode,
+                            const FileHandle* self);
+// Whether a live handle of `logical` other than `self` waits to convert
+// the file at its release.
+bool conversionWaits(std::string_view logical, const FileHandle* self);
 // Marks the handles of a removed name, so that nothing is recorded for it.
 void forgetOpenHandles(std::string_view logical);
 // Whether a file string and format string convert nothing (bin, no layer).

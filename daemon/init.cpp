@@ -11,6 +11,7 @@
 #include "operations.h"
 #include "xattr.h"
 #include "buffers.h"
+#include "passthrough.h"
 
 const char* const capName[21] = {
     "ASYNC_READ",  "POSIX_LOCKS",     "FILE_OPS",        "ATOMIC_O_TRUNC",  "EXPORT_SUPPORT",
@@ -103,6 +104,7 @@ void* vaskFS_init(fuse_conn_info* conn, fuse_config* cfg) {
   // plain file a GETATTR before it; an open already drops a page cache
   // that no longer matches the physical file (see openPlain).
   conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
+  askForPassthrough(conn);
   // libfuse insists on the max_read that main asked for.
   if (askedReadSize != 0) conn->max_read = askedReadSize;
 

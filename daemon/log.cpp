@@ -118,12 +118,14 @@ void usage(const char* program) {
   std::fputs(vaskfsArgs.viewMode
                  ? "\t-o\tmount options: log=log-file, loglevel=log-level, view=view-name,\n"
                    "\t\tindex=index-dir (the views' index in place of vask-root/.vaskIndex),\n"
-                   "\t\tthreads=n (serving threads, default 8) and the options of libfuse;\n"
+                   "\t\tthreads=n (serving threads, default 8), nopassthrough (plain\n"
+                   "\t\tfiles' data through the daemon) and the options of libfuse;\n"
                    "\t\twithout log= it keeps quiet\n\n"
                  : "\t-o\tmount options: log=log-file, loglevel=log-level, index=index-dir\n"
                    "\t\t(the index in place of vask-root/.vaskIndex), threads=n (serving\n"
-                   "\t\tthreads, default 8) and the options of libfuse; without log= it\n"
-                   "\t\tkeeps quiet\n\n",
+                   "\t\tthreads, default 8), nopassthrough (plain files' data through\n"
+                   "\t\tthe daemon) and the options of libfuse; without log= it keeps\n"
+                   "\t\tquiet\n\n",
              stderr);
   std::fprintf(stderr, "HINT: Type 'man %s' for more details\n", program);
 }

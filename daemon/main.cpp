@@ -21,6 +21,7 @@
 #include "operations.h"
 #include "buffers.h"
 #include "applocks.h"
+#include "passthrough.h"
 
 namespace {
 
@@ -167,6 +168,8 @@ void takeMountOptions(const char* list) {
       vaskfsArgs.indexDir = option.substr(6);
     } else if (option.starts_with("threads=")) {
       servingThreads = threadsOption(option.substr(8));
+    } else if (option == "nopassthrough") {
+      passthroughWanted = false;
     } else if (vaskfsArgs.viewMode && option.starts_with("view=")) {
       vaskfsArgs.view = option.substr(5);
     } else {

@@ -19,6 +19,8 @@
 #include "xattr.h"
 #include "buffers.h"
 #include "applocks.h"
+#include "passthrough.h"
+#include "rename.h"
 
 bool reservedPath(std::string_view path) {
   size_t at = 0;
@@ -146,11 +148,18 @@ int onTruncate(const char* path, off_t size, fuse_file_info* fi) {
   if (const int rc = refusal(path, kExisting); rc != 0) return rc;
   return serveHandle(path, fi, Locks::File, [&] { return vaskFS_truncate(path, size, fi); });
 }
+// An open for an application (the daemon's own opens, for copies, never
+// reach the kernel): a plain file may be handed to the kernel.
+int opened(int rc, fuse_file_info* fi) {
+  if (FileHandle* h = handleOf(fi); rc == 0 && h != nullptr) passThrough(*h, fi);
+  return rc;
+}
 int onOpen(const char* path, fuse_file_info* fi) {
-  return serve(path, kExisting, Locks::File, [&] { return vaskFS_open(path, fi); });
+  return serve(path, kExisting, Locks::File, [&] { return opened(vaskFS_open(path, fi), fi); });
 }
 int onCreate(const char* path, mode_t mode, fuse_file_info* fi) {
-  return serve(path, kMade, Locks::File, [&] { return vaskFS_create(path, mode, fi); });
+  return serve(path, kMade, Locks::File,
+               [&] { return opened(vaskFS_create(path, mode, fi), fi); });
 }
 int onReadBuf(const char* path, fuse_bufvec** bufp, size_t size, off_t offset, fuse_file_info* fi) {
   // Reads of different files, and of one file through different handles,
@@ -166,7 +175,15 @@ int onFlush(const char* path, fuse_file_info* fi) {
   return serveHandle(path, fi, Locks::File, [&] { return vaskFS_flush(path, fi); });
 }
 int onRelease(const char* path, fuse_file_info* fi) {
-  return serveHandle(path, fi, Locks::File, [&] { return vaskFS_release(path, fi); });
+  const FileHandle* h = handleOf(fi);
+  const CallerIdentity id = h != nullptr && h->opener.valid ? h->opener : requestIdentity();
+  const int rc = serveHandle(path, fi, Locks::File, [&] { return vaskFS_release(path, fi); });
+  // A conversion that waited for this writer runs as it, with the tree
+  // held as a rename holds it.
+  if (std::string logical; takeConversionDue(logical))
+    serveAs(id, Locks::Namespace, [] { return std::string(); }, nullptr,
+            [&] { return convertDeferred(logical); });
+  return rc;
 }
 int onFsync(const char* path, int dataSync, fuse_file_info* fi) {
   return serveHandle(path, fi, Locks::File, [&] { return vaskFS_fsync(path, dataSync, fi); });

@@ -27,6 +27,7 @@
 #include "plain.h"
 #include "operations.h"
 #include "xattr.h"
+#include "passthrough.h"
 
 // The physical name the write rule of `logical` gives, never a stored one;
 // empty when no rule builds one.
@@ -326,6 +327,14 @@ int renameByCopy(const char* from, const std::string& oldLogical, const std::str
   return 0;
 }
 
+// Whether the kernel serves a writer of `logical`: what it writes reaches
+// the physical file without passing the daemon.
+bool kernelWritesTo(const std::string& logical) {
+  for (const FileHandle* writer : openWriters(logical))
+    if (passedThrough(*writer)) return true;
+  return false;
+}
+
 // The physical file that holds `logical` now, or empty when it has none.
 std::string heldBy(const std::string& logical, const std::string& mapped) {
   std::string stored;
@@ -471,7 +480,53 @@ int vaskFS_rename(const char* from, const char* to, unsigned int flags) try {
   const unsigned int onto = d.physical == oldPhysical ? 0 : physicalFlags;
   if (!ruled || storedAs(oldLogical, oldPhysical, d))
     return renameInPlace(oldLogical, newLogical, oldPhysical, d.physical, replaced, onto);
+  if (kernelWritesTo(oldLogical)) {
+    // Only the name moves now; the physical step's refusal to replace is
+    // the check above, since the physical file stays where it is.
+    const int rc = renameInPlace(oldLogical, newLogical, oldPhysical, oldPhysical, replaced, 0);
+    if (rc == 0)
+      for (FileHandle* writer : openWriters(newLogical))
+        if (passedThrough(*writer)) writer->convertAtRelease = true;
+    return rc;
+  }
   return renameByCopy(from, oldLogical, oldPhysical, newLogical, d, replaced, onto);
+} catch (const std::bad_alloc&) {
+  return -ENOMEM;
+}
+
+namespace {
+thread_local std::string dueConversion;
+}  // namespace
+
+void noteConversionDue(const std::string& logical) { dueConversion = logical; }
+
+bool takeConversionDue(std::string& logical) {
+  if (dueConversion.empty()) return false;
+  logical = std::move(dueConversion);
+  dueConversion.clear();
+  return true;
+}
+
+int convertDeferred(const std::string& logical) try {
+  // A writer opened since, or the name gone or stored again meanwhile.
+  if (conversionWaits(logical, nullptr)) return 0;
+  uint32_t mapFlags = 0;
+  const std::string physical = getPhysicalPath(logical, &mapFlags, nullptr);
+  if ((mapFlags & MAP_NAME_KNOWN) == 0 || !exists(physical)) return 0;
+  Destination d;
+  if (!destinationOf(logical, d) || storedAs(logical, physical, d)) return 0;
+  if (d.physical != physical && exists(d.physical) && ownerOf(d.physical) != logical) {
+    logAt(LOG_ERROR, "%s stays unconverted in %s: %s belongs to another file\n", logical.c_str(),
+          physical.c_str(), d.physical.c_str());
+    return -EEXIST;
+  }
+  const std::string path = "/" + logical;
+  const int rc = renameByCopy(path.c_str(), logical, physical, logical, d, "",
+                              d.physical == physical ? 0 : RENAME_NOREPLACE);
+  if (rc != 0)
+    logAt(LOG_ERROR, "%s stays unconverted in %s: %s\n", logical.c_str(), physical.c_str(),
+          strerror(-rc));
+  return rc;
 } catch (const std::bad_alloc&) {
   return -ENOMEM;
 }

@@ -27,3 +27,12 @@ void moveCommands(MetaBatch& batch, const std::string& oldLogical, const std::st
 // renameat2(2) RENAME_EXCHANGE of two logical names (paths as libfuse gives
 // them), run with the tree held exclusively. 0 or a negated errno.
 int exchangeNames(const char* from, const char* to);
+
+// A plain file renamed to a name that converts while the kernel served
+// writers of it keeps its bytes and physical name until the last of those
+// writers is released (their data never passes the daemon). The release
+// notes the name on its thread; its wrapper, holding the tree exclusively,
+// then converts the file as the rename would have. 0 or a negated errno.
+void noteConversionDue(const std::string& logical);
+bool takeConversionDue(std::string& logical);
+int convertDeferred(const std::string& logical);

@@ -57,3 +57,16 @@ class WithoutCapabilities {
   bool failed_ = false;
   unsigned int effective_[2] = {};
 };
+
+// Takes one capability out of the serving thread's effective set until it
+// ends (best effort: it stays when the thread cannot change its set).
+class WithoutCapability {
+ public:
+  explicit WithoutCapability(int capability);
+  ~WithoutCapability();
+  WithoutCapability(const WithoutCapability&) = delete;
+  WithoutCapability& operator=(const WithoutCapability&) = delete;
+
+ private:
+  int capability_ = -1;
+};
