@@ -63,24 +63,3 @@ WithoutCapabilities::~WithoutCapabilities() {
   }
   logAt(LOG_ERROR, "cannot restore the capabilities: %s\n", std::strerror(errno));
 }
-
-WithoutCapability::WithoutCapability(int capability) {
-  __user_cap_data_struct data[2] = {};
-  if (!readCapabilities(data)) return;
-  const unsigned int bit = 1u << (capability % 32);
-  unsigned int& effective = data[capability / 32].effective;
-  if ((effective & bit) == 0) return;
-  effective &= ~bit;
-  if (!writeCapabilities(data)) return;
-  capability_ = capability;
-}
-
-WithoutCapability::~WithoutCapability() {
-  if (capability_ < 0) return;
-  __user_cap_data_struct data[2] = {};
-  if (readCapabilities(data)) {
-    data[capability_ / 32].effective |= 1u << (capability_ % 32);
-    if (writeCapabilities(data)) return;
-  }
-  logAt(LOG_ERROR, "cannot restore the capabilities: %s\n", std::strerror(errno));
-}

@@ -62,6 +62,12 @@ bool streamBusy(std::string_view logical, const FileHandle* self) {
   return false;
 }
 
+bool passedThroughOpen(std::string_view logical, const FileHandle* self) {
+  for (const FileHandle* h : handlesOf(logical))
+    if (h != self && !h->removed && h->backingId > 0) return true;
+  return false;
+}
+
 bool passedThroughElsewhere(std::string_view logical, dev_t device, ino_t inode,
                             const FileHandle* self) {
   for (const FileHandle* h : handlesOf(logical))
@@ -69,6 +75,11 @@ bool passedThroughElsewhere(std::string_view logical, dev_t device, ino_t inode,
         (h->backingDevice != device || h->backingInode != inode))
       return true;
   return false;
+}
+
+void markConversionWaiting(std::string_view logical) {
+  for (FileHandle* h : handlesOf(logical))
+    if (!h->removed && h->backingId > 0) h->convertAtRelease = true;
 }
 
 bool conversionWaits(std::string_view logical, const FileHandle* self) {

@@ -69,9 +69,10 @@ struct FileHandle {
   int backingId = 0;
   dev_t backingDevice = 0;
   ino_t backingInode = 0;
-  // A writer the kernel serves, of a file renamed to a name that converts:
-  // its data reaches the physical file unseen, so the conversion waits for
-  // the last such writer's release (convertDeferred).
+  // A handle the kernel serves, of a file renamed to a name that converts:
+  // its writes reach the physical file unseen, and its kernel inode takes
+  // no converted open, so the conversion waits for the release of the last
+  // such handle (convertDeferred).
   bool convertAtRelease = false;
   // Guards the conversion handle and the read position for reads, which
   // hold no file lock: xiobyt handles serve one thread at a time.
@@ -113,9 +114,14 @@ bool openForWritingBy(std::string_view logical, uid_t uid);
 void renameOpenHandles(std::string_view oldLogical, std::string_view newLogical,
                        std::string_view oldPhysical, std::string_view newPhysical);
 // Whether a live handle of `logical` other than `self` is served by the
-// kernel from a physical file other than (device, inode).
+// kernel: its kernel inode then takes no other kind of open (passthrough.h).
+bool passedThroughOpen(std::string_view logical, const FileHandle* self);
+// The same, from a physical file other than (device, inode).
 bool passedThroughElsewhere(std::string_view logical, dev_t device, ino_t inode,
                             const FileHandle* self);
+// Marks the live handles of `logical` that the kernel serves to convert the
+// file at their release.
+void markConversionWaiting(std::string_view logical);
 // Whether a live handle of `logical` other than `self` waits to convert
 // the file at its release.
 bool conversionWaits(std::string_view logical, const FileHandle* self);

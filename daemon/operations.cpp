@@ -150,16 +150,21 @@ int onTruncate(const char* path, off_t size, fuse_file_info* fi) {
 }
 // An open for an application (the daemon's own opens, for copies, never
 // reach the kernel): a plain file may be handed to the kernel.
-int opened(int rc, fuse_file_info* fi) {
-  if (FileHandle* h = handleOf(fi); rc == 0 && h != nullptr) passThrough(*h, fi);
-  return rc;
+int opened(const char* path, int rc, fuse_file_info* fi) {
+  FileHandle* h = handleOf(fi);
+  if (rc != 0 || h == nullptr) return rc;
+  if (const int refused = passThrough(*h, fi); refused != 0) {
+    vaskFS_release(path, fi);
+    return refused;
+  }
+  return 0;
 }
 int onOpen(const char* path, fuse_file_info* fi) {
-  return serve(path, kExisting, Locks::File, [&] { return opened(vaskFS_open(path, fi), fi); });
+  return serve(path, kExisting, Locks::File, [&] { return opened(path, vaskFS_open(path, fi), fi); });
 }
 int onCreate(const char* path, mode_t mode, fuse_file_info* fi) {
   return serve(path, kMade, Locks::File,
-               [&] { return opened(vaskFS_create(path, mode, fi), fi); });
+               [&] { return opened(path, vaskFS_create(path, mode, fi), fi); });
 }
 int onReadBuf(const char* path, fuse_bufvec** bufp, size_t size, off_t offset, fuse_file_info* fi) {
   // Reads of different files, and of one file through different handles,

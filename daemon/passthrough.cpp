@@ -12,7 +12,6 @@
 #include "passthrough.h"
 
 #include <dlfcn.h>
-#include <linux/capability.h>
 #include <fuse_lowlevel.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -28,7 +27,6 @@
 #include <utility>
 
 #include "log.h"
-#include "xattr.h"
 
 bool passthroughWanted = true;
 
@@ -159,13 +157,10 @@ int backingFor(int fd, dev_t device, ino_t inode) {
   if (b.id == 0) {
     const BackingMap map = {fd, 0, 0};
     // The kernel reads and writes the file with a copy of the credentials
-    // that register it, for every opener of the file: without CAP_FSETID,
-    // so that any write clears set-user-ID and set-group-ID bits.
-    int id;
-    {
-      WithoutCapability noFsetid(CAP_FSETID);
-      id = ioctl(fuseFd.load(), kBackingOpen, &map);
-    }
+    // that register it (the first opener's file-system identity), for every
+    // opener; a write by a user without CAP_FSETID still clears the
+    // set-user-ID bit first, through the mount (a setattr to the daemon).
+    const int id = ioctl(fuseFd.load(), kBackingOpen, &map);
     if (id <= 0) {
       const int e = errno;
       backings().erase({device, inode});
@@ -210,30 +205,41 @@ void askForPassthrough(fuse_conn_info* conn) {
   armed = {ArmedReply::Init, 0, 0};
 }
 
-void passThrough(FileHandle& h, fuse_file_info* fi) {
-  if (!h.plain || h.fd == -1 || fuseFd.load() == -1 || !available) return;
+int passThrough(FileHandle& h, fuse_file_info* fi) {
+  if (fuseFd.load() == -1 || !available) return 0;
+  if (!h.plain || h.fd == -1) {
+    if (!passedThroughOpen(h.logicalPath, &h)) return 0;
+    logAt(LOG_ERROR, "%s converts now, but the kernel still serves it stored unchanged: busy\n",
+          h.logicalPath.c_str());
+    return -EBUSY;
+  }
   struct stat st;
-  if (fstat(h.fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
+  if (fstat(h.fd, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
   if (passedThroughElsewhere(h.logicalPath, st.st_dev, st.st_ino, &h)) {
-    fi->direct_io = 1;
-    fi->keep_cache = 0;
-    return;
+    logAt(LOG_ERROR, "%s was replaced under the root while open: busy until it is closed\n",
+          h.logicalPath.c_str());
+    return -EBUSY;
   }
   const int id = backingFor(h.fd, st.st_dev, st.st_ino);
   if (id == 0) {
-    if (!available) return;
-    fi->direct_io = 1;
-    fi->keep_cache = 0;
-    return;
+    // The kernel refused this file only: it goes through the daemon,
+    // uncached, which any kernel inode without a backing file takes.
+    if (available) {
+      fi->direct_io = 1;
+      fi->keep_cache = 0;
+    }
+    return 0;
   }
   h.backingId = id;
   h.backingDevice = st.st_dev;
   h.backingInode = st.st_ino;
-  // A writer of a file whose conversion waits for its writers waits too.
-  if (h.direction != 0 && conversionWaits(h.logicalPath, &h)) h.convertAtRelease = true;
   fi->direct_io = 0;
   fi->keep_cache = 0;
+  // A handle of a file whose conversion waits for the kernel's handles
+  // waits too.
+  if (conversionWaits(h.logicalPath, &h)) h.convertAtRelease = true;
   armed = {ArmedReply::Open, fi->fh, id};
+  return 0;
 }
 
 void endPassthrough(FileHandle& h) {

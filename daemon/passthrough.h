@@ -23,15 +23,13 @@ extern bool passthroughWanted;
 void askForPassthrough(fuse_conn_info* conn);
 
 // After a successful open or create of `h` by an application: a plain file
-// gets the kernel's passthrough, and its open reply names the backing
-// file. A plain file whose name another physical file still holds open
-// through the same kernel inode (the physical file was replaced while
-// open) gets direct I/O instead, as does one the kernel refuses: a kernel
-// inode takes one backing file at a time.
-void passThrough(FileHandle& h, fuse_file_info* fi);
+// gets the kernel's passthrough, and its open reply names the backing file.
+// The kernel inode of a name takes one backing file, and no other kind of
+// open, while any of its files is served so: an open that would break that
+// (the physical file was replaced under the root, or the name now converts,
+// while the old one is open) fails with EBUSY. 0 or a negated errno.
+int passThrough(FileHandle& h, fuse_file_info* fi);
 
 // At release: the handle's share of its backing file goes.
 void endPassthrough(FileHandle& h);
 
-// Whether `h` is served by the kernel: its writes never reach the daemon.
-inline bool passedThrough(const FileHandle& h) { return h.backingId > 0; }

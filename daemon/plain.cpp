@@ -124,7 +124,10 @@ int storePlainRecords(const std::string& logical, const std::string& physical,
 int openPlain(FileHandle& h, fuse_file_info* fi, bool create, mode_t mode) {
   const int access = fi->flags & O_ACCMODE;
   if (vaskfsArgs.viewMode && access != O_RDONLY) return -EACCES;
-  const bool rewrite = create || (access != O_RDONLY && (fi->flags & O_TRUNC) != 0);
+  // A file the kernel serves from its physical file stays stored unchanged
+  // until those opens are closed (passthrough.h).
+  const bool rewrite = create || (access != O_RDONLY && (fi->flags & O_TRUNC) != 0 &&
+                                  !passedThroughOpen(h.logicalPath, &h));
   FileCommands c;
   if (!create) {
     MetaSnapshot meta("meta");

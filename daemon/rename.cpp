@@ -27,7 +27,6 @@
 #include "plain.h"
 #include "operations.h"
 #include "xattr.h"
-#include "passthrough.h"
 
 // The physical name the write rule of `logical` gives, never a stored one;
 // empty when no rule builds one.
@@ -327,14 +326,6 @@ int renameByCopy(const char* from, const std::string& oldLogical, const std::str
   return 0;
 }
 
-// Whether the kernel serves a writer of `logical`: what it writes reaches
-// the physical file without passing the daemon.
-bool kernelWritesTo(const std::string& logical) {
-  for (const FileHandle* writer : openWriters(logical))
-    if (passedThrough(*writer)) return true;
-  return false;
-}
-
 // The physical file that holds `logical` now, or empty when it has none.
 std::string heldBy(const std::string& logical, const std::string& mapped) {
   std::string stored;
@@ -480,13 +471,11 @@ int vaskFS_rename(const char* from, const char* to, unsigned int flags) try {
   const unsigned int onto = d.physical == oldPhysical ? 0 : physicalFlags;
   if (!ruled || storedAs(oldLogical, oldPhysical, d))
     return renameInPlace(oldLogical, newLogical, oldPhysical, d.physical, replaced, onto);
-  if (kernelWritesTo(oldLogical)) {
+  if (passedThroughOpen(oldLogical, nullptr)) {
     // Only the name moves now; the physical step's refusal to replace is
     // the check above, since the physical file stays where it is.
     const int rc = renameInPlace(oldLogical, newLogical, oldPhysical, oldPhysical, replaced, 0);
-    if (rc == 0)
-      for (FileHandle* writer : openWriters(newLogical))
-        if (passedThrough(*writer)) writer->convertAtRelease = true;
+    if (rc == 0) markConversionWaiting(newLogical);
     return rc;
   }
   return renameByCopy(from, oldLogical, oldPhysical, newLogical, d, replaced, onto);

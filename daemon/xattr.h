@@ -58,15 +58,3 @@ class WithoutCapabilities {
   unsigned int effective_[2] = {};
 };
 
-// Takes one capability out of the serving thread's effective set until it
-// ends (best effort: it stays when the thread cannot change its set).
-class WithoutCapability {
- public:
-  explicit WithoutCapability(int capability);
-  ~WithoutCapability();
-  WithoutCapability(const WithoutCapability&) = delete;
-  WithoutCapability& operator=(const WithoutCapability&) = delete;
-
- private:
-  int capability_ = -1;
-};

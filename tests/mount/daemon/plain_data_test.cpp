@@ -1,6 +1,7 @@
-// The bytes of files stored unchanged, moved by splice between the kernel
-// and the physical file, are exactly what was written, whatever the sizes
-// and offsets; converted files beside them still round-trip.
+// The bytes of files stored unchanged are exactly what was written,
+// whatever the sizes and offsets, both where the kernel serves them from
+// the physical file and where they come through the daemon (moved by
+// splice); converted files beside them still round-trip.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -19,7 +20,8 @@ namespace {
 
 constexpr size_t kMiB = 1 << 20;
 
-class PlainDataTest : public DaemonTest {
+// The parameter: whether the mount may hand plain files to the kernel.
+class PlainDataTest : public DaemonTest, public ::testing::WithParamInterface<bool> {
  protected:
   void SetUp() override {
     DaemonTest::SetUp();
@@ -29,7 +31,11 @@ class PlainDataTest : public DaemonTest {
         {'r', 1, "*.gz", "[path]/[base]", "read.bin(file='' comp.gzip())", ""},
     });
     setCatchAll();
-    mount();
+    if (GetParam()) {
+      mount();
+    } else {
+      mount({"-o", "nopassthrough"});
+    }
   }
 
   std::string m(const std::string& name) const { return mnt_ + "/" + name; }
@@ -69,7 +75,7 @@ class PlainDataTest : public DaemonTest {
   std::mt19937 random_{20261209};
 };
 
-TEST_F(PlainDataTest, SequentialPiecesAcrossMegabyteBoundaries) {
+TEST_P(PlainDataTest, SequentialPiecesAcrossMegabyteBoundaries) {
   const std::string data = randomBytes(5 * kMiB + 123);
   const std::vector<size_t> pieces = {kMiB + 1, 4096, 1, kMiB - 1, 3 * kMiB, 65537};
   const int fd = open(m("seq.dat").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -81,7 +87,7 @@ TEST_F(PlainDataTest, SequentialPiecesAcrossMegabyteBoundaries) {
   EXPECT_TRUE(readInPieces("seq.dat", {7, kMiB + 3, 4095, 2 * kMiB}) == data);
 }
 
-TEST_F(PlainDataTest, RandomOffsetsMatchAModel) {
+TEST_P(PlainDataTest, RandomOffsetsMatchAModel) {
   std::string model(6 * kMiB, '\0');
   const int fd = open(m("rand.dat").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
   ASSERT_NE(-1, fd);
@@ -106,7 +112,7 @@ TEST_F(PlainDataTest, RandomOffsetsMatchAModel) {
   EXPECT_TRUE(readInPieces("rand.dat", {kMiB + 17, 4096}) == model);
 }
 
-TEST_F(PlainDataTest, AppendingWritersInterleave) {
+TEST_P(PlainDataTest, AppendingWritersInterleave) {
   const int a = open(m("log.dat").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   const int b = open(m("log.dat").c_str(), O_WRONLY | O_APPEND);
   ASSERT_NE(-1, a);
@@ -126,7 +132,7 @@ TEST_F(PlainDataTest, AppendingWritersInterleave) {
   EXPECT_EQ(static_cast<off_t>(expected.size()), st.st_size);
 }
 
-TEST_F(PlainDataTest, SharedMappingWritesReachTheFile) {
+TEST_P(PlainDataTest, SharedMappingWritesReachTheFile) {
   const size_t size = 3 * kMiB + 100;
   std::string model = randomBytes(size);
   writeFile(m("map.dat"), model);
@@ -148,7 +154,7 @@ TEST_F(PlainDataTest, SharedMappingWritesReachTheFile) {
   EXPECT_TRUE(readInPieces("map.dat", {kMiB}) == model);
 }
 
-TEST_F(PlainDataTest, ConcurrentReadersSeeTheSameBytes) {
+TEST_P(PlainDataTest, ConcurrentReadersSeeTheSameBytes) {
   const std::string data = randomBytes(8 * kMiB + 11);
   writeFile(m("shared.dat"), data);
   const int common = open(m("shared.dat").c_str(), O_RDONLY);
@@ -179,7 +185,7 @@ TEST_F(PlainDataTest, ConcurrentReadersSeeTheSameBytes) {
   for (int t = 0; t < 6; ++t) EXPECT_EQ(0, wrong[t]) << "reader " << t;
 }
 
-TEST_F(PlainDataTest, ConvertedFilesStillRoundTrip) {
+TEST_P(PlainDataTest, ConvertedFilesStillRoundTrip) {
   const std::string data = randomBytes(3 * kMiB + 77);
   const int fd = open(m("conv.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   ASSERT_NE(-1, fd);
@@ -189,6 +195,11 @@ TEST_F(PlainDataTest, ConvertedFilesStillRoundTrip) {
   const ShellResult s = sh("gzip -dc $ROOT/conv.txt.gz | cmp - $MNT/conv.txt");
   EXPECT_EQ(0, s.status) << s.output;
 }
+
+INSTANTIATE_TEST_SUITE_P(Paths, PlainDataTest, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "KernelPassthrough" : "ThroughTheDaemon";
+                         });
 
 }  // namespace
 }  // namespace daemontest
