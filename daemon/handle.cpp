@@ -77,15 +77,18 @@ bool passedThroughElsewhere(std::string_view logical, dev_t device, ino_t inode,
   return false;
 }
 
-void markConversionWaiting(std::string_view logical) {
-  for (FileHandle* h : handlesOf(logical))
-    if (!h->removed && h->backingId > 0) h->convertAtRelease = true;
+void markConversionWaiting(std::string_view logical, const CallerIdentity& renamer) {
+  for (FileHandle* h : handlesOf(logical)) {
+    if (h->removed || h->backingId <= 0) continue;
+    h->convertAtRelease = true;
+    h->convertAs = renamer;
+  }
 }
 
-bool conversionWaits(std::string_view logical, const FileHandle* self) {
+const FileHandle* conversionWaits(std::string_view logical, const FileHandle* self) {
   for (const FileHandle* h : handlesOf(logical))
-    if (h != self && !h->removed && h->convertAtRelease) return true;
-  return false;
+    if (h != self && !h->removed && h->convertAtRelease) return h;
+  return nullptr;
 }
 
 bool openForWritingBy(std::string_view logical, uid_t uid) {

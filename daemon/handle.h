@@ -74,6 +74,8 @@ struct FileHandle {
   // no converted open, so the conversion waits for the release of the last
   // such handle (convertDeferred).
   bool convertAtRelease = false;
+  // Who renamed it: the conversion acts as that user, whoever closes last.
+  CallerIdentity convertAs;
   // Guards the conversion handle and the read position for reads, which
   // hold no file lock: xiobyt handles serve one thread at a time.
   std::mutex useMutex;
@@ -120,11 +122,11 @@ bool passedThroughOpen(std::string_view logical, const FileHandle* self);
 bool passedThroughElsewhere(std::string_view logical, dev_t device, ino_t inode,
                             const FileHandle* self);
 // Marks the live handles of `logical` that the kernel serves to convert the
-// file at their release.
-void markConversionWaiting(std::string_view logical);
-// Whether a live handle of `logical` other than `self` waits to convert
-// the file at its release.
-bool conversionWaits(std::string_view logical, const FileHandle* self);
+// file at their release, as `renamer`.
+void markConversionWaiting(std::string_view logical, const CallerIdentity& renamer);
+// A live handle of `logical` other than `self` that waits to convert the
+// file at its release, or null.
+const FileHandle* conversionWaits(std::string_view logical, const FileHandle* self);
 // Marks the handles of a removed name, so that nothing is recorded for it.
 void forgetOpenHandles(std::string_view logical);
 // Whether a file string and format string convert nothing (bin, no layer).

@@ -180,14 +180,13 @@ int onFlush(const char* path, fuse_file_info* fi) {
   return serveHandle(path, fi, Locks::File, [&] { return vaskFS_flush(path, fi); });
 }
 int onRelease(const char* path, fuse_file_info* fi) {
-  const FileHandle* h = handleOf(fi);
-  const CallerIdentity id = h != nullptr && h->opener.valid ? h->opener : requestIdentity();
   const int rc = serveHandle(path, fi, Locks::File, [&] { return vaskFS_release(path, fi); });
-  // A conversion that waited for this writer runs as it, with the tree
-  // held as a rename holds it.
-  if (std::string logical; takeConversionDue(logical))
-    serveAs(id, Locks::Namespace, [] { return std::string(); }, nullptr,
-            [&] { return convertDeferred(logical); });
+  // A conversion that waited for this open runs as the renamer, with the
+  // tree held as a rename holds it.
+  std::string logical;
+  if (CallerIdentity renamer; takeConversionDue(logical, renamer))
+    serveAs(renamer, Locks::Namespace, [] { return std::string(); }, nullptr,
+            [&] { return convertDeferred(logical, renamer); });
   return rc;
 }
 int onFsync(const char* path, int dataSync, fuse_file_info* fi) {

@@ -36,6 +36,8 @@ namespace {
 // of this libfuse predate.
 constexpr uint32_t kInitExt = 1u << 30;
 constexpr uint32_t kPassthroughFlags2 = 1u << (37 - 32);
+constexpr uint32_t kOpenDirectIo = 1u << 0;
+constexpr uint32_t kOpenKeepCache = 1u << 1;
 constexpr uint32_t kOpenPassthrough = 1u << 7;
 // The depth of file systems stacked on the backing files: the root's file
 // system stacks on nothing, and the mount stays usable as a lower layer of
@@ -144,7 +146,9 @@ ssize_t sendOpen(int fd, const iovec* iov, int count, const ArmedReply& reply) {
               sizeof out);
   // Open and create end their reply with the open file's fields.
   if (out.fh != reply.fh) return nextWritev()(fd, iov, count);
-  out.openFlags |= kOpenPassthrough;
+  // libfuse's kernel_cache, auto_cache and direct_io options add flags
+  // that the kernel refuses beside a backing file, whose page cache it uses.
+  out.openFlags = (out.openFlags & ~(kOpenDirectIo | kOpenKeepCache)) | kOpenPassthrough;
   out.backingId = reply.backingId;
   return sendChanged(fd, iov, count, &out, sizeof out);
 }
@@ -237,9 +241,23 @@ int passThrough(FileHandle& h, fuse_file_info* fi) {
   fi->keep_cache = 0;
   // A handle of a file whose conversion waits for the kernel's handles
   // waits too.
-  if (conversionWaits(h.logicalPath, &h)) h.convertAtRelease = true;
+  if (const FileHandle* waiting = conversionWaits(h.logicalPath, &h); waiting != nullptr) {
+    h.convertAtRelease = true;
+    h.convertAs = waiting->convertAs;
+  }
   armed = {ArmedReply::Open, fi->fh, id};
   return 0;
+}
+
+int kernelInodeBusy(const FileHandle& h) {
+  if (fuseFd.load() == -1 || !available || !passedThroughOpen(h.logicalPath, &h)) return 0;
+  struct stat st;
+  if (stat(h.physicalPath.c_str(), &st) == 0 &&
+      !passedThroughElsewhere(h.logicalPath, st.st_dev, st.st_ino, &h))
+    return 0;
+  logAt(LOG_ERROR, "%s was replaced under the root while open: busy until it is closed\n",
+        h.logicalPath.c_str());
+  return -EBUSY;
 }
 
 void endPassthrough(FileHandle& h) {

@@ -30,6 +30,11 @@ void askForPassthrough(fuse_conn_info* conn);
 // while the old one is open) fails with EBUSY. 0 or a negated errno.
 int passThrough(FileHandle& h, fuse_file_info* fi);
 
+// Before a plain file's physical file is opened (and truncated or made):
+// -EBUSY when the name's kernel inode is served from another physical file
+// (or from one that has gone), else 0.
+int kernelInodeBusy(const FileHandle& h);
+
 // At release: the handle's share of its backing file goes.
 void endPassthrough(FileHandle& h);
 

@@ -17,6 +17,7 @@
 #include "mapping.h"
 #include "handle.h"
 #include "plain.h"
+#include "passthrough.h"
 
 namespace {
 
@@ -139,6 +140,7 @@ int openPlain(FileHandle& h, fuse_file_info* fi, bool create, mode_t mode) {
   // The kernel has checked the access already and hands the flags on; the
   // application's O_DIRECT would ask for aligned buffers the daemon does
   // not have.
+  if (const int busy = kernelInodeBusy(h); busy != 0) return busy;
   int flags = fi->flags & ~(O_CREAT | O_EXCL | O_NOCTTY | O_DIRECT);
   if (create) flags |= O_CREAT | (fi->flags & O_EXCL);
   h.fd = open(h.physicalPath.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);

@@ -475,7 +475,7 @@ int vaskFS_rename(const char* from, const char* to, unsigned int flags) try {
     // Only the name moves now; the physical step's refusal to replace is
     // the check above, since the physical file stays where it is.
     const int rc = renameInPlace(oldLogical, newLogical, oldPhysical, oldPhysical, replaced, 0);
-    if (rc == 0) markConversionWaiting(newLogical);
+    if (rc == 0) markConversionWaiting(newLogical, requestIdentity());
     return rc;
   }
   return renameByCopy(from, oldLogical, oldPhysical, newLogical, d, replaced, onto);
@@ -485,20 +485,30 @@ int vaskFS_rename(const char* from, const char* to, unsigned int flags) try {
 
 namespace {
 thread_local std::string dueConversion;
+thread_local CallerIdentity dueRenamer;
 }  // namespace
 
-void noteConversionDue(const std::string& logical) { dueConversion = logical; }
+void noteConversionDue(const std::string& logical, const CallerIdentity& renamer) {
+  dueConversion = logical;
+  dueRenamer = renamer;
+}
 
-bool takeConversionDue(std::string& logical) {
+bool takeConversionDue(std::string& logical, CallerIdentity& renamer) {
   if (dueConversion.empty()) return false;
   logical = std::move(dueConversion);
   dueConversion.clear();
+  renamer = std::move(dueRenamer);
   return true;
 }
 
-int convertDeferred(const std::string& logical) try {
-  // A writer opened since, or the name gone or stored again meanwhile.
-  if (conversionWaits(logical, nullptr)) return 0;
+int convertDeferred(const std::string& logical, const CallerIdentity& renamer) try {
+  // An open the kernel serves made since (between the release and now, it
+  // did not join the wait), or a removed file that libfuse keeps hidden.
+  if (passedThroughOpen(logical, nullptr)) {
+    markConversionWaiting(logical, renamer);
+    return 0;
+  }
+  if (hiddenByLibfuse(logical)) return 0;
   uint32_t mapFlags = 0;
   const std::string physical = getPhysicalPath(logical, &mapFlags, nullptr);
   if ((mapFlags & MAP_NAME_KNOWN) == 0 || !exists(physical)) return 0;

@@ -6,6 +6,7 @@
 
 #include "confdb.h"
 #include "records.h"
+#include "identity.h"
 
 // What writing a logical name would do: its write rule in force, the
 // physical name that rule builds, and whether it stores the data unchanged.
@@ -32,7 +33,8 @@ int exchangeNames(const char* from, const char* to);
 // writers of it keeps its bytes and physical name until the last of those
 // writers is released (their data never passes the daemon). The release
 // notes the name on its thread; its wrapper, holding the tree exclusively,
-// then converts the file as the rename would have. 0 or a negated errno.
-void noteConversionDue(const std::string& logical);
-bool takeConversionDue(std::string& logical);
-int convertDeferred(const std::string& logical);
+// then converts the file as the rename would have, as the renamer. 0 or a
+// negated errno.
+void noteConversionDue(const std::string& logical, const CallerIdentity& renamer);
+bool takeConversionDue(std::string& logical, CallerIdentity& renamer);
+int convertDeferred(const std::string& logical, const CallerIdentity& renamer);

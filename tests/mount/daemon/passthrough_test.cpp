@@ -67,6 +67,7 @@ TEST_F(PassthroughTest, APhysicalFileReplacedWhileOpenIsBusyUntilClosed) {
       "echo new > $ROOT/r.new; mv $ROOT/r.new $ROOT/r.dat\n"
       "test \"$(cat $MNT/r.dat 2>&1)\" = \"cat: $MNT/r.dat: Device or resource busy\"\n"
       "fails sh -c \"echo more >> $MNT/r.dat\" 2>/dev/null\n"
+      "fails sh -c \"echo x > $MNT/r.dat\" 2>/dev/null; test \"$(cat $ROOT/r.dat)\" = new\n"
       "test \"$(cat <&3)\" = old; echo late >&5\n"
       "exec 3<&- 5>&-; settle\n"
       "test \"$(cat $MNT/r.dat)\" = new; echo more >> $MNT/r.dat\n"
@@ -99,6 +100,35 @@ TEST_F(PassthroughTest, RenamedWhileOpenConvertsAtTheLastClose) {
   mount();
   const ShellResult again = sh("seq 1 300 | cmp - $MNT/v.txt; test \"$(ls $MNT)\" = v.txt");
   EXPECT_EQ(0, again.status) << again.output;
+}
+
+// The conversion acts as the user who renamed, not as whoever closes last
+// (here nobody, who may not write the directory), and a file removed while
+// it waits is not converted.
+TEST_F(PassthroughTest, AWaitingConversionActsAsTheRenamer) {
+  const ShellResult r = sh(
+      "mkdir -m 0755 $MNT/d; chown 1:1 $MNT/d; seq 1 50 > $MNT/d/a.tmp; chown 1:1 $MNT/d/a.tmp\n"
+      "chmod 0644 $MNT/d/a.tmp; echo gone > $MNT/g.tmp\n"
+      "setpriv --reuid=nobody --regid=nogroup --clear-groups sh -c "
+      "'exec 3<$MNT/d/a.tmp; sleep 1.5; cat <&3 >/dev/null' &\n"
+      "exec 4<$MNT/g.tmp; sleep 0.5\n"
+      "setpriv --reuid=1 --regid=1 --clear-groups mv $MNT/d/a.tmp $MNT/d/a.txt\n"
+      "mv $MNT/g.tmp $MNT/g.txt; rm $MNT/g.txt; exec 4<&-\n"
+      "wait; settle; test -e $ROOT/d/a.txt.gz; test ! -e $ROOT/d/a.tmp\n"
+      "test $(stat -c %u $ROOT/d/a.txt.gz) = 1; seq 1 50 | cmp - $MNT/d/a.txt\n"
+      "test \"$(ls -A $ROOT | grep -v .vaskIndex)\" = d");
+  EXPECT_EQ(0, r.status) << r.output << log();
+}
+
+// libfuse's own cache options must not make plain files unopenable.
+TEST_F(PassthroughTest, LibfuseCacheOptionsStillOpen) {
+  for (const char* option : {"kernel_cache", "auto_cache"}) {
+    ASSERT_EQ(0, unmount());
+    mountWithFuseArgs({}, {"-o", option});
+    const ShellResult r = sh("echo a > $MNT/k; test \"$(cat $MNT/k)\" = a; echo b >> $MNT/k;"
+                             " test \"$(cat $ROOT/k)\" = \"$(printf 'a\\nb')\"; rm $MNT/k");
+    EXPECT_EQ(0, r.status) << option << ": " << r.output;
+  }
 }
 
 TEST_F(PassthroughTest, AWriteByAnotherUserClearsSetUserIdWhileRootHoldsTheFile) {
