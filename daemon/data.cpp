@@ -466,7 +466,7 @@ int vaskFS_release(const char* path, fuse_file_info* fi) try {
   logCaller(LOG_INFO, caller, "[release] %s user-path %s\n", h->logicalPath.c_str(),
             path != nullptr ? path : "");
   if (h->convertAtRelease && !h->removed && conversionWaits(h->logicalPath, h.get()) == nullptr)
-    noteConversionDue(h->logicalPath, h->convertAs);
+    noteConversionDue({h->logicalPath, h->convertAs, h->backingDevice, h->backingInode});
   if (h->convHandle == nullptr) {
     int rc = 0;
     if (h->plain) releasePlain(*h);

@@ -79,7 +79,7 @@ bool passedThroughElsewhere(std::string_view logical, dev_t device, ino_t inode,
 
 void markConversionWaiting(std::string_view logical, const CallerIdentity& renamer) {
   for (FileHandle* h : handlesOf(logical)) {
-    if (h->removed || h->backingId <= 0) continue;
+    if (h->removed || h->backingId <= 0 || h->convertAtRelease) continue;
     h->convertAtRelease = true;
     h->convertAs = renamer;
   }

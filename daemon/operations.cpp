@@ -183,10 +183,9 @@ int onRelease(const char* path, fuse_file_info* fi) {
   const int rc = serveHandle(path, fi, Locks::File, [&] { return vaskFS_release(path, fi); });
   // A conversion that waited for this open runs as the renamer, with the
   // tree held as a rename holds it.
-  std::string logical;
-  if (CallerIdentity renamer; takeConversionDue(logical, renamer))
-    serveAs(renamer, Locks::Namespace, [] { return std::string(); }, nullptr,
-            [&] { return convertDeferred(logical, renamer); });
+  if (DueConversion due; takeConversionDue(due))
+    serveAs(due.renamer, Locks::Namespace, [] { return std::string(); }, nullptr,
+            [&] { return convertDeferred(due); });
   return rc;
 }
 int onFsync(const char* path, int dataSync, fuse_file_info* fi) {

@@ -12,6 +12,7 @@
 #include "passthrough.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <fuse_lowlevel.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -146,8 +147,9 @@ ssize_t sendOpen(int fd, const iovec* iov, int count, const ArmedReply& reply) {
               sizeof out);
   // Open and create end their reply with the open file's fields.
   if (out.fh != reply.fh) return nextWritev()(fd, iov, count);
-  // libfuse's kernel_cache, auto_cache and direct_io options add flags
-  // that the kernel refuses beside a backing file, whose page cache it uses.
+  // libfuse's kernel_cache and auto_cache add a flag that the kernel
+  // refuses beside a backing file, whose page cache it uses; direct I/O
+  // would only stop shared mappings.
   out.openFlags = (out.openFlags & ~(kOpenDirectIo | kOpenKeepCache)) | kOpenPassthrough;
   out.backingId = reply.backingId;
   return sendChanged(fd, iov, count, &out, sizeof out);
@@ -224,6 +226,13 @@ int passThrough(FileHandle& h, fuse_file_info* fi) {
           h.logicalPath.c_str());
     return -EBUSY;
   }
+  // The kernel opens the physical file again with the application's flags;
+  // an O_DIRECT the file system cannot take would come back as EIO.
+  if ((fi->flags & O_DIRECT) != 0) {
+    const int flags = fcntl(h.fd, F_GETFL);
+    if (flags == -1 || fcntl(h.fd, F_SETFL, flags | O_DIRECT) == -1) return -EINVAL;
+    fcntl(h.fd, F_SETFL, flags);
+  }
   const int id = backingFor(h.fd, st.st_dev, st.st_ino);
   if (id == 0) {
     // The kernel refused this file only: it goes through the daemon,
@@ -252,9 +261,11 @@ int passThrough(FileHandle& h, fuse_file_info* fi) {
 int kernelInodeBusy(const FileHandle& h) {
   if (fuseFd.load() == -1 || !available || !passedThroughOpen(h.logicalPath, &h)) return 0;
   struct stat st;
-  if (stat(h.physicalPath.c_str(), &st) == 0 &&
-      !passedThroughElsewhere(h.logicalPath, st.st_dev, st.st_ino, &h))
-    return 0;
+  if (lstat(h.physicalPath.c_str(), &st) == 0) {
+    if (!passedThroughElsewhere(h.logicalPath, st.st_dev, st.st_ino, &h)) return 0;
+  } else if (errno != ENOENT && errno != ENOTDIR) {
+    return 0;  // the open itself will say what is wrong
+  }
   logAt(LOG_ERROR, "%s was replaced under the root while open: busy until it is closed\n",
         h.logicalPath.c_str());
   return -EBUSY;

@@ -136,7 +136,10 @@ int openPlain(FileHandle& h, fuse_file_info* fi, bool create, mode_t mode) {
   }
   // A rewrite from the start takes the write rule in force; a change in
   // place keeps the file as it is stored.
-  if (!plainFile(h.logicalPath, h.physicalPath, c, rewrite)) return 1;
+  // A name whose kernel inode the kernel serves from a plain file takes no
+  // converted open until those are closed (passthrough.h).
+  if (!plainFile(h.logicalPath, h.physicalPath, c, rewrite))
+    return passedThroughOpen(h.logicalPath, &h) ? -EBUSY : 1;
   // The kernel has checked the access already and hands the flags on; the
   // application's O_DIRECT would ask for aligned buffers the daemon does
   // not have.

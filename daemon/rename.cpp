@@ -472,6 +472,11 @@ int vaskFS_rename(const char* from, const char* to, unsigned int flags) try {
   if (!ruled || storedAs(oldLogical, oldPhysical, d))
     return renameInPlace(oldLogical, newLogical, oldPhysical, d.physical, replaced, onto);
   if (passedThroughOpen(oldLogical, nullptr)) {
+    // The copy will read the file as the renamer: refused now if it could
+    // not, as a rename that copies at once is.
+    const int readable = open(oldPhysical.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (readable == -1) return -errno;
+    close(readable);
     // Only the name moves now; the physical step's refusal to replace is
     // the check above, since the physical file stays where it is.
     const int rc = renameInPlace(oldLogical, newLogical, oldPhysical, oldPhysical, replaced, 0);
@@ -484,34 +489,35 @@ int vaskFS_rename(const char* from, const char* to, unsigned int flags) try {
 }
 
 namespace {
-thread_local std::string dueConversion;
-thread_local CallerIdentity dueRenamer;
+thread_local DueConversion dueConversion;
 }  // namespace
 
-void noteConversionDue(const std::string& logical, const CallerIdentity& renamer) {
-  dueConversion = logical;
-  dueRenamer = renamer;
-}
+void noteConversionDue(DueConversion due) { dueConversion = std::move(due); }
 
-bool takeConversionDue(std::string& logical, CallerIdentity& renamer) {
-  if (dueConversion.empty()) return false;
-  logical = std::move(dueConversion);
-  dueConversion.clear();
-  renamer = std::move(dueRenamer);
+bool takeConversionDue(DueConversion& due) {
+  if (dueConversion.logical.empty()) return false;
+  due = std::move(dueConversion);
+  dueConversion = {};
   return true;
 }
 
-int convertDeferred(const std::string& logical, const CallerIdentity& renamer) try {
-  // An open the kernel serves made since (between the release and now, it
-  // did not join the wait), or a removed file that libfuse keeps hidden.
-  if (passedThroughOpen(logical, nullptr)) {
-    markConversionWaiting(logical, renamer);
-    return 0;
-  }
+int convertDeferred(const DueConversion& due) try {
+  const std::string& logical = due.logical;
+  // A removed file that libfuse keeps hidden, or another file under the
+  // name by now.
   if (hiddenByLibfuse(logical)) return 0;
   uint32_t mapFlags = 0;
   const std::string physical = getPhysicalPath(logical, &mapFlags, nullptr);
-  if ((mapFlags & MAP_NAME_KNOWN) == 0 || !exists(physical)) return 0;
+  struct stat st;
+  if ((mapFlags & MAP_NAME_KNOWN) == 0 || lstat(physical.c_str(), &st) != 0 ||
+      st.st_dev != due.device || st.st_ino != due.inode)
+    return 0;
+  // An open the kernel serves made since (between the release and now, it
+  // did not join the wait).
+  if (passedThroughOpen(logical, nullptr)) {
+    markConversionWaiting(logical, due.renamer);
+    return 0;
+  }
   Destination d;
   if (!destinationOf(logical, d) || storedAs(logical, physical, d)) return 0;
   if (d.physical != physical && exists(d.physical) && ownerOf(d.physical) != logical) {

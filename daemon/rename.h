@@ -2,6 +2,8 @@
 // how writing a logical name would store it.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 #include "confdb.h"
@@ -35,6 +37,12 @@ int exchangeNames(const char* from, const char* to);
 // notes the name on its thread; its wrapper, holding the tree exclusively,
 // then converts the file as the rename would have, as the renamer. 0 or a
 // negated errno.
-void noteConversionDue(const std::string& logical, const CallerIdentity& renamer);
-bool takeConversionDue(std::string& logical, CallerIdentity& renamer);
-int convertDeferred(const std::string& logical, const CallerIdentity& renamer);
+struct DueConversion {
+  std::string logical;
+  CallerIdentity renamer;
+  dev_t device = 0;  // the physical file that waited
+  ino_t inode = 0;
+};
+void noteConversionDue(DueConversion due);
+bool takeConversionDue(DueConversion& due);
+int convertDeferred(const DueConversion& due);

@@ -25,10 +25,14 @@ ShellResult runShell(const std::string& launcher, const std::string& script,
   // release ends a converted file: `settle` makes a request that the
   // single-threaded daemon answers only after every release sent before it.
   // "fails CMD": CMD must fail; a "! CMD" that is not the script's last
-  // command never ends a "set -e" script.
+  // command never ends a "set -e" script. "eventually CMD": CMD succeeds
+  // within five seconds; a conversion that waited for the last close of a
+  // file runs after that release, on another serving thread.
   const std::string prelude =
       "set -e\nsettle() { stat \"$MNT\" >/dev/null; }\n"
-      "fails() { if \"$@\"; then echo \"succeeded: $*\" >&2; return 1; fi; }\n";
+      "fails() { if \"$@\"; then echo \"succeeded: $*\" >&2; return 1; fi; }\n"
+      "eventually() { for _ in $(seq 100); do if \"$@\"; then return 0; fi; sleep 0.05; done;"
+      " \"$@\"; }\n";
   const std::string command = "ROOT=" + quote(root) + " MNT=" + quote(mnt) + " " + launcher +
                               "/bin/bash -c " + quote(prelude + script) + " 2>&1";
   ShellResult result;

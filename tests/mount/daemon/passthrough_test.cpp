@@ -89,7 +89,7 @@ TEST_F(PassthroughTest, RenamedWhileOpenConvertsAtTheLastClose) {
       "test -e $ROOT/w.tmp; test ! -e $ROOT/w.txt.gz\n"
       "seq 201 300 >&4; test \"$(tail -n 1 $MNT/w.txt)\" = 300\n"
       "mv $MNT/w.txt $MNT/v.txt; exec 4>&-; settle; test ! -e $ROOT/v.txt.gz\n"
-      "test \"$(tail -n 1 <&6)\" = 300; exec 6<&-; settle\n"
+      "test \"$(tail -n 1 <&6)\" = 300; exec 6<&-; eventually test ! -e $ROOT/w.tmp\n"
       "seq 1 300 > $ROOT/../want; cmp $ROOT/../want $MNT/v.txt\n"
       "gzip -dc $ROOT/v.txt.gz | cmp $ROOT/../want -\n"
       "test ! -e $ROOT/w.tmp; test ! -e $MNT/w.txt\n"
@@ -114,10 +114,18 @@ TEST_F(PassthroughTest, AWaitingConversionActsAsTheRenamer) {
       "exec 4<$MNT/g.tmp; sleep 0.5\n"
       "setpriv --reuid=1 --regid=1 --clear-groups mv $MNT/d/a.tmp $MNT/d/a.txt\n"
       "mv $MNT/g.tmp $MNT/g.txt; rm $MNT/g.txt; exec 4<&-\n"
-      "wait; settle; test -e $ROOT/d/a.txt.gz; test ! -e $ROOT/d/a.tmp\n"
+      "wait; eventually test ! -e $ROOT/d/a.tmp; test -e $ROOT/d/a.txt.gz\n"
       "test $(stat -c %u $ROOT/d/a.txt.gz) = 1; seq 1 50 | cmp - $MNT/d/a.txt\n"
       "test \"$(ls -A $ROOT | grep -v .vaskIndex)\" = d");
   EXPECT_EQ(0, r.status) << r.output << log();
+  // A renamer who could not read the file for the copy is refused at once,
+  // as by a rename that copies at once, rather than never converting.
+  const ShellResult unreadable = sh(
+      "mkdir -m 0777 $MNT/e; setpriv --reuid=2 --regid=2 --clear-groups sh -c "
+      "'seq 1 9 > $MNT/e/b.tmp; chmod 0600 $MNT/e/b.tmp; exec 3<$MNT/e/b.tmp; sleep 1.5' &\n"
+      "sleep 0.5; fails setpriv --reuid=1 --regid=1 --clear-groups mv $MNT/e/b.tmp $MNT/e/b.txt\n"
+      "wait; test -e $MNT/e/b.tmp; test ! -e $MNT/e/b.txt");
+  EXPECT_EQ(0, unreadable.status) << unreadable.output;
 }
 
 // libfuse's own cache options must not make plain files unopenable.
