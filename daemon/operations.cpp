@@ -160,7 +160,8 @@ int opened(const char* path, int rc, fuse_file_info* fi) {
   return 0;
 }
 int onOpen(const char* path, fuse_file_info* fi) {
-  return serve(path, kExisting, Locks::File, [&] { return opened(path, vaskFS_open(path, fi), fi); });
+  return serve(path, kExisting, Locks::File,
+               [&] { return opened(path, vaskFS_open(path, fi), fi); });
 }
 int onCreate(const char* path, mode_t mode, fuse_file_info* fi) {
   return serve(path, kMade, Locks::File,

@@ -174,7 +174,8 @@ int backingFor(int fd, dev_t device, ino_t inode) {
       std::call_once(firstBacking, [&] { first = true; });
       if (first) {
         available = false;
-        logAt(LOG_INFO, "the kernel gives no backing files (%s): plain files go through the daemon\n",
+        logAt(LOG_INFO,
+              "the kernel gives no backing files (%s): plain files go through the daemon\n",
               std::strerror(e));
       } else {
         logAt(LOG_ERROR, "no backing file for a plain file: %s\n", std::strerror(e));

@@ -140,10 +140,10 @@ int openPlain(FileHandle& h, fuse_file_info* fi, bool create, mode_t mode) {
   // converted open until those are closed (passthrough.h).
   if (!plainFile(h.logicalPath, h.physicalPath, c, rewrite))
     return passedThroughOpen(h.logicalPath, &h) ? -EBUSY : 1;
+  if (const int busy = kernelInodeBusy(h); busy != 0) return busy;
   // The kernel has checked the access already and hands the flags on; the
   // application's O_DIRECT would ask for aligned buffers the daemon does
   // not have.
-  if (const int busy = kernelInodeBusy(h); busy != 0) return busy;
   int flags = fi->flags & ~(O_CREAT | O_EXCL | O_NOCTTY | O_DIRECT);
   if (create) flags |= O_CREAT | (fi->flags & O_EXCL);
   h.fd = open(h.physicalPath.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
