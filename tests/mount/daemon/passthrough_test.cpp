@@ -13,7 +13,8 @@ namespace daemontest {
 namespace {
 
 // Whether this kernel can serve a FUSE file from a backing file: Linux 6.9
-// or later, built with CONFIG_FUSE_PASSTHROUGH (the tests run as root).
+// or later, built with CONFIG_FUSE_PASSTHROUGH, and a daemon (started by
+// these tests) with CAP_SYS_ADMIN.
 bool kernelPassesThrough() {
   utsname u;
   int major = 0, minor = 0;
@@ -22,7 +23,9 @@ bool kernelPassesThrough() {
   const std::string release = u.release;
   const ShellResult r = shell(
       "{ zcat /proc/config.gz 2>/dev/null || cat /boot/config-" + release +
-          " 2>/dev/null; } | grep -qx CONFIG_FUSE_PASSTHROUGH=y",
+          " 2>/dev/null; } | grep -qx CONFIG_FUSE_PASSTHROUGH=y\n"
+      "caps=$(awk '$1 == \"CapEff:\" { print $2 }' /proc/self/status)\n"
+      "test $(( (0x$caps >> 21) & 1 )) = 1",
       "/", "/");
   return r.status == 0;
 }
