@@ -22,8 +22,9 @@ std::string quote(const std::string& text) {
 ShellResult runShell(const std::string& launcher, const std::string& script,
                      const std::string& root, const std::string& mnt) {
   // close(2) returns before the kernel's release reaches the daemon, and the
-  // release ends a converted file: `settle` makes a request that the
-  // single-threaded daemon answers only after every release sent before it.
+  // release ends a converted file: `settle` makes one more request, which
+  // the kernel sends after every release before it (a daemon on several
+  // threads may still answer it first: `eventually` waits for a result).
   // "fails CMD": CMD must fail; a "! CMD" that is not the script's last
   // command never ends a "set -e" script. "eventually CMD": CMD succeeds
   // within five seconds; a conversion that waited for the last close of a
