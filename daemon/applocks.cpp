@@ -156,7 +156,7 @@ int untilFree(bool wait, Attempt attempt) {
 int recordLockCarrier(FileHandle& h, uint64_t owner, int cmd, short type, LockCarrier& carrier) {
   if (const int rc = fileKey(h, carrier.file); rc != 0) return rc;
   carrier.owner = owner;
-  std::lock_guard<std::mutex> guard(tableMutex);
+  std::lock_guard<std::mutex> guard(tableMutex);  // the lock tables
   auto& table = owners();
   const auto key = std::make_pair(carrier.file, owner);
   if (const auto found = table.find(key); found != table.end()) {
@@ -170,7 +170,7 @@ int recordLockCarrier(FileHandle& h, uint64_t owner, int cmd, short type, LockCa
 }
 
 int flockCarrier(FileHandle& h, bool unlock, LockCarrier& carrier) {
-  std::lock_guard<std::mutex> guard(tableMutex);
+  std::lock_guard<std::mutex> guard(tableMutex);  // the lock tables
   auto& table = flocks();
   if (const auto found = table.find(&h); found != table.end()) {
     carrier.descriptor = found->second;
@@ -206,7 +206,7 @@ int applyRecordLock(LockCarrier& carrier, int cmd, struct flock* lock) {
     if (fcntl(fd, F_OFD_SETLK, &wanted) == -1) return -errno;
     // A close(2) unlocks the whole file: the owner holds nothing more here.
     if (wholeFile(wanted)) {
-      std::lock_guard<std::mutex> guard(tableMutex);
+      std::lock_guard<std::mutex> guard(tableMutex);  // the lock tables
       auto& table = owners();
       const auto found = table.find(std::make_pair(carrier.file, carrier.owner));
       if (found != table.end() && found->second == carrier.descriptor) table.erase(found);
@@ -230,7 +230,7 @@ int applyFlock(LockCarrier& carrier, int op) {
 
 void dropHandleLocks(const FileHandle& h) {
   Descriptor gone;  // closed outside the table's lock
-  std::lock_guard<std::mutex> guard(tableMutex);
+  std::lock_guard<std::mutex> guard(tableMutex);  // the lock tables
   auto& table = flocks();
   if (const auto found = table.find(&h); found != table.end()) {
     gone = std::move(found->second);
