@@ -102,6 +102,14 @@ void DaemonTest::setCatchAll(int index) {
             {'r', index, "*", "[copy]", "read.bin(file='')", "format.bin()"}});
 }
 
+void DaemonTest::setGzipBesidePlain() {
+  setRules({
+      {'w', 1, "*.txt", "[path]/[base].txt.gz", "write.bin(file='' comp.gzip())", ""},
+      {'r', 1, "*.gz", "[path]/[base]", "read.bin(file='' comp.gzip())", ""},
+  });
+  setCatchAll();
+}
+
 std::string DaemonTest::makeAgeKey() {
   const std::string key = temp_.path() + "/age.key";
   EXPECT_EQ(0, sh("age-keygen -o '" + key + "' 2>/dev/null").status);

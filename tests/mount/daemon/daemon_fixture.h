@@ -54,6 +54,9 @@ class DaemonTest : public ::testing::Test {
   void setRules(const std::vector<Rule>& rules, const char* view = nullptr);
   // The catch-all pair "*" -> "[copy]" without conversion.
   void setCatchAll(int index = 90);
+  // *.txt stored as [base].txt.gz (read back by *.gz) beside the catch-all
+  // pair: a converted name next to plain files.
+  void setGzipBesidePlain();
   // Opens the test's directory, the root and the mount point to other users
   // (0755), so that tests acting as nobody reach the mount.
   void letOthersReachTheMount();

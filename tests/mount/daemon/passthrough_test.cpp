@@ -37,11 +37,7 @@ class PassthroughTest : public DaemonTest {
     if (IsSkipped() || HasFatalFailure()) return;
     if (!kernelPassesThrough())
       GTEST_SKIP() << "this kernel has no FUSE passthrough (Linux 6.9, CONFIG_FUSE_PASSTHROUGH)";
-    setRules({
-        {'w', 1, "*.txt", "[path]/[base].txt.gz", "write.bin(file='' comp.gzip())", ""},
-        {'r', 1, "*.gz", "[path]/[base]", "read.bin(file='' comp.gzip())", ""},
-    });
-    setCatchAll();
+    setGzipBesidePlain();
     letOthersReachTheMount();
     mountWithFuseArgs({"-L", "info"}, {"-o", "allow_other"});
   }

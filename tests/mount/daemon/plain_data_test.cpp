@@ -26,11 +26,7 @@ class PlainDataTest : public DaemonTest, public ::testing::WithParamInterface<bo
   void SetUp() override {
     DaemonTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-    setRules({
-        {'w', 1, "*.txt", "[path]/[base].txt.gz", "write.bin(file='' comp.gzip())", ""},
-        {'r', 1, "*.gz", "[path]/[base]", "read.bin(file='' comp.gzip())", ""},
-    });
-    setCatchAll();
+    setGzipBesidePlain();
     if (GetParam()) {
       mount();
     } else {

@@ -14,11 +14,7 @@ class PlainFileTest : public DaemonTest {
   void SetUp() override {
     DaemonTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-    setRules({
-        {'w', 1, "*.txt", "[path]/[base].txt.gz", "write.bin(file='' comp.gzip())", ""},
-        {'r', 1, "*.gz", "[path]/[base]", "read.bin(file='' comp.gzip())", ""},
-    });
-    setCatchAll();
+    setGzipBesidePlain();
     letOthersReachTheMount();
     if (HasFatalFailure()) return;
     mountWithFuseArgs({}, {"-o", "allow_other"});
