@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <unordered_map>
@@ -48,6 +50,25 @@ using Descriptor = std::shared_ptr<LockDescriptor>;
 
 // A leaf: nothing waits for an application's lock while it is held.
 std::mutex tableMutex;  // guards standIns(), owners() and flocks() below
+// Signalled, under tableMutex, when a handle's flock descriptor goes.
+std::condition_variable flockDropped;
+
+using Clock = std::chrono::steady_clock;
+
+// How long after a close a flock that finds the file locked waits for the
+// holder's release: the kernel sends that release after close(2) has
+// returned, and another serving thread may still be on it. A holder that
+// outlives the close (a dup or a child's copy) keeps its lock, and a
+// refusal within this time comes at its end.
+constexpr std::chrono::milliseconds kClosingHolderWait{500};
+
+struct FlockEntry {
+  Descriptor descriptor;
+  std::string file;  // the file's key
+  // Until when its release, and with it the end of its lock, may be on
+  // the way: one of its descriptors was closed (a flush).
+  Clock::time_point closingUntil{};
+};
 
 // A converted file's stand-in here: an anonymous file whose locks are the
 // file's locks among this mount's users, by file key.
@@ -59,9 +80,18 @@ std::map<std::pair<std::string, uint64_t>, Descriptor>& owners() {
   static std::map<std::pair<std::string, uint64_t>, Descriptor> table;
   return table;
 }
-std::unordered_map<const FileHandle*, Descriptor>& flocks() {
-  static std::unordered_map<const FileHandle*, Descriptor> table;
+std::unordered_map<const FileHandle*, FlockEntry>& flocks() {
+  static std::unordered_map<const FileHandle*, FlockEntry> table;
   return table;
+}
+
+// Until when another handle's flock on `file` may be about to go. Called
+// with tableMutex.
+Clock::time_point holdersClosingUntil(const std::string& file, const FileHandle* self) {
+  Clock::time_point until{};
+  for (const auto& [h, entry] : flocks())
+    if (h != self && entry.file == file) until = std::max(until, entry.closingUntil);
+  return until;
 }
 
 // The file a handle's locks belong to: the physical file, or the logical
@@ -170,18 +200,29 @@ int recordLockCarrier(FileHandle& h, uint64_t owner, int cmd, short type, LockCa
 }
 
 int flockCarrier(FileHandle& h, bool unlock, LockCarrier& carrier) {
+  carrier.handle = &h;
   std::lock_guard<std::mutex> guard(tableMutex);  // the lock tables
   auto& table = flocks();
   if (const auto found = table.find(&h); found != table.end()) {
-    carrier.descriptor = found->second;
+    // A handle that locks again after a close is still open elsewhere.
+    found->second.closingUntil = {};
+    carrier.descriptor = found->second.descriptor;
+    carrier.file = found->second.file;
     return 0;
   }
   if (unlock) return 0;
   std::string key;
   if (const int rc = fileKey(h, key); rc != 0) return rc;
   if (const int rc = openCarrier(h, key, carrier.descriptor); rc != 0) return rc;
-  table.emplace(&h, carrier.descriptor);
+  carrier.file = key;
+  table.emplace(&h, FlockEntry{carrier.descriptor, key});
   return 0;
+}
+
+void noteHandleClosing(const FileHandle& h) {
+  std::lock_guard<std::mutex> guard(tableMutex);  // the lock tables
+  if (const auto found = flocks().find(&h); found != flocks().end())
+    found->second.closingUntil = Clock::now() + kClosingHolderWait;
 }
 
 int applyRecordLock(LockCarrier& carrier, int cmd, struct flock* lock) {
@@ -224,16 +265,38 @@ int applyFlock(LockCarrier& carrier, int op) {
   const int fd = carrier.descriptor->fd;
   if ((op & LOCK_UN) != 0) return flock(fd, LOCK_UN) == 0 ? 0 : -errno;
   const int kind = op & (LOCK_SH | LOCK_EX);
-  return untilFree((op & LOCK_NB) == 0,
-                   [&] { return flock(fd, kind | LOCK_NB) == 0 ? 0 : -errno; });
+  const auto attempt = [&] { return flock(fd, kind | LOCK_NB) == 0 ? 0 : -errno; };
+  const bool wait = (op & LOCK_NB) == 0;
+  const int rc = untilFree(wait, attempt);
+  if (wait || rc != -EAGAIN) return rc;
+  // close(2) of the holder's last descriptor ends its lock on a local
+  // file before it returns; here that end comes with a release that may
+  // not be served yet.
+  {
+    std::unique_lock<std::mutex> guard(tableMutex);  // the lock tables
+    Clock::time_point until = holdersClosingUntil(carrier.file, carrier.handle);
+    if (until <= Clock::now()) return rc;
+    do {
+      flockDropped.wait_until(guard, until);
+      until = holdersClosingUntil(carrier.file, carrier.handle);
+    } while (until > Clock::now());
+  }
+  return attempt() == 0 ? 0 : -EAGAIN;
 }
 
 void dropHandleLocks(const FileHandle& h) {
-  Descriptor gone;  // closed outside the table's lock
-  std::lock_guard<std::mutex> guard(tableMutex);  // the lock tables
-  auto& table = flocks();
-  if (const auto found = table.find(&h); found != table.end()) {
-    gone = std::move(found->second);
-    table.erase(found);
+  Descriptor gone;
+  {
+    std::lock_guard<std::mutex> guard(tableMutex);  // the lock tables
+    const auto found = flocks().find(&h);
+    if (found == flocks().end()) return;
+    gone = std::move(found->second.descriptor);
+    found->second.closingUntil = Clock::now() + kClosingHolderWait;
   }
+  // Closed outside the table's lock; the entry stays until the lock is
+  // gone, so that a flock waiting for it does not try too early.
+  gone.reset();
+  std::lock_guard<std::mutex> guard(tableMutex);  // the lock tables
+  flocks().erase(&h);
+  flockDropped.notify_all();
 }

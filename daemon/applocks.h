@@ -29,8 +29,9 @@ extern unsigned lockServingThreads;
 struct LockDescriptor;
 struct LockCarrier {
   std::shared_ptr<LockDescriptor> descriptor;  // null: nothing to unlock
-  std::string file;                            // the file's key (fcntl)
+  std::string file;                            // the file's key
   uint64_t owner = 0;                          // the fcntl lock owner
+  const FileHandle* handle = nullptr;          // whose flock it is
 };
 
 // Finds the descriptor of `h`'s fcntl lock owner `owner` for request `cmd`
@@ -43,5 +44,8 @@ int flockCarrier(FileHandle& h, bool unlock, LockCarrier& carrier);
 int applyRecordLock(LockCarrier& carrier, int cmd, struct flock* lock);
 // LOCK_SH, LOCK_EX or LOCK_UN, with or without LOCK_NB; 0 or -errno.
 int applyFlock(LockCarrier& carrier, int op);
+// Notes that a descriptor of `h` was closed (a flush): its release may
+// follow, and a flock that finds its lock waits a little for that.
+void noteHandleClosing(const FileHandle& h);
 // Drops the flock descriptor of a handle that goes away.
 void dropHandleLocks(const FileHandle& h);

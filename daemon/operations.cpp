@@ -178,7 +178,10 @@ int onWriteBuf(const char* path, fuse_bufvec* buf, off_t offset, fuse_file_info*
                      [&] { return vaskFS_write_buf(path, buf, offset, fi); });
 }
 int onFlush(const char* path, fuse_file_info* fi) {
-  return serveHandle(path, fi, Locks::File, [&] { return vaskFS_flush(path, fi); });
+  return serveHandle(path, fi, Locks::File, [&] {
+    if (const FileHandle* h = handleOf(fi); h != nullptr) noteHandleClosing(*h);
+    return vaskFS_flush(path, fi);
+  });
 }
 int onRelease(const char* path, fuse_file_info* fi) {
   const int rc = serveHandle(path, fi, Locks::File, [&] { return vaskFS_release(path, fi); });

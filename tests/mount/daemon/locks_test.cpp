@@ -77,6 +77,40 @@ TEST_F(LocksTest, PlainFilesLockTheirPhysicalFile) {
   EXPECT_EQ(0, r.status) << r.output;
 }
 
+TEST_F(LocksTest, AFlockEndsWithTheCloseOfItsLastDescriptor) {
+  // The kernel sends the release that ends a flock after close(2) has
+  // returned; the next flock must not find the lock still held.
+  mount();
+  ASSERT_EQ(0, sh("echo x > $MNT/p.dat; echo x > $MNT/c.txt").status);
+  for (const char* name : {"/p.dat", "/c.txt"}) {
+    const std::string file = mnt_ + name;
+    int refused = 0;
+    for (int i = 0; i < 200; ++i) {
+      const int one = open(file.c_str(), O_RDONLY);
+      const int two = open(file.c_str(), O_RDONLY);
+      ASSERT_GE(one, 0) << name;
+      ASSERT_GE(two, 0) << name;
+      ASSERT_EQ(0, flock(one, LOCK_EX | LOCK_NB)) << name << ' ' << std::strerror(errno);
+      ASSERT_EQ(0, close(one));
+      if (flock(two, LOCK_EX | LOCK_NB) != 0) ++refused;
+      close(two);
+    }
+    EXPECT_EQ(0, refused) << name << ": a closed holder's flock was still in force";
+
+    // A descriptor that outlives the close keeps the lock.
+    const int one = open(file.c_str(), O_RDONLY);
+    const int two = open(file.c_str(), O_RDONLY);
+    ASSERT_EQ(0, flock(one, LOCK_EX | LOCK_NB)) << name;
+    const int copy = dup(one);
+    ASSERT_EQ(0, close(one));
+    EXPECT_EQ(-1, flock(two, LOCK_EX | LOCK_NB)) << name;
+    EXPECT_EQ(EWOULDBLOCK, errno) << name;
+    ASSERT_EQ(0, close(copy));
+    EXPECT_EQ(0, flock(two, LOCK_EX)) << name << ' ' << std::strerror(errno);
+    close(two);
+  }
+}
+
 TEST_F(LocksTest, ABlockingRequestWaitsForTheHolder) {
   mount();
   ASSERT_EQ(0, sh("head -c 100 /dev/zero > $MNT/db").status);
