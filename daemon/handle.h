@@ -78,7 +78,7 @@ struct FileHandle {
   CallerIdentity convertAs;
   // Guards the conversion handle and the read position for reads, which
   // hold no file lock: xiobyt handles serve one thread at a time.
-  std::mutex useMutex;
+  std::mutex useMutex;  // guards convHandle and the read position for reads
 
   FileHandle() = default;
   FileHandle(const FileHandle&) = delete;

@@ -77,7 +77,7 @@ int serveAs(const CallerIdentity& id, Locks locks, Name fileName, FileHandle* h,
     if (locks == Locks::File || (locks == Locks::WriteData && converted)) file.emplace(fileName());
     std::unique_lock<std::mutex> use;
     if (locks == Locks::ReadData && converted && h != nullptr)
-      use = std::unique_lock<std::mutex>(h->useMutex);
+      use = std::unique_lock<std::mutex>(h->useMutex);  // its stream and read position
     IdentityGuard guard(id);
     if (guard.failed()) return -EPERM;
     return call();

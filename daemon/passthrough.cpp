@@ -158,7 +158,7 @@ ssize_t sendOpen(int fd, const iovec* iov, int count, const ArmedReply& reply) {
 // A backing id for the physical file open as `fd`, shared with the other
 // handles of the same file; 0 when there is none.
 int backingFor(int fd, dev_t device, ino_t inode) {
-  std::lock_guard<std::mutex> guard(backingMutex);
+  std::lock_guard<std::mutex> guard(backingMutex);  // the backing ids
   Backing& b = backings()[{device, inode}];
   if (b.id == 0) {
     const BackingMap map = {fd, 0, 0};
@@ -274,7 +274,7 @@ int kernelInodeBusy(const FileHandle& h) {
 
 void endPassthrough(FileHandle& h) {
   if (h.backingId <= 0) return;
-  std::lock_guard<std::mutex> guard(backingMutex);
+  std::lock_guard<std::mutex> guard(backingMutex);  // the backing ids
   auto it = backings().find({h.backingDevice, h.backingInode});
   if (it != backings().end() && it->second.id == h.backingId && --it->second.users == 0) {
     const uint32_t id = static_cast<uint32_t>(h.backingId);
